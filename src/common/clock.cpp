@@ -1,0 +1,43 @@
+#include "common/clock.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace quorvel {
+
+namespace {
+// While pumping, the real clock sleeps in slices this long: short enough that
+// the window answers promptly, long enough that waiting costs no CPU to speak of.
+constexpr Millis kPumpSlice{5};
+}  // namespace
+
+SteadyClock::SteadyClock() : epoch_(std::chrono::steady_clock::now()) {}
+
+Millis SteadyClock::Now() const {
+  return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - epoch_);
+}
+
+void SteadyClock::Sleep(Millis duration) {
+  if (duration.count() > 0) std::this_thread::sleep_for(duration);
+}
+
+void SteadyClock::WaitUntil(Millis deadline, const std::function<void()>& pump) {
+  const auto target = epoch_ + deadline;
+  for (;;) {
+    if (pump) pump();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= target) return;
+    std::this_thread::sleep_until(std::min(target, now + kPumpSlice));
+  }
+}
+
+void VirtualClock::Sleep(Millis duration) {
+  if (duration.count() > 0) now_ += duration;
+}
+
+void VirtualClock::WaitUntil(Millis deadline, const std::function<void()>& pump) {
+  if (pump) pump();
+  now_ = std::max(now_, deadline);
+}
+
+}  // namespace quorvel

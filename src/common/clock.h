@@ -1,0 +1,58 @@
+#pragma once
+// The clock seam: every wait of the procedures and every time reading of the
+// simulated meter goes through a Clock, so tests can run minutes of paced
+// frames in virtual time and still check each gap exactly.
+#include <chrono>
+#include <functional>
+
+namespace quorvel {
+
+using Millis = std::chrono::milliseconds;
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+
+  // Time since the clock's own epoch. Monotonic.
+  virtual Millis Now() const = 0;
+
+  // A plain wait: nothing else runs meanwhile.
+  virtual void Sleep(Millis duration) = 0;
+
+  // Waits until Now() >= deadline, calling pump repeatedly meanwhile so that a
+  // window stays alive. Returns no earlier than the deadline.
+  virtual void WaitUntil(Millis deadline, const std::function<void()>& pump) = 0;
+
+  // A wait of the given length that pumps meanwhile.
+  void PumpedWait(Millis duration, const std::function<void()>& pump) {
+    WaitUntil(Now() + duration, pump);
+  }
+};
+
+// Real time on std::chrono::steady_clock. Waits sleep; they never spin.
+class SteadyClock final : public Clock {
+ public:
+  SteadyClock();
+  Millis Now() const override;
+  void Sleep(Millis duration) override;
+  void WaitUntil(Millis deadline, const std::function<void()>& pump) override;
+
+ private:
+  std::chrono::steady_clock::time_point epoch_;
+};
+
+// Virtual time for tests: every wait advances the time at once.
+// WaitUntil pumps once, then jumps to the deadline.
+class VirtualClock final : public Clock {
+ public:
+  explicit VirtualClock(Millis start = Millis{0}) : now_(start) {}
+  Millis Now() const override { return now_; }
+  void Sleep(Millis duration) override;
+  void WaitUntil(Millis deadline, const std::function<void()>& pump) override;
+  void Advance(Millis duration) { Sleep(duration); }
+
+ private:
+  Millis now_;
+};
+
+}  // namespace quorvel

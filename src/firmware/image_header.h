@@ -1,0 +1,59 @@
+#pragma once
+// The 50-byte, bit-complemented header at the start of a firmware image.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "firmware/file_source.h"
+
+namespace quorvel {
+
+class OperatorConsole;
+
+inline constexpr std::size_t kImageHeaderSize = 50;
+
+// Target processors named by functionId.
+enum class TargetProcessor : std::uint8_t { kDsp = 0, kPanel = 1, kMsp430 = 2 };
+
+struct ImageHeader {
+  // The 50 decoded (complemented) bytes followed by one NUL.
+  std::array<std::uint8_t, kImageHeaderSize + 1> decoded{};
+
+  // Bytes 1..15 as text ending at the first NUL (at most 15 characters).
+  std::string makerSignature() const;
+  // Bytes 41..45 as text ending at the first NUL (at most 5 characters).
+  std::string imageVersion() const;
+  // Bytes 41..45 exactly, NULs included.
+  std::array<char, 5> imageVersionBytes() const;
+  std::uint8_t functionId() const { return decoded[46]; }
+};
+
+// Decodes a header from up to 50 stored bytes; bytes not supplied count as
+// stored 0xFF, that is, decoded 0x00.
+ImageHeader DecodeImageHeader(std::span<const std::uint8_t> stored);
+
+// Seeks to `position` and reads up to 50 bytes; what the file does not supply
+// decodes as 0x00. Afterwards the file stands at the first payload byte when
+// the file held the whole header.
+ImageHeader ReadImageHeader(FirmwareFile& file, std::int64_t position);
+
+// What the meter reports about itself, as the header check needs it.
+struct MeterVersions {
+  std::string instrumentVersion;  // up to 5 characters (the DSP version, or a mode marker)
+  std::string tail;               // up to the last 11 characters of the identity reply
+};
+
+enum class HeaderVerdict { kAccept, kRefuseSignature, kRefuseVersion, kRefuseUnknownTarget };
+
+// The single-image path's check, without side effects.
+HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& meter);
+
+// The same check, writing its refusal lines to the log. True when accepted.
+bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,
+                      OperatorConsole& console);
+
+// Name of a target processor in messages: "DSP", "Panel", "MSP 430"; empty for others.
+std::string_view TargetName(std::uint8_t functionId);
+
+}  // namespace quorvel

@@ -1,0 +1,92 @@
+#pragma once
+// One connection to the meter, how it is found and opened, and the one way
+// commands and queries are exchanged with it.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "firmware/image_header.h"
+#include "visa/visa_library.h"
+
+namespace quorvel {
+
+class Clock;
+class FileSystem;
+class OperatorConsole;
+
+// The seams every procedure works through.
+struct Services {
+  VisaLibrary& visa;
+  OperatorConsole& console;
+  Clock& clock;
+  FileSystem& files;
+};
+
+inline constexpr std::size_t kCommandBufferSize = 1024;
+inline constexpr std::size_t kReplyBufferSize = 1024;
+inline constexpr ViUInt32 kReplyReadSize = 240;     // every read asks for at most this much
+inline constexpr ViUInt32 kSessionTimeoutMs = 20000;
+
+// Resource search expressions: USB vendor 0x1D7C, product 0x4A35, any serial.
+inline constexpr const char* kDialogSearchExpression = "USB0::0x1D7C::0x4A35::?*INSTR";
+inline constexpr const char* kPackageSearchExpression = "USB[0-9]::0x1D7C::0x4A35::?*INSTR";
+
+struct InstrumentSession {
+  ViSession resourceManager = VI_NULL;
+  ViSession instrument = VI_NULL;  // the last one opened
+  ViStatus lastStatus = VI_SUCCESS;
+  ViFindList findList = VI_NULL;
+  // Number of matches from the search; every later viWrite and viRead stores
+  // its transfer count here too.
+  ViUInt32 count = 0;
+  // The VISA library may write up to VI_FIND_BUFLEN chars here.
+  std::array<ViChar, VI_FIND_BUFLEN> descriptor{};
+  std::array<ViChar, kCommandBufferSize> commandBuffer{};
+  std::array<ViByte, kReplyBufferSize> replyBuffer{};
+  std::string lastReply;
+
+  std::string descriptorText() const;
+};
+
+// Dialog-side discovery: waits, searches with kDialogSearchExpression, opens
+// every match (keeping the last), sets the buttons and log lines and
+// `readyForUpdate`, or warns "USBTMC device not found.".
+void DiscoverInstrument(Services& services, InstrumentSession& session, bool& readyForUpdate);
+
+// Package-side discovery: waits 5 s, searches with kPackageSearchExpression,
+// opens every match (keeping the last), or warns "Meter not found.".
+// The caller reads session.count to learn whether a meter was found.
+void ReconnectPackageSession(Services& services, InstrumentSession& session);
+
+// Sends one SCPI command (adding "\n" when it has none) and, for queries,
+// waits 500 ms and reads the reply (at most 240 bytes). Returns the reply text,
+// empty for commands. A command longer than the command buffer is refused:
+// nothing is sent, session.count becomes 0 and the reply is empty.
+std::string ExchangeCommand(Services& services, InstrumentSession& session,
+                            std::string_view command);
+
+// True when `command` is answered with a reply: a '?' after its first
+// character, or "TRIG" anywhere.
+bool IsQuery(std::string_view command);
+
+// Closes the instrument session, then the resource manager, then clears the
+// instrument session (statuses ignored, the close status stored).
+void CloseSessions(Services& services, InstrumentSession& session, bool clearAfterwards);
+
+// "L0\n", 30 ms, "*idn?\n"; keeps the last eleven characters of the reply.
+// `waitAfterL0` is false on the package path, which sends both at once.
+MeterVersions IdentifyInstrument(Services& services, InstrumentSession& session,
+                                 bool waitAfterL0 = true);
+
+// Derives the versions from an identification reply: the tail is its last 11
+// characters, instrumentVersion the first five of the tail.
+MeterVersions VersionsFromIdentity(std::string_view reply);
+
+// "cal:sec:serial?\n"; the serial text as the meter sent it, newline included.
+std::string ReadSerial(Services& services, InstrumentSession& session);
+
+// The meter is not in its normal mode: instrumentVersion starts with "WDL".
+bool IsWrongMode(const MeterVersions& versions);
+
+}  // namespace quorvel

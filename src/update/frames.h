@@ -1,0 +1,38 @@
+#pragma once
+// The binary frames of a transfer and the meter's status verdict.
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace quorvel {
+
+class OperatorConsole;
+
+inline constexpr std::size_t kMaxDataFrame = 240;  // bytes of payload in one frame
+
+// A DataFrame is 1..240 payload bytes sent as they stand with one viWrite;
+// this is the view the procedures hand to the VISA layer.
+using DataFrame = std::span<const std::uint8_t>;
+
+// Sent once after the payload has been accepted.
+inline constexpr std::array<std::uint8_t, 10> kEndFrame = {0xAB, 0x00, 0x00, 0x00, 0x00,
+                                                          0x00, 0x00, 0x01, 0xFF, 0xFF};
+using EndFrame = decltype(kEndFrame);
+
+// The package path's flush marker after a last chunk of 52, 116 or 180 bytes.
+inline constexpr std::array<std::uint8_t, 3> kFlushFrame = {0x40, 0x3F, 0x0A};
+
+inline constexpr std::uint8_t kStatusAccepted = '0';
+
+// Byte 0 of a status reply, or byte 1 when byte 0 is 0xAB; 0x00 where the
+// reply does not reach.
+std::uint8_t StatusCharacter(std::span<const std::uint8_t> reply);
+
+// "FRAME_ERROR" ... "FW_ERROR" for '1'..'6'; empty for every other byte.
+std::string_view StatusName(std::uint8_t statusCharacter);
+
+// Logs the status name for '1'..'6'; does nothing for other values.
+void ReportStatusCode(OperatorConsole& console, std::uint8_t statusCharacter);
+
+}  // namespace quorvel

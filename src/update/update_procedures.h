@@ -1,0 +1,55 @@
+#pragma once
+// The two update procedures: the Select button's single-image update (which
+// hands packages to the package update) and the package update.
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "firmware/image_header.h"
+#include "instrument/instrument_session.h"
+
+namespace quorvel {
+
+// What the main window keeps between button presses.
+struct DialogState {
+  InstrumentSession session;
+  bool readyForUpdate = false;
+  MeterVersions versions;
+};
+
+// How one press of Select ended; the dialog ignores it, the CLI maps it to its
+// exit status.
+enum class UpdateOutcome {
+  kRediscovered,       // not ready: discovery ran; readyForUpdate tells whether it found the meter
+  kWrongMode,          // the meter is not in its normal mode
+  kChooserCancelled,
+  kFileNotOpened,
+  kFileRefused,        // a header or package check refused the file; nothing was sent
+  kNoMeter,            // the meter was not found where the procedure needed it
+  kInstalled,          // the meter accepted every image
+  kTransferFailed,
+  kStopped,            // the operator stopped the transfer between frames
+};
+
+// The Select button: rediscovers when not ready, otherwise identifies the
+// meter, asks for a file and updates it.
+UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog);
+
+// Installs every image of a package on a session of its own.
+// 0 when every image was accepted, 1 otherwise.
+int RunPackageUpdate(Services& services, const std::string& packagePath,
+                     const std::string& folderAndSerial);
+
+// The same, with the finer outcome the CLI reports.
+UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string& packagePath,
+                                          const std::string& folderAndSerial);
+
+// Splits a path at its last separator ('/' here; '\\' and '/' on Windows):
+// the folder keeps the separator.
+std::pair<std::string, std::string> SplitPath(std::string_view path);
+
+// The Exit button after the operator confirmed: closes the instrument session
+// and the resource manager, then clears the instrument session.
+void CloseSessionsForExit(Services& services, DialogState& dialog);
+
+}  // namespace quorvel
