@@ -3,6 +3,7 @@
 // then the images where the entries say. Integers are signed 32-bit little-endian.
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "firmware/file_source.h"
@@ -23,6 +24,10 @@ struct PackageEntry {
   std::array<char, 512> imageName{};  // NUL-terminated as stored; may lack the NUL
   std::string name() const;           // imageName up to its first NUL, bounded
 };
+
+// Decode the stored forms; integers are read byte by byte, never overlaid.
+PackageDirectory DecodeDirectory(std::span<const std::uint8_t, kPackageDirectorySize> bytes);
+PackageEntry DecodeEntry(std::span<const std::uint8_t, kPackageEntrySize> bytes);
 
 // Reads a signed 32-bit little-endian integer from 4 bytes.
 std::int32_t ReadLittleEndianInt32(const std::uint8_t* bytes);

@@ -12,14 +12,6 @@ bool ReadExactly(FirmwareFile& file, std::span<std::uint8_t> buffer) {
   return !read.error && read.count == buffer.size();
 }
 
-PackageEntry DecodeEntry(const std::array<std::uint8_t, kPackageEntrySize>& record) {
-  PackageEntry entry;
-  entry.imageOffset = ReadLittleEndianInt32(record.data());
-  entry.imageSize = ReadLittleEndianInt32(record.data() + 4);
-  std::memcpy(entry.imageName.data(), record.data() + 8, entry.imageName.size());
-  return entry;
-}
-
 PackageCheck CheckEntry(const PackageEntry& entry, int index, std::int64_t fileSize) {
   const std::int32_t smallest = index == 1 ? kMinFirstImageSize : 1;
   if (entry.imageOffset < 0) return {PackageProblem::kNegativeOffset, index};
@@ -59,9 +51,7 @@ PackageCheck CheckPackageFile(FirmwareFile& file, PackageLayout* layout) {
 
   std::array<std::uint8_t, kPackageDirectorySize> directory{};
   if (!ReadExactly(file, directory)) return {PackageProblem::kUnreadable, 0};
-  std::memcpy(out.directory.directoryPrefix.data(), directory.data(),
-              out.directory.directoryPrefix.size());
-  out.directory.entryCount = ReadLittleEndianInt32(directory.data() + 512);
+  out.directory = DecodeDirectory(directory);
 
   const std::int32_t entryCount = out.directory.entryCount;
   if (entryCount < 1) return {PackageProblem::kNoEntries, 0};

@@ -111,11 +111,6 @@ bool ReadWhole(FirmwareFile& file, std::span<std::uint8_t> buffer) {
   return !read.error && read.count == buffer.size();
 }
 
-// Length of the last chunk of a payload of `length` > 0 bytes: 1 to 240.
-std::int64_t LastChunkLength(std::int64_t length) {
-  return length - static_cast<std::int64_t>(kMaxDataFrame) * ((length - 1) / kMaxDataFrame);
-}
-
 // The meter flushes on this marker after a last chunk of these lengths.
 bool NeedsFlushFrame(std::int64_t lastChunk) {
   return lastChunk == 52 || lastChunk == 116 || lastChunk == 180;
@@ -268,8 +263,8 @@ bool PackageUpdate::SendChunks(FirmwareFile& file, int index, int imageCount,
         std::min<std::int64_t>(static_cast<std::int64_t>(kMaxDataFrame), remaining));
     const std::span<std::uint8_t> frame(chunk_.data(), size);
     if (!ReadWhole(file, frame)) return false;
-    if (console_.StopRequested()) return false;
     services_.clock.PumpedWait(kFrameGap, [this] { console_.PumpMessages(); });
+    if (console_.StopRequested()) return false;
     ViUInt32 written = 0;
     services_.visa.viWrite(session_.instrument, frame.data(), static_cast<ViUInt32>(size),
                            &written);

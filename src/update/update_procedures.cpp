@@ -131,11 +131,11 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
       return TransferResult::kFailed;
     }
     if (read.count == 0) break;
+    WaitBeforeFrame(services, kFrameGap);
     if (console.StopRequested()) {
       console.AppendLog("Transfer stopped by the operator; the meter is left in update mode.");
       return TransferResult::kStopped;
     }
-    WaitBeforeFrame(services, kFrameGap);
     const auto length = static_cast<ViUInt32>(read.count);
     session.count = 0;
     services.visa.viWrite(session.instrument, frame.data(), length, &session.count);

@@ -1,0 +1,192 @@
+#include "firmware/image_header.h"
+
+#include <algorithm>
+#include <optional>
+#include <span>
+
+#include "common/operator_console.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::size_t kSignatureOffset = 1;
+constexpr std::size_t kSignatureLength = 15;
+constexpr std::size_t kVersionOffset = 41;
+constexpr std::size_t kVersionLength = 5;
+
+constexpr std::string_view kMakerSignature = "NAVIR";
+// A meter reporting this version takes any image, whatever its target.
+constexpr std::string_view kAnyImageVersion = "02.xx";
+
+// Where the Panel and MSP 430 versions sit in the identity reply's tail
+// ("01.20.05.12": DSP at 0, Panel at 6, MSP 430 at 9); each is two characters.
+constexpr std::size_t kPanelTailPosition = 6;
+constexpr std::size_t kMsp430TailPosition = 9;
+constexpr std::size_t kShortVersionLength = 2;
+
+// Text stored in a fixed field: it ends at the first NUL or at the field's end.
+std::string FieldText(std::span<const std::uint8_t> field) {
+  const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
+  return std::string(field.begin(), end);
+}
+
+// The meter's versions live in zero-filled text fields, so a position beyond
+// the text (or beyond a NUL inside it) reads as 0.
+char FieldChar(std::string_view text, std::size_t position) {
+  const std::string_view visible = text.substr(0, text.find('\0'));
+  return position < visible.size() ? visible[position] : '\0';
+}
+
+// Versions are ordered character by character as signed 8-bit values, so
+// bytes from 0x80 up sort below every ASCII character.
+std::int8_t Signed(char c) { return static_cast<std::int8_t>(static_cast<unsigned char>(c)); }
+
+// True when the image's characters are strictly newer than the meter's: at
+// the first position where they differ the meter's is smaller. Equal is not newer.
+bool ImageIsNewer(std::string_view meterField, std::size_t meterPosition,
+                  std::span<const char> imageChars) {
+  for (std::size_t i = 0; i < imageChars.size(); ++i) {
+    const std::int8_t meter = Signed(FieldChar(meterField, meterPosition + i));
+    const std::int8_t image = Signed(imageChars[i]);
+    if (meter != image) return meter < image;
+  }
+  return false;
+}
+
+// Where the meter keeps the version an image for a given target competes with.
+struct VersionSlot {
+  std::string_view meterField;
+  std::size_t position = 0;
+  std::size_t length = 0;  // characters compared, counted from the image version's start
+};
+
+std::optional<VersionSlot> MeterVersionSlot(std::uint8_t functionId, const MeterVersions& meter) {
+  switch (static_cast<TargetProcessor>(functionId)) {
+    case TargetProcessor::kDsp:
+      return VersionSlot{meter.instrumentVersion, 0, kVersionLength};
+    case TargetProcessor::kPanel:
+      return VersionSlot{meter.tail, kPanelTailPosition, kShortVersionLength};
+    case TargetProcessor::kMsp430:
+      return VersionSlot{meter.tail, kMsp430TailPosition, kShortVersionLength};
+  }
+  return std::nullopt;
+}
+
+bool MeterTakesAnyImage(const MeterVersions& meter) {
+  return std::string_view(meter.instrumentVersion).substr(0, kAnyImageVersion.size()) ==
+         kAnyImageVersion;
+}
+
+void AppendLines(OperatorConsole& console, std::initializer_list<std::string_view> lines) {
+  for (const std::string_view line : lines) console.AppendLog(line);
+}
+
+void LogSignatureRefusal(OperatorConsole& console) {
+  AppendLines(console, {"Firmware update was not successful.  Please be sure you selected the ",
+                        "correct firmware file in the installation process.", "\n",
+                        "Click \"Exit\" to end this update process and turn DMM power off then",
+                        "back on and try the update again."});
+}
+
+void LogVersionRefusal(OperatorConsole& console, std::uint8_t functionId) {
+  const std::string first = "Firmware Update Not Possible (" + std::string(TargetName(functionId)) +
+                            "). Binary file version is older than ";
+  AppendLines(console,
+              {first, "instrument version.",
+               "Please press the \"Exit\" button to exit and recycle power on instrument."});
+}
+
+void LogUnknownTargetRefusal(OperatorConsole& console) {
+  AppendLines(console, {"Firmware Update Not Possible. Binary file contain unidentify function ID.",
+                        "Please press the \"Exit\" button to exit and make sure the source file."});
+}
+
+}  // namespace
+
+std::string ImageHeader::makerSignature() const {
+  return FieldText(std::span(decoded).subspan(kSignatureOffset, kSignatureLength));
+}
+
+std::string ImageHeader::imageVersion() const {
+  return FieldText(std::span(decoded).subspan(kVersionOffset, kVersionLength));
+}
+
+std::array<char, 5> ImageHeader::imageVersionBytes() const {
+  std::array<char, kVersionLength> bytes{};
+  for (std::size_t i = 0; i < kVersionLength; ++i) {
+    bytes[i] = static_cast<char>(decoded[kVersionOffset + i]);
+  }
+  return bytes;
+}
+
+ImageHeader DecodeImageHeader(std::span<const std::uint8_t> stored) {
+  // Missing bytes count as stored 0xFF, which complements to 0x00.
+  ImageHeader header;
+  const std::size_t supplied = std::min(stored.size(), kImageHeaderSize);
+  for (std::size_t i = 0; i < kImageHeaderSize; ++i) {
+    const std::uint8_t storedByte = i < supplied ? stored[i] : std::uint8_t{0xFF};
+    header.decoded[i] = static_cast<std::uint8_t>(storedByte ^ 0xFFu);
+  }
+  header.decoded[kImageHeaderSize] = 0;
+  return header;
+}
+
+ImageHeader ReadImageHeader(FirmwareFile& file, std::int64_t position) {
+  std::array<std::uint8_t, kImageHeaderSize> stored{};
+  std::size_t supplied = 0;
+  // A position the file cannot reach supplies nothing: reading from wherever
+  // the file happens to stand would judge the wrong bytes.
+  if (file.Seek(position)) {
+    while (supplied < stored.size()) {
+      const FileRead read = file.Read(std::span(stored).subspan(supplied));
+      supplied += std::min(read.count, stored.size() - supplied);
+      if (read.count == 0 || read.error) break;
+    }
+  }
+  return DecodeImageHeader(std::span(stored).first(supplied));
+}
+
+std::string_view TargetName(std::uint8_t functionId) {
+  switch (static_cast<TargetProcessor>(functionId)) {
+    case TargetProcessor::kDsp:
+      return "DSP";
+    case TargetProcessor::kPanel:
+      return "Panel";
+    case TargetProcessor::kMsp430:
+      return "MSP 430";
+  }
+  return {};
+}
+
+HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& meter) {
+  if (header.makerSignature() != kMakerSignature) return HeaderVerdict::kRefuseSignature;
+  if (MeterTakesAnyImage(meter)) return HeaderVerdict::kAccept;
+
+  const std::optional<VersionSlot> slot = MeterVersionSlot(header.functionId(), meter);
+  if (!slot) return HeaderVerdict::kRefuseUnknownTarget;
+  const std::array<char, 5> image = header.imageVersionBytes();
+  const bool newer =
+      ImageIsNewer(slot->meterField, slot->position, std::span(image).first(slot->length));
+  return newer ? HeaderVerdict::kAccept : HeaderVerdict::kRefuseVersion;
+}
+
+bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,
+                      OperatorConsole& console) {
+  switch (JudgeImageHeader(header, meter)) {
+    case HeaderVerdict::kAccept:
+      return true;
+    case HeaderVerdict::kRefuseSignature:
+      LogSignatureRefusal(console);
+      break;
+    case HeaderVerdict::kRefuseVersion:
+      LogVersionRefusal(console, header.functionId());
+      break;
+    case HeaderVerdict::kRefuseUnknownTarget:
+      LogUnknownTargetRefusal(console);
+      break;
+  }
+  return false;
+}
+
+}  // namespace quorvel
