@@ -1,0 +1,60 @@
+#pragma once
+// The knobs of the simulated meter, as given after "sim:" in a backend name,
+// e.g. "status1=2,prefix_ab=1". Every default gives a healthy meter.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+
+namespace quorvel {
+
+// The identity's last eleven characters carry the firmware versions.
+inline constexpr std::size_t kVersionTailLength = 11;
+
+// A forced status reply: one byte, or an empty reply.
+struct ForcedStatus {
+  bool empty = false;          // `none`: the read delivers zero bytes
+  std::uint8_t character = 0;  // used when !empty
+};
+
+struct SimConfig {
+  // Identity (normal mode).
+  std::optional<std::string> idn;      // the whole "*idn?" reply; default built from serial
+  std::optional<std::string> version;  // replaces the identity's last eleven characters
+  std::string serial = "SN000123";     // the first meter's; later meters count up
+  bool newline = false;                // append "\n" to the normal-mode identity
+  bool startInUpdateMode = false;      // mode=update
+  std::size_t meters = 1;
+  bool absent = false;  // no meter attached at all
+
+  // Leaving and rejoining the bus.
+  Millis reenumerate = Millis{3000};
+  bool returnsAfterSwitch = true;  // return=0: gone for good after "system:update"
+  Millis reboot = Millis{2000};    // idle time after an installed image before the reboot
+
+  // Image reception.
+  Millis minGap = Millis{95};
+  bool verifyChecksum = true;
+  bool prefixAb = false;
+
+  // Faults.
+  std::optional<ForcedStatus> status1;
+  std::optional<ForcedStatus> status2;
+  std::optional<std::size_t> unplugAfter;  // leave for good after this many data frames
+  std::optional<std::size_t> partialAt;    // this data frame (1-based) is only half taken
+  bool silent = false;
+  Millis slow = Millis{0};
+
+  // Parses comma-separated key=value knobs (without the "sim:" prefix). A
+  // piece without '=' continues the previous value, so "idn=A,B,C,D" keeps
+  // its commas. On failure returns nullopt and a message naming the knob.
+  static std::optional<SimConfig> Parse(std::string_view knobs, std::string* error);
+
+  // The serial of meter `index` (0-based): the trailing number counted up.
+  std::string SerialOf(std::size_t index) const;
+};
+
+}  // namespace quorvel

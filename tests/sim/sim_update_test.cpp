@@ -1,0 +1,363 @@
+// The meter's update mode: leaving and rejoining the bus, image frames,
+// verdicts, installation, reboot, and the fault knobs.
+#include <gtest/gtest.h>
+
+#include "sim/sim_bench.h"
+
+namespace quorvel::testing {
+namespace {
+
+using Verdicts = std::pair<std::string, std::string>;
+
+const Verdicts kInstalled{"0", "0"};
+
+TEST(SimModeSwitch, LeavesAtOnceAndReturnsInUpdateModeUnderTheSameName) {
+  SimBench bench;
+  const ViSession old = bench.Open();
+  const std::string name = bench.meter().resourceName();
+  bench.Write(old, "system:update\n");
+
+  EXPECT_EQ(bench.meter().mode(), SimMode::OffBus);
+  const Written write = bench.Write(old, "*idn?\n");
+  EXPECT_EQ(write.status, VI_ERROR_CONN_LOST);
+  EXPECT_EQ(write.count, 0u);
+  const Reading read = bench.Read(old);
+  EXPECT_EQ(read.status, VI_ERROR_CONN_LOST);
+  EXPECT_TRUE(read.bytes.empty());
+  EXPECT_EQ(bench.visa->viClear(old), VI_ERROR_CONN_LOST);
+  ViUInt32 count = 9;
+  EXPECT_EQ(bench.visa->viFindRsrc(bench.rm, "?*INSTR", nullptr, &count, nullptr),
+            VI_ERROR_RSRC_NFOUND);
+  ViSession session = VI_NULL;
+  EXPECT_EQ(bench.visa->viOpen(bench.rm, name.c_str(), 0, 0, &session), VI_ERROR_RSRC_NFOUND);
+
+  bench.clock.Advance(Millis{2999});
+  EXPECT_EQ(bench.meter().mode(), SimMode::OffBus);
+  bench.clock.Advance(Millis{1});
+  EXPECT_EQ(bench.meter().mode(), SimMode::Update);
+  EXPECT_EQ(bench.meter().resourceName(), name);
+  EXPECT_EQ(bench.Write(old, "*idn?\n").status, VI_ERROR_CONN_LOST) << "old sessions stay dead";
+
+  const ViSession fresh = bench.Open();
+  EXPECT_EQ(bench.Query(fresh, "*IDN?\n"), "NAVIR,Q1000 BOOT,SN000123,WDL00.00.00");
+  EXPECT_EQ(bench.Query(fresh, "cal:sec:serial?\n"), "SN000123\n");
+
+  const auto left = EventsOfKind(bench.meter().timeline(), TimelineKind::LeftBus);
+  const auto back = EventsOfKind(bench.meter().timeline(), TimelineKind::ReturnedToBus);
+  ASSERT_EQ(left.size(), 1u);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(left[0].time, Millis{0});
+  EXPECT_EQ(back[0].time, Millis{3000});
+}
+
+TEST(SimModeSwitch, ReenumerationDelayAndNeverReturning) {
+  struct Case {
+    const char* knobs;
+    Millis wait;
+    SimMode mode;
+  };
+  for (const Case& c : {Case{"reenumerate_ms=500", Millis{500}, SimMode::Update},
+                        Case{"reenumerate_ms=500", Millis{499}, SimMode::OffBus},
+                        Case{"return=0", Millis{3'600'000}, SimMode::OffBus}}) {
+    SimBench bench(c.knobs);
+    bench.Write(bench.Open(), "SYSTEM:UPDATE\n");
+    bench.clock.Advance(c.wait);
+    EXPECT_EQ(bench.meter().mode(), c.mode) << c.knobs << " after " << c.wait.count();
+  }
+}
+
+TEST(SimModeSwitch, StartsInUpdateModeWhenAsked) {
+  SimBench bench("mode=update");
+  const ViSession session = bench.Open();
+  EXPECT_EQ(bench.meter().mode(), SimMode::Update);
+  EXPECT_EQ(bench.Query(session, "*idn?\n"), "NAVIR,Q1000 BOOT,SN000123,WDL00.00.00");
+  EXPECT_EQ(bench.SendImage(session, WithCrc(Pattern(100))), kInstalled);
+}
+
+TEST(SimImage, GoodImageIsAcceptedAndInstalled) {
+  SimBench bench;
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  const Bytes image = WithCrc(Pattern(500));
+
+  EXPECT_EQ(bench.SendImage(session, image), kInstalled);
+
+  const auto& installed = bench.meter().installedImages();
+  ASSERT_EQ(installed.size(), 1u);
+  EXPECT_EQ(installed[0].bytes, image);
+  EXPECT_EQ(installed[0].time, bench.clock.Now());
+  const auto frames = DataFrames(bench.meter().timeline());
+  ASSERT_EQ(frames.size(), 3u) << DescribeTimeline(bench.meter().timeline());
+  EXPECT_EQ(frames[0].bytes.size(), 240u);
+  EXPECT_EQ(frames[2].bytes.size(), 24u);
+  EXPECT_EQ(frames[1].time - frames[0].time, Millis{100});
+  const auto reads = EventsOfKind(bench.meter().timeline(), TimelineKind::Read);
+  ASSERT_EQ(reads.size(), 2u);
+  EXPECT_EQ(reads[0].text(), "0");
+  EXPECT_EQ(reads[0].offered, 240u);
+}
+
+TEST(SimImage, VerdictsOfFlawedImages) {
+  struct Case {
+    const char* name;
+    const char* knobs;
+    Bytes image;
+    Millis gap;
+    Verdicts verdicts;
+  };
+  const Bytes good = WithCrc(Pattern(700));
+  Bytes corrupted = good;
+  corrupted[100] ^= 0x01;
+  const Case cases[] = {
+      {"good", "", good, Millis{100}, kInstalled},
+      {"gap exactly the minimum", "", good, Millis{95}, kInstalled},
+      {"gap too short", "", good, Millis{94}, {"1", ""}},
+      {"custom gap", "min_gap_ms=10", good, Millis{10}, kInstalled},
+      {"checksum mismatch", "", corrupted, Millis{100}, {"2", ""}},
+      {"checksum not verified", "verify=0", corrupted, Millis{100}, kInstalled},
+      {"too short for a checksum", "", Pattern(3), Millis{100}, {"2", ""}},
+      {"short image unverified", "verify=0", Pattern(3), Millis{100}, kInstalled},
+      {"status prefix",
+       "prefix_ab=1",
+       good,
+       Millis{100},
+       {"\xAB"
+        "0",
+        "\xAB"
+        "0"}},
+      {"forced first status", "status1=3", good, Millis{100}, {"3", ""}},
+      {"forced first status byte", "status1=0x36,prefix_ab=1", good, Millis{100}, {"\xAB\x36", ""}},
+      {"forced empty first status", "status1=none", good, Millis{100}, {"", ""}},
+      {"forced acceptance of a bad image", "status1=0", corrupted, Millis{100}, kInstalled},
+      {"forced second status", "status2=4", good, Millis{100}, {"0", "4"}},
+      {"forced empty second status", "status2=none", good, Millis{100}, {"0", ""}},
+  };
+  for (const Case& c : cases) {
+    SimBench bench(c.knobs);
+    const ViSession session = bench.EnterUpdateMode(bench.Open());
+    bench.SendFrames(session, c.image, c.gap);
+    bench.clock.Advance(Millis{1100});
+    const std::string first = bench.Read(session).text();
+    std::string second;
+    if (first == "0" || first ==
+                            "\xAB"
+                            "0") {
+      bench.Write(session, kEndFrame);
+      second = bench.Read(session).text();
+    }
+    EXPECT_EQ(std::make_pair(first, second), c.verdicts) << c.name;
+    const bool installed = c.verdicts == kInstalled || c.verdicts.second ==
+                                                           "\xAB"
+                                                           "0";
+    EXPECT_EQ(bench.meter().installedImages().size(), installed ? 1u : 0u) << c.name;
+    EXPECT_EQ(EventsOfKind(bench.meter().timeline(), TimelineKind::ImageRejected).size(),
+              installed ? 0u : 1u)
+        << c.name;
+  }
+}
+
+TEST(SimImage, FrameLongerThan240BytesIsAFrameError) {
+  SimBench bench;
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  bench.clock.Advance(Millis{100});
+  const Bytes frame = WithCrc(Pattern(237));
+  EXPECT_EQ(bench.Write(session, frame).count, 241u);
+  EXPECT_EQ(bench.Read(session).text(), "1");
+  const auto rejected = EventsOfKind(bench.meter().timeline(), TimelineKind::ImageRejected);
+  ASSERT_EQ(rejected.size(), 1u);
+  EXPECT_EQ(rejected[0].statusCharacter, '1');
+}
+
+TEST(SimImage, EndFrameOutOfTurnIsAFrameError) {
+  struct Case {
+    const char* name;
+    bool framesFirst;
+    bool readBeforeEnd;
+  };
+  for (const Case& c : {Case{"end frame before any data", false, false},
+                        Case{"end frame before the first status", true, false}}) {
+    SimBench bench;
+    const ViSession session = bench.EnterUpdateMode(bench.Open());
+    if (c.framesFirst) bench.SendFrames(session, WithCrc(Pattern(300)));
+    bench.clock.Advance(Millis{100});
+    bench.Write(session, kEndFrame);
+    EXPECT_EQ(bench.Read(session).text(), "1") << c.name;
+    EXPECT_TRUE(bench.meter().installedImages().empty()) << c.name;
+  }
+}
+
+TEST(SimImage, DataWhereTheEndFrameIsDueSpoilsTheImage) {
+  SimBench bench;
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  bench.SendFrames(session, WithCrc(Pattern(300)));
+  ASSERT_EQ(bench.Read(session).text(), "0");
+  bench.SendFrames(session, Pattern(10));
+  EXPECT_EQ(bench.Read(session).text(), "1");
+  EXPECT_TRUE(bench.meter().installedImages().empty());
+}
+
+TEST(SimImage, FlushMarkerAndCommandsAreNotImageBytes) {
+  SimBench bench;
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  const Bytes image = WithCrc(Pattern(292));
+  bench.SendFrames(session, image);
+  bench.clock.Advance(Millis{100});
+  bench.Write(session, kFlushMarker);
+  bench.Write(session, "*IDN?\n");
+  EXPECT_EQ(bench.Read(session).text(), "NAVIR,Q1000 BOOT,SN000123,WDL00.00.00");
+  EXPECT_EQ(bench.Read(session).text(), "0");
+  bench.Write(session, kEndFrame);
+  EXPECT_EQ(bench.Read(session).text(), "0");
+  ASSERT_EQ(bench.meter().installedImages().size(), 1u);
+  EXPECT_EQ(bench.meter().installedImages()[0].bytes, image);
+
+  const auto writes = EventsOfKind(bench.meter().timeline(), TimelineKind::Write);
+  ASSERT_GE(writes.size(), 4u);
+  EXPECT_EQ(DataFrames(bench.meter().timeline()).size(), 2u);
+  EXPECT_EQ(writes[writes.size() - 3].role, WriteRole::FlushMarker);
+  EXPECT_EQ(writes[writes.size() - 2].role, WriteRole::Text);
+  EXPECT_EQ(writes.back().role, WriteRole::EndFrame);
+}
+
+TEST(SimImage, StatusReadShorterThanTheReplyKeepsTheRest) {
+  SimBench bench("prefix_ab=1");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  bench.SendFrames(session, WithCrc(Pattern(50)));
+  const Reading first = bench.Read(session, 1);
+  EXPECT_EQ(first.status, VI_SUCCESS_MAX_CNT);
+  EXPECT_EQ(first.bytes, Bytes{0xAB});
+  EXPECT_EQ(bench.Read(session, 64).text(), "0");
+}
+
+TEST(SimImage, SeveralImagesInOneUpdate) {
+  SimBench bench;
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  const Bytes images[] = {WithCrc(Pattern(400)), WithCrc(Pattern(48)), WithCrc(Pattern(1000))};
+  for (const Bytes& image : images) {
+    EXPECT_EQ(bench.SendImage(session, image), kInstalled);
+    bench.clock.Advance(Millis{100});
+  }
+  ASSERT_EQ(bench.meter().installedImages().size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(bench.meter().installedImages()[i].bytes, images[i]);
+}
+
+TEST(SimReboot, RebootsIntoNormalModeWhenLeftAloneAfterAnInstall) {
+  SimBench bench("reboot_ms=2000,reenumerate_ms=3000");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  ASSERT_EQ(bench.SendImage(session, WithCrc(Pattern(300))), kInstalled);
+  const Millis installedAt = bench.clock.Now();
+
+  bench.clock.Advance(Millis{1500});
+  bench.Write(session, "*idn?\n");  // activity restarts the wait
+  bench.Read(session);
+  const Millis lastTouch = bench.clock.Now();
+  bench.clock.Advance(Millis{1999});
+  EXPECT_EQ(bench.meter().mode(), SimMode::Update);
+  bench.clock.Advance(Millis{1});
+  EXPECT_EQ(bench.meter().mode(), SimMode::OffBus);
+  bench.clock.Advance(Millis{3000});
+  EXPECT_EQ(bench.meter().mode(), SimMode::Normal);
+
+  const auto left = EventsOfKind(bench.meter().timeline(), TimelineKind::LeftBus);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_GT(lastTouch, installedAt);
+  EXPECT_EQ(left[1].time, lastTouch + Millis{2000});
+  EXPECT_EQ(bench.Write(session, "*idn?\n").status, VI_ERROR_CONN_LOST);
+  EXPECT_EQ(bench.Query(bench.Open(), "*idn?\n"), "NAVIR,Q1000,SN000123,01.20.05.12");
+}
+
+TEST(SimReboot, TransitionsDueLongAgoAreRecordedAtTheirTimes) {
+  SimBench bench;
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  ASSERT_EQ(bench.SendImage(session, WithCrc(Pattern(10))), kInstalled);
+  const Millis installedAt = bench.clock.Now();
+  bench.clock.Advance(Millis{60'000});
+  const auto& timeline = bench.meter().timeline();
+  ASSERT_GE(timeline.size(), 2u);
+  EXPECT_EQ(timeline[timeline.size() - 2].kind, TimelineKind::LeftBus);
+  EXPECT_EQ(timeline[timeline.size() - 2].time, installedAt + Millis{2000});
+  EXPECT_EQ(timeline.back().kind, TimelineKind::ReturnedToBus);
+  EXPECT_EQ(timeline.back().time, installedAt + Millis{5000});
+}
+
+TEST(SimReboot, FailedImageKeepsUpdateModeUntilPowerCycle) {
+  SimBench bench("status1=5");
+  ViSession session = bench.EnterUpdateMode(bench.Open());
+  EXPECT_EQ(bench.SendImage(session, WithCrc(Pattern(300))).first, "5");
+  bench.clock.Advance(Millis{600'000});
+  EXPECT_EQ(bench.meter().mode(), SimMode::Update);
+
+  bench.meter().PowerCycle();
+  EXPECT_EQ(bench.meter().mode(), SimMode::Normal);
+  EXPECT_EQ(bench.Write(session, "*idn?\n").status, VI_ERROR_CONN_LOST);
+  EXPECT_EQ(bench.Query(bench.Open(), "*idn?\n"), "NAVIR,Q1000,SN000123,01.20.05.12");
+}
+
+TEST(SimFaults, UnplugAfterNFramesLeavesForGood) {
+  SimBench bench("unplug_after=2");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  const Bytes image = WithCrc(Pattern(700));
+  bench.SendFrames(session, image);
+  EXPECT_EQ(DataFrames(bench.meter().timeline()).size(), 2u);
+  EXPECT_EQ(bench.Read(session).status, VI_ERROR_CONN_LOST);
+  bench.clock.Advance(Millis{3'600'000});
+  EXPECT_EQ(bench.meter().mode(), SimMode::OffBus);
+  bench.meter().PowerCycle();
+  EXPECT_EQ(bench.meter().mode(), SimMode::OffBus) << "an unplugged meter stays unplugged";
+}
+
+TEST(SimFaults, PartialFrameIsOnlyPartlyTaken) {
+  SimBench bench("partial_at=2");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  ASSERT_EQ(bench.visa->viSetAttribute(session, VI_ATTR_TMO_VALUE, 20000), VI_SUCCESS);
+  const Bytes image = WithCrc(Pattern(600));
+  bench.clock.Advance(Millis{100});
+  EXPECT_EQ(bench.Write(session, Bytes(image.begin(), image.begin() + 240)).count, 240u);
+  bench.clock.Advance(Millis{100});
+  const Millis before = bench.clock.Now();
+  const Written partial = bench.Write(session, Bytes(image.begin() + 240, image.begin() + 480));
+  EXPECT_EQ(partial.status, VI_ERROR_TMO);
+  EXPECT_EQ(partial.count, 120u);
+  EXPECT_EQ(bench.clock.Now() - before, Millis{20000});
+
+  const auto frames = DataFrames(bench.meter().timeline());
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].bytes, Bytes(image.begin() + 240, image.begin() + 360));
+  EXPECT_EQ(frames[1].offered, 240u);
+}
+
+TEST(SimFaults, SilentMeterNeverGivesAVerdict) {
+  SimBench bench("silent=1");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  bench.visa->viSetAttribute(session, VI_ATTR_TMO_VALUE, 20000);
+  bench.SendFrames(session, WithCrc(Pattern(300)));
+  const Millis before = bench.clock.Now();
+  const Reading reading = bench.Read(session);
+  EXPECT_EQ(reading.status, VI_ERROR_TMO);
+  EXPECT_TRUE(reading.bytes.empty());
+  EXPECT_EQ(bench.clock.Now() - before, Millis{20000});
+  EXPECT_EQ(EventsOfKind(bench.meter().timeline(), TimelineKind::ReadTimedOut).size(), 1u);
+}
+
+TEST(SimFaults, SlowVerdictArrivesLate) {
+  SimBench bench("slow_ms=700");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  bench.SendFrames(session, WithCrc(Pattern(300)));
+  const Millis before = bench.clock.Now();
+  EXPECT_EQ(bench.Read(session).text(), "0");
+  EXPECT_EQ(bench.clock.Now() - before, Millis{700});
+  EXPECT_EQ(EventsOfKind(bench.meter().timeline(), TimelineKind::Read).back().time,
+            bench.clock.Now());
+}
+
+TEST(SimMeters, UpdatingOneMeterLeavesTheOtherAlone) {
+  SimBench bench("meters=2");
+  const ViSession other = bench.Open(1);
+  bench.EnterUpdateMode(bench.Open(0));
+  EXPECT_EQ(bench.meter(0).mode(), SimMode::Update);
+  EXPECT_EQ(bench.meter(1).mode(), SimMode::Normal);
+  EXPECT_EQ(bench.Query(other, "*idn?\n"), "NAVIR,Q1000,SN000124,01.20.05.12");
+}
+
+}  // namespace
+}  // namespace quorvel::testing

@@ -1,0 +1,115 @@
+#pragma once
+// A bench for update scenarios: the simulated meter, a recording console and
+// in-memory files, all in virtual time.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/clock.h"
+#include "sim/sim_visa.h"
+#include "sim/timeline.h"
+#include "support/firmware_builder.h"
+#include "support/memory_file_system.h"
+#include "support/recording_console.h"
+#include "update/update_procedures.h"
+
+namespace quorvel::testing {
+
+// Passes every operation to the simulated meter's backend, except what a test
+// chooses to break: a write the predicate picks transfers nothing, and a
+// hidden meter is not found by searches.
+class FaultyVisa : public VisaLibrary {
+ public:
+  explicit FaultyVisa(VisaLibrary& inner) : inner_(inner) {}
+
+  std::function<bool(std::span<const std::uint8_t>)> dropWrite;
+  bool hideMeter = false;
+
+  ViStatus viOpenDefaultRM(ViSession* rm) override { return inner_.viOpenDefaultRM(rm); }
+  ViStatus viFindRsrc(ViSession rm, const ViChar* expression, ViFindList* list, ViUInt32* count,
+                      ViChar* descriptor) override {
+    const ViStatus status = inner_.viFindRsrc(rm, expression, list, count, descriptor);
+    if (!hideMeter) return status;
+    *count = 0;
+    return VI_ERROR_RSRC_NFOUND;
+  }
+  ViStatus viFindNext(ViFindList list, ViChar* descriptor) override {
+    return inner_.viFindNext(list, descriptor);
+  }
+  ViStatus viOpen(ViSession rm, const ViChar* name, ViAccessMode mode, ViUInt32 timeout,
+                  ViSession* session) override {
+    return inner_.viOpen(rm, name, mode, timeout, session);
+  }
+  ViStatus viClose(ViObject object) override { return inner_.viClose(object); }
+  ViStatus viSetAttribute(ViObject object, ViAttr attribute, ViAttrState value) override {
+    return inner_.viSetAttribute(object, attribute, value);
+  }
+  ViStatus viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
+                   ViUInt32* returnCount) override {
+    if (dropWrite && dropWrite({buffer, count})) {
+      *returnCount = 0;
+      return VI_ERROR_IO;
+    }
+    return inner_.viWrite(session, buffer, count, returnCount);
+  }
+  ViStatus viRead(ViSession session, ViByte* buffer, ViUInt32 count,
+                  ViUInt32* returnCount) override {
+    return inner_.viRead(session, buffer, count, returnCount);
+  }
+  ViStatus viClear(ViSession session) override { return inner_.viClear(session); }
+
+ private:
+  VisaLibrary& inner_;
+};
+
+class UpdateScenario : public ::testing::Test {
+ protected:
+  // Attaches the simulated meter with the given knobs ("" for a healthy one).
+  void AttachMeter(std::string_view knobs = "");
+  // What the dialog does when it opens: discovery.
+  void OpenDialog();
+  void AttachMeterAndOpenDialog(std::string_view knobs = "") {
+    AttachMeter(knobs);
+    OpenDialog();
+  }
+  UpdateOutcome PressSelect() { return RunImageUpdate(*services, dialog); }
+
+  // Puts a file at `path` and has the chooser answer with it.
+  void ChooseFile(const std::string& path, std::span<const std::uint8_t> bytes);
+  void ChooseMissingFile(const std::string& path) { console.chooserAnswers.push_back(path); }
+
+  SimMeter& meter() { return sim->meter(0); }
+  const std::vector<TimelineEvent>& timeline() { return meter().timeline(); }
+  std::vector<TimelineEvent> dataFrames() { return DataFrames(timeline()); }
+  // Texts of the writes the meter took, in order ("L0\n", "*idn?\n" ...).
+  std::vector<std::string> textWrites();
+  bool meterReceived(std::string_view text);
+  std::vector<std::string> logLines() const { return console.LogLines(); }
+  bool appended(std::string_view text) const;
+
+  // Everything a finished attempt leaves: closed sessions and files, the
+  // Continue/OK buttons and the three closing lines after `outcomeLines`.
+  void ExpectFinished(const std::vector<std::string>& outcomeLines);
+
+  std::string Timeline() { return DescribeTimeline(timeline()); }
+
+  VirtualClock clock;
+  std::unique_ptr<SimVisa> sim;
+  std::unique_ptr<FaultyVisa> visa;
+  RecordingConsole console;
+  MemoryFileSystem files;
+  DialogState dialog;
+  std::unique_ptr<Services> services;
+};
+
+// The closing lines every finished attempt ends with, as the log shows them.
+std::vector<std::string> ClosingLines();
+std::vector<std::string> SuccessLines(const std::string& fileName);
+std::vector<std::string> FailureLines(const std::string& fileName);
+
+// `size` bytes whose last four are the CRC-32 of the others, as the meter checks.
+ByteVector ImageWithCrc(std::size_t size, std::uint8_t seed = 0);
+
+}  // namespace quorvel::testing

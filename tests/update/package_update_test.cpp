@@ -1,0 +1,399 @@
+// The package update, run whole against the simulated meter in virtual time.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "support/update_scenario.h"
+#include "update/frames.h"
+
+namespace quorvel::testing {
+namespace {
+
+constexpr const char* kPath = "/fw/pack.pak";
+
+// An image that a later position of a package sends whole: `size` bytes whose
+// CRC trailer the meter accepts.
+ByteVector LaterImage(std::size_t size, std::uint8_t seed = 7) { return ImageWithCrc(size, seed); }
+
+// Image 1: a header the update judges and skips, then `payload` bytes that end
+// in their CRC.
+BinBuilder FirstImage(std::size_t payload, std::string_view version = "01.30") {
+  BinBuilder image = BinBuilder().Version(version);
+  image.Payload(payload - 4).WithCrc();
+  return image;
+}
+
+std::size_t Chunks(std::size_t length) { return (length + 239) / 240; }
+bool Flushes(std::size_t length) {
+  const std::size_t last = length - 240 * ((length - 1) / 240);
+  return last == 52 || last == 116 || last == 180;
+}
+
+// The waits of a package update from the press of Select, when the meter
+// answers at once:
+//   identification on the dialog's session   530 + 500 ms (serial)
+//   first reconnect 5000, serial 500, identification 500, mode switch 40 x 100,
+//   second reconnect 5000
+//   image 1: 100 after its header, 100 before each chunk, 100 after the file,
+//            100 before the flush marker when there is one, 100 + 100 around the end frame
+//   image k > 1: 100 before each chunk, 100 before the flush marker, 10, 100 + 100
+Millis PrescribedPackageUpdate(const std::vector<std::size_t>& sentLengths) {
+  long total = 1030 + 5000 + 500 + 500 + 4000 + 5000;
+  for (std::size_t k = 0; k < sentLengths.size(); ++k) {
+    const std::size_t length = sentLengths[k];
+    total += 100 * static_cast<long>(Chunks(length)) + (Flushes(length) ? 100 : 0) + 200;
+    total += k == 0 ? 200 : 10;
+  }
+  return Millis{total};
+}
+
+class PackageUpdateTest : public UpdateScenario {
+ protected:
+  UpdateOutcome UpdateWith(const ByteVector& pak) {
+    ChooseFile(kPath, pak);
+    return PressSelect();
+  }
+  std::vector<std::string> PackageLogLines(const std::vector<std::string>& outcome) {
+    std::vector<std::string> lines{"Serial No: SN000123\n", "Please wait ..."};
+    for (const auto& line : outcome) lines.push_back(line);
+    return lines;
+  }
+  void ExpectPackageFinished(const std::vector<std::string>& outcome) {
+    std::vector<std::string> expected = PackageLogLines(outcome);
+    for (const auto& line : ClosingLines()) expected.push_back(line);
+    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(console.select, (ButtonState{"Continue", true, true}));
+    EXPECT_EQ(console.exit, (ButtonState{"OK", true, true}));
+    EXPECT_FALSE(dialog.readyForUpdate);
+    EXPECT_EQ(sim->OpenHandleCount(), 0);
+    EXPECT_EQ(files.openFileCount(), 0);
+  }
+  void ExpectMeterUntouched() {
+    EXPECT_FALSE(meterReceived("system:update\n"));
+    EXPECT_TRUE(dataFrames().empty());
+  }
+};
+
+struct PackageSizeCase {
+  int images;
+  int checkedEntry;  // the one whose header is judged
+};
+
+class PackageSizeTest : public PackageUpdateTest,
+                        public ::testing::WithParamInterface<PackageSizeCase> {};
+
+TEST_P(PackageSizeTest, EveryImageIsSentInOrderAndTheRightHeaderIsJudged) {
+  AttachMeterAndOpenDialog();
+  // Only the entry that must be judged carries a header the meter would take;
+  // judging any other would refuse the package.
+  PakBuilder builder;
+  for (int k = 1; k <= GetParam().images; ++k) {
+    const char* version = k == GetParam().checkedEntry ? "01.30" : "00.10";
+    BinBuilder image = BinBuilder().Version(version);
+    image.Payload(static_cast<std::size_t>(200 + 150 * k)).WithCrc();
+    builder.AddImage(image, "image" + std::to_string(k) + ".bin");
+  }
+  const ByteVector pak = builder.Bytes();
+  const Millis pressed = clock.Now();
+  EXPECT_EQ(UpdateWith(pak), UpdateOutcome::kInstalled) << Timeline();
+
+  const std::vector<ByteVector> expected = ImagesSentByPackageUpdate(pak);
+  ASSERT_EQ(meter().installedImages().size(), expected.size());
+  std::vector<std::size_t> lengths;
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(meter().installedImages()[k].bytes, expected[k]) << "image " << k + 1;
+    lengths.push_back(expected[k].size());
+  }
+  EXPECT_EQ(clock.Now() - pressed, PrescribedPackageUpdate(lengths));
+  const auto frames = dataFrames();
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_GE(frames[i].time - frames[i - 1].time, Millis{100}) << "frame " << i;
+  }
+  ExpectPackageFinished(SuccessLines("pack.pak"));
+  EXPECT_EQ(console.progress[console.progress.size() - 2].image, GetParam().images);
+  EXPECT_EQ(console.progress[console.progress.size() - 2].imageCount, GetParam().images);
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, PackageSizeTest,
+                         ::testing::Values(PackageSizeCase{1, 1}, PackageSizeCase{2, 2},
+                                           PackageSizeCase{3, 3}, PackageSizeCase{5, 3}));
+
+struct FlushCase {
+  std::size_t firstPayload;  // bytes of image 1 after its header
+  std::size_t secondImage;   // bytes of image 2
+};
+
+class FlushFrameTest : public PackageUpdateTest,
+                       public ::testing::WithParamInterface<FlushCase> {};
+
+TEST_P(FlushFrameTest, ThreeByteFrameFollowsOnlyLastChunksOf52_116And180) {
+  AttachMeterAndOpenDialog();
+  // Image 3 carries the header that is judged.
+  const ByteVector pak = PakBuilder()
+                             .AddImage(FirstImage(GetParam().firstPayload))
+                             .AddImage(LaterImage(GetParam().secondImage))
+                             .AddImage(BinBuilder().Version("01.30").Payload(20).WithCrc())
+                             .Bytes();
+  ASSERT_EQ(UpdateWith(pak), UpdateOutcome::kInstalled) << Timeline();
+
+  // Which writes came as flush markers, and right after which image's last frame.
+  std::vector<int> flushedAfterImage;
+  int image = 1;
+  bool lastWasData = false;
+  for (const auto& event : timeline()) {
+    if (event.kind != TimelineKind::Write || !event.updateMode) continue;
+    if (event.role == WriteRole::FlushMarker) {
+      EXPECT_TRUE(lastWasData) << "the marker follows the image's last frame";
+      EXPECT_EQ(event.bytes, (std::vector<std::uint8_t>{0x40, 0x3F, 0x0A}));
+      flushedAfterImage.push_back(image);
+    }
+    if (event.role == WriteRole::EndFrame) ++image;
+    lastWasData = event.role == WriteRole::DataFrame;
+  }
+  std::vector<int> expected;
+  if (Flushes(GetParam().firstPayload)) expected.push_back(1);
+  if (Flushes(GetParam().secondImage)) expected.push_back(2);
+  if (Flushes(50 + 20 + 4)) expected.push_back(3);
+  EXPECT_EQ(flushedAfterImage, expected);
+  EXPECT_EQ(meter().installedImages().size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LastChunks, FlushFrameTest,
+                         ::testing::Values(FlushCase{52, 52}, FlushCase{292, 116},
+                                           FlushCase{180, 180}, FlushCase{240, 240},
+                                           FlushCase{480, 481}, FlushCase{100, 420},
+                                           FlushCase{53, 51}));
+
+TEST_F(PackageUpdateTest, RejectionAfterImageTwoOfThreeStopsThere) {
+  AttachMeterAndOpenDialog();
+  ByteVector broken = LaterImage(300);
+  broken[10] ^= 0xFF;  // the meter's checksum no longer matches
+  const ByteVector pak = PakBuilder()
+                             .AddImage(FirstImage(400))
+                             .AddImage(broken)
+                             .AddImage(BinBuilder().Version("01.30").Payload(100).WithCrc())
+                             .Bytes();
+  EXPECT_EQ(UpdateWith(pak), UpdateOutcome::kTransferFailed);
+  ASSERT_EQ(meter().installedImages().size(), 1u);
+  std::size_t sent = 0;
+  for (const auto& frame : dataFrames()) sent += frame.bytes.size();
+  EXPECT_EQ(sent, 400u + 300u) << "image 3 is never sent";
+  EXPECT_TRUE(console.messageBoxes.empty());
+  ExpectPackageFinished(FailureLines("pack.pak"));
+}
+
+struct GateCase {
+  const char* name;
+  std::string meterKnobs;
+  BinBuilder header;    // the judged image (the only one)
+  std::string refusal;  // the box's text; empty when the update goes on
+};
+
+std::string OlderBox(const std::string& target) {
+  return "Firmware Update Not Possible (" + target +
+         ").\nBinary file version is older than instrument version.";
+}
+const char* const kSignatureBox =
+    "Firmware update was not successful.\nPlease be sure you selected the correct firmware "
+    "file in the installation process.";
+const char* const kFunctionBox =
+    "Firmware Update Not Possible. Binary file contain unidentify function ID.";
+
+class PackageGateTest : public PackageUpdateTest,
+                        public ::testing::WithParamInterface<GateCase> {};
+
+TEST_P(PackageGateTest, HeaderRulesOfThePackagePath) {
+  AttachMeterAndOpenDialog(GetParam().meterKnobs);
+  BinBuilder image = GetParam().header;
+  image.Payload(200).WithCrc();
+  const UpdateOutcome outcome = UpdateWith(PakBuilder().AddImage(image).Bytes());
+
+  if (GetParam().refusal.empty()) {
+    EXPECT_EQ(outcome, UpdateOutcome::kInstalled) << Timeline();
+    EXPECT_TRUE(console.messageBoxes.empty());
+    return;
+  }
+  EXPECT_EQ(outcome, UpdateOutcome::kFileRefused);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  const MessageBoxRequest& box = console.messageBoxes[0];
+  EXPECT_EQ(box.text, GetParam().refusal);
+  EXPECT_EQ(box.caption, "Quorvel");
+  EXPECT_EQ(box.icon, MessageIcon::kWarning);
+  EXPECT_EQ(box.owner, MessageOwner::kNone);
+  ExpectMeterUntouched();
+  ExpectPackageFinished(FailureLines("pack.pak"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gate, PackageGateTest,
+    ::testing::Values(
+        GateCase{"OtherMaker", "", BinBuilder().Signature("NAVIX"), kSignatureBox},
+        GateCase{"SignatureMayRunOn", "", BinBuilder().Signature("NAVIRS").Version("01.30"), ""},
+        GateCase{"DspOlder", "", BinBuilder().Version("00.10"), OlderBox("DSP")},
+        GateCase{"DspSameVersionGoesOn", "", BinBuilder().Version("01.20"), ""},
+        GateCase{"DspTestImageGoesOn", "version=2.00.00.000", BinBuilder().Version("T1.00"), ""},
+        GateCase{"VersionsCompareAsNumbers", "version=1.9xx.00.00", BinBuilder().Version("1.10"),
+                 OlderBox("DSP")},
+        GateCase{"PanelSameVersion", "", BinBuilder().Target(1).Version("01.20"),
+                 OlderBox("Panel")},
+        GateCase{"PanelNewer", "", BinBuilder().Target(1).Version("01.30"), ""},
+        GateCase{"Msp430SameVersion", "", BinBuilder().Target(2).Version("01.20"),
+                 OlderBox("MSP 430")},
+        GateCase{"UnknownTarget", "", BinBuilder().Target(7).Version("09.00"), kFunctionBox},
+        GateCase{"TestMeterTakesAnything", "version=T1.00.00.00",
+                 BinBuilder().Signature("OTHER").Target(7), ""},
+        GateCase{"SpecialMeterSkipsVersions", "version=02.xx.00.00",
+                 BinBuilder().Version("00.10"), ""},
+        GateCase{"NearlySpecialMeterDoesNot", "version=02.xy.00.00",
+                 BinBuilder().Version("00.10"), OlderBox("DSP")}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+struct DamageCase {
+  const char* name;
+  std::function<ByteVector()> make;
+};
+
+PakBuilder SaneTwoImages() {
+  return PakBuilder().AddImage(FirstImage(300)).AddImage(LaterImage(200));
+}
+
+class DamagedPackageTest : public PackageUpdateTest,
+                           public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(DamagedPackageTest, DamagedPackageNeverReachesTheMeter) {
+  AttachMeterAndOpenDialog();
+  EXPECT_EQ(UpdateWith(GetParam().make()), UpdateOutcome::kFileRefused);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, "The package file is damaged.");
+  EXPECT_EQ(console.messageBoxes[0].caption, "Quorvel");
+  EXPECT_EQ(console.messageBoxes[0].owner, MessageOwner::kNone);
+  ExpectMeterUntouched();
+  ExpectPackageFinished(FailureLines("pack.pak"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DamagedPackageTest,
+    ::testing::Values(
+        DamageCase{"EmptyFile", [] { return ByteVector{}; }},
+        DamageCase{"ShorterThanTheDirectory", [] { return ByteVector(300, 0); }},
+        DamageCase{"NoEntries", [] { return SaneTwoImages().EntryCount(0).Bytes(); }},
+        DamageCase{"NegativeEntryCount", [] { return SaneTwoImages().EntryCount(-1).Bytes(); }},
+        DamageCase{"HugeEntryCount",
+                   [] { return SaneTwoImages().EntryCount(0x7FFFFFFF).Bytes(); }},
+        DamageCase{"EntryTableCutShort",
+                   [] { return SaneTwoImages().TruncateTo(516 + 520 + 100).Bytes(); }},
+        DamageCase{"NegativeOffset", [] { return SaneTwoImages().EntryOffset(2, -5).Bytes(); }},
+        DamageCase{"EmptyLaterImage", [] { return SaneTwoImages().EntrySize(2, 0).Bytes(); }},
+        DamageCase{"FirstImageOnlyAHeader",
+                   [] { return SaneTwoImages().EntrySize(1, 50).Bytes(); }},
+        DamageCase{"ImageRunsPastTheEnd",
+                   [] { return SaneTwoImages().EntrySize(2, 100000).Bytes(); }},
+        DamageCase{"OffsetPastTheEnd",
+                   [] { return SaneTwoImages().EntryOffset(2, 1 << 30).Bytes(); }},
+        DamageCase{"OffsetAndSizeOverflowTogether",
+                   [] {
+                     return SaneTwoImages()
+                         .EntryOffset(2, 0x7FFFFFF0)
+                         .EntrySize(2, 0x7FFFFFF0)
+                         .Bytes();
+                   }},
+        DamageCase{"FileCutInsideTheLastImage", [] {
+                     const ByteVector whole = SaneTwoImages().Bytes();
+                     return ByteVector(whole.begin(), whole.end() - 10);
+                   }}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
+  AttachMeter();
+  files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
+  EXPECT_EQ(RunPackageUpdate(*services, kPath, "/fw/SN000123\n"), 1);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, "DMM device serial no miss.");
+  EXPECT_EQ(console.messageBoxes[0].caption, "Quorvel");
+  EXPECT_TRUE(textWrites().empty());
+  EXPECT_EQ(sim->OpenHandleCount(), 0);
+}
+
+TEST_F(PackageUpdateTest, AtSignAloneIsEnough) {
+  AttachMeter();
+  files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
+  EXPECT_EQ(RunPackageUpdate(*services, kPath, "@"), 0);
+  EXPECT_EQ(sim->OpenHandleCount(), 0);
+}
+
+TEST_F(PackageUpdateTest, MissingPackageIsReportedBeforeTheMeterSwitches) {
+  AttachMeterAndOpenDialog();
+  ChooseMissingFile("/fw/gone.pak");
+  EXPECT_EQ(PressSelect(), UpdateOutcome::kFileNotOpened);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, "The first bin file not found.");
+  EXPECT_EQ(console.messageBoxes[0].caption, "Quorvel firmware");
+  ExpectMeterUntouched();
+  ExpectPackageFinished(FailureLines("gone.pak"));
+}
+
+TEST_F(PackageUpdateTest, MeterGoneBeforeThePackageStarts) {
+  AttachMeterAndOpenDialog();
+  visa->hideMeter = true;
+  EXPECT_EQ(UpdateWith(PakBuilder().AddImage(FirstImage(100)).Bytes()), UpdateOutcome::kNoMeter);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, "Meter not found.");
+  EXPECT_EQ(console.messageBoxes[0].owner, MessageOwner::kNone);
+  ExpectMeterUntouched();
+  ExpectPackageFinished(FailureLines("pack.pak"));
+}
+
+TEST_F(PackageUpdateTest, MeterThatNeverReturnsFromTheSwitch) {
+  AttachMeterAndOpenDialog("return=0");
+  EXPECT_EQ(UpdateWith(PakBuilder().AddImage(FirstImage(100)).Bytes()), UpdateOutcome::kNoMeter);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, "Meter not found.");
+  EXPECT_TRUE(meterReceived("system:update\n"));
+  EXPECT_TRUE(dataFrames().empty());
+  ExpectPackageFinished(FailureLines("pack.pak"));
+}
+
+TEST_F(PackageUpdateTest, ButtonsStayDisabledWhileThePackageRuns) {
+  AttachMeterAndOpenDialog();
+  bool anyEnabled = false;
+  console.onPump = [&] {
+    if (meterReceived("system:update\n") && meter().installedImages().empty()) {
+      anyEnabled = anyEnabled || console.select.enabled || console.exit.enabled;
+    }
+  };
+  EXPECT_EQ(UpdateWith(PakBuilder().AddImage(FirstImage(600)).Bytes()), UpdateOutcome::kInstalled);
+  EXPECT_FALSE(anyEnabled);
+  EXPECT_GT(console.pumpCount, 40) << "the window is kept alive while frames go out";
+}
+
+// Packages whose entries point anywhere: whatever happens, no frame carries a
+// byte the file did not hold, and nothing is left open.
+TEST_F(PackageUpdateTest, EntriesPointingAnywhereNeverSendForeignBytes) {
+  std::mt19937 random(20261207);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    console = RecordingConsole();
+    dialog = DialogState();
+    AttachMeterAndOpenDialog("verify=0");
+    PakBuilder builder = SaneTwoImages().AddImage(BinBuilder().Version("01.30").Payload(100));
+    const auto fileSize = static_cast<int>(builder.Bytes().size());
+    std::uniform_int_distribution<int> position(-20, fileSize + 20);
+    for (int k = 1; k <= 3; ++k) {
+      if (random() % 2) builder.EntryOffset(k, position(random));
+      if (random() % 2) builder.EntrySize(k, position(random));
+    }
+    const ByteVector pak = builder.Bytes();
+    const UpdateOutcome outcome = UpdateWith(pak);
+    EXPECT_TRUE(outcome == UpdateOutcome::kFileRefused || outcome == UpdateOutcome::kInstalled ||
+                outcome == UpdateOutcome::kTransferFailed);
+    for (const auto& frame : dataFrames()) {
+      EXPECT_NE(std::search(pak.begin(), pak.end(), frame.bytes.begin(), frame.bytes.end()),
+                pak.end());
+    }
+    EXPECT_EQ(sim->OpenHandleCount(), 0);
+    EXPECT_EQ(files.openFileCount(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::testing
