@@ -3,6 +3,7 @@
 // the operator saw (log, boxes, buttons).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 
 #include "support/update_scenario.h"
@@ -393,6 +394,77 @@ TEST_F(ImageUpdateTest, CapitalPakExtensionTakesTheImageBranch) {
   EXPECT_TRUE(meterReceived("*IDN?\n")) << "only the image branch asks again";
   ExpectFinished(SuccessLines("PACK.PAK"));
 }
+
+struct BadFileCase {
+  const char* name;
+  std::function<void(MemoryFileSystem&)> place;  // puts whatever is at kPath
+  UpdateOutcome outcome;
+};
+
+ByteVector FirstBytesOfAGoodImage(std::size_t count) {
+  ByteVector bytes = BinBuilder().Version("01.21").Bytes();
+  bytes.resize(count);
+  return bytes;
+}
+
+class BadFileTest : public UpdateScenario, public ::testing::WithParamInterface<BadFileCase> {};
+
+// Whatever the operator picks ends in a defined state, with the file closed,
+// the sessions accounted for, and no frame holding bytes the file did not give.
+TEST_P(BadFileTest, EndsInADefinedState) {
+  AttachMeterAndOpenDialog();
+  GetParam().place(files);
+  console.chooserAnswers.push_back(kPath);
+  EXPECT_EQ(PressSelect(), GetParam().outcome) << Timeline();
+  EXPECT_EQ(files.openFileCount(), 0);
+  EXPECT_TRUE(meter().installedImages().empty());
+  switch (GetParam().outcome) {
+    case UpdateOutcome::kTransferFailed:
+      ExpectFinished(FailureLines("dsp.bin"));
+      break;
+    case UpdateOutcome::kFileRefused:
+      EXPECT_TRUE(dataFrames().empty());
+      EXPECT_FALSE(console.select.visible);
+      break;
+    default:
+      EXPECT_TRUE(dataFrames().empty());
+      EXPECT_TRUE(console.select.enabled);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadFileTest,
+    ::testing::Values(
+        BadFileCase{"Empty", [](auto& fs) { fs.AddFile(kPath, ByteVector{}); },
+                    UpdateOutcome::kFileRefused},
+        BadFileCase{"OneByte", [](auto& fs) { fs.AddFile(kPath, FirstBytesOfAGoodImage(1)); },
+                    UpdateOutcome::kFileRefused},
+        // 49 bytes hold the whole signature, version and target: a header
+        // without payload, which the meter refuses as empty.
+        BadFileCase{"FortyNineBytes",
+                    [](auto& fs) { fs.AddFile(kPath, FirstBytesOfAGoodImage(49)); },
+                    UpdateOutcome::kTransferFailed},
+        BadFileCase{"FiftyBytes", [](auto& fs) { fs.AddFile(kPath, FirstBytesOfAGoodImage(50)); },
+                    UpdateOutcome::kTransferFailed},
+        BadFileCase{"FiftyOneBytes",
+                    [](auto& fs) {
+                      ByteVector bytes = FirstBytesOfAGoodImage(50);
+                      bytes.push_back(0x42);
+                      fs.AddFile(kPath, bytes);
+                    },
+                    UpdateOutcome::kTransferFailed},
+        BadFileCase{"RandomBytes", [](auto& fs) { fs.AddFile(kPath, PatternBytes(3000, 99)); },
+                    UpdateOutcome::kFileRefused},
+        BadFileCase{"Directory", [](auto& fs) { fs.AddDirectory(kPath); },
+                    UpdateOutcome::kFileNotOpened},
+        BadFileCase{"RemovedAfterChoosing",
+                    [](auto& fs) {
+                      fs.AddFile(kPath, BinBuilder().Payload(100).WithCrc().Bytes());
+                      fs.Remove(kPath);
+                    },
+                    UpdateOutcome::kFileNotOpened}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 struct SplitCase {
   std::string path;
