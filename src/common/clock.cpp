@@ -22,7 +22,15 @@ void SteadyClock::Sleep(Millis duration) {
 }
 
 void SteadyClock::WaitUntil(Millis deadline, const std::function<void()>& pump) {
-  const auto target = epoch_ + deadline;
+  PumpUntil(epoch_ + deadline, pump);
+}
+
+void SteadyClock::PumpedWait(Millis duration, const std::function<void()>& pump) {
+  PumpUntil(std::chrono::steady_clock::now() + duration, pump);
+}
+
+void SteadyClock::PumpUntil(std::chrono::steady_clock::time_point target,
+                            const std::function<void()>& pump) {
   for (;;) {
     if (pump) pump();
     const auto now = std::chrono::steady_clock::now();

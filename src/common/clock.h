@@ -23,8 +23,8 @@ class Clock {
   // window stays alive. Returns no earlier than the deadline.
   virtual void WaitUntil(Millis deadline, const std::function<void()>& pump) = 0;
 
-  // A wait of the given length that pumps meanwhile.
-  void PumpedWait(Millis duration, const std::function<void()>& pump) {
+  // A wait of at least the given length that pumps meanwhile.
+  virtual void PumpedWait(Millis duration, const std::function<void()>& pump) {
     WaitUntil(Now() + duration, pump);
   }
 };
@@ -36,8 +36,14 @@ class SteadyClock final : public Clock {
   Millis Now() const override;
   void Sleep(Millis duration) override;
   void WaitUntil(Millis deadline, const std::function<void()>& pump) override;
+  // Measured from this very moment, not from the whole millisecond Now() reports,
+  // so the wait is never shorter than asked.
+  void PumpedWait(Millis duration, const std::function<void()>& pump) override;
 
  private:
+  void PumpUntil(std::chrono::steady_clock::time_point target,
+                 const std::function<void()>& pump);
+
   std::chrono::steady_clock::time_point epoch_;
 };
 

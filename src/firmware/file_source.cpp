@@ -58,13 +58,17 @@ class PosixFile final : public FirmwareFile {
 
 std::unique_ptr<FirmwareFile> DiskFileSystem::OpenForReading(const std::string& path,
                                                              FileShare share) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO or device node cannot stall the open; only
+  // regular files are firmware files.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
   }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   if (share == FileShare::kReadOnly) {
     // POSIX has no share modes; a shared advisory lock keeps cooperating
     // writers out while the image is being sent.
