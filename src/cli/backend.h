@@ -1,0 +1,37 @@
+#pragma once
+// Choosing the VISA backend and the clock from the command line.
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+#include "visa/visa_library.h"
+
+namespace quorvel::cli {
+
+// The backend used when neither --visa nor QUORVEL_VISA names one.
+inline constexpr std::string_view kDefaultVisaBackend = "sim";
+inline constexpr const char* kVisaEnvironmentVariable = "QUORVEL_VISA";
+
+struct BackendRequest {
+  std::string name{kDefaultVisaBackend};
+  std::optional<double> timeScale;  // --time-scale; only the simulated meter accepts one
+};
+
+// The clock and the VISA library a command works with. The library may read
+// the clock (the simulated meter does), so the clock is declared first and
+// outlives it.
+struct Backend {
+  std::unique_ptr<Clock> clock;
+  std::unique_ptr<VisaLibrary> visa;
+};
+
+// "sim" and "sim:knob=value,..." name the simulated meter.
+bool IsSimulatedBackend(std::string_view name);
+
+// Opens the backend with its clock; nothing and a message in *error when the
+// name, a knob or the time scale is not usable.
+std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* error);
+
+}  // namespace quorvel::cli

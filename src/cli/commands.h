@@ -1,0 +1,36 @@
+#pragma once
+// The four commands of quorvel-cli, apart from argument parsing.
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "cli/backend.h"
+#include "cli/exit_status.h"
+
+namespace quorvel::cli {
+
+struct Streams {
+  std::ostream& out;
+  std::ostream& err;
+  bool outIsTerminal = false;
+};
+
+ExitStatus RunList(const BackendRequest& backend, Streams streams);
+
+ExitStatus RunIdentify(const BackendRequest& backend, const std::optional<std::string>& resource,
+                       Streams streams);
+
+ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams);
+
+struct UpdateRequest {
+  BackendRequest backend;
+  std::string file;
+  std::optional<std::string> resource;
+  bool answerYes = false;
+};
+
+// Runs the Select button's procedure with `file` as the chosen file. Installs
+// the Ctrl+C handler for the duration of the program.
+ExitStatus RunUpdate(const UpdateRequest& request, Streams streams);
+
+}  // namespace quorvel::cli

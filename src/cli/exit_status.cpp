@@ -1,0 +1,38 @@
+#include "cli/exit_status.h"
+
+namespace quorvel::cli {
+
+ExitStatus ExitStatusFor(UpdateOutcome outcome) {
+  switch (outcome) {
+    case UpdateOutcome::kInstalled:
+      return ExitStatus::kSuccess;
+    case UpdateOutcome::kFileRefused:
+    case UpdateOutcome::kFileNotOpened:
+      return ExitStatus::kFileRefused;
+    case UpdateOutcome::kRediscovered:  // the procedure found no ready meter
+    case UpdateOutcome::kNoMeter:
+      return ExitStatus::kNoMeter;
+    case UpdateOutcome::kTransferFailed:
+      return ExitStatus::kTransferFailed;
+    case UpdateOutcome::kWrongMode:
+      return ExitStatus::kWrongMode;
+    case UpdateOutcome::kStopped:
+    case UpdateOutcome::kChooserCancelled:  // the CLI's chooser only cancels on Ctrl+C
+      return ExitStatus::kStopped;
+  }
+  return ExitStatus::kFailure;
+}
+
+std::string_view ExitStatusTable() {
+  return "Exit status:\n"
+         "  0    success (update: the meter accepted every image; info: the file would pass)\n"
+         "  1    other failure\n"
+         "  2    bad arguments, unknown backend or knob, several meters without --resource\n"
+         "  3    file refused or unreadable; no image data was sent\n"
+         "  4    no meter found\n"
+         "  5    transfer failed: the meter did not accept the image\n"
+         "  6    meter in update mode: recycle its power and try again\n"
+         "  130  stopped by Ctrl+C; the meter is left in update mode\n";
+}
+
+}  // namespace quorvel::cli

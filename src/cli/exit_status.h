@@ -1,0 +1,29 @@
+#pragma once
+// The exit statuses of quorvel-cli. Scripts rely on these numbers: keep them
+// stable and keep docs/cli.md and the --help footer in step.
+#include <string_view>
+
+#include "update/update_procedures.h"
+
+namespace quorvel::cli {
+
+enum class ExitStatus : int {
+  kSuccess = 0,         // the meter accepted every image; info: the file would pass
+  kFailure = 1,         // anything not covered below (backend could not start, ...)
+  kBadArguments = 2,    // command line, backend name or knobs not usable
+  kFileRefused = 3,     // the file was refused or could not be read; nothing was sent
+  kNoMeter = 4,         // no meter where one was needed
+  kTransferFailed = 5,  // the meter did not accept the image
+  kWrongMode = 6,       // the meter is in update mode and must be power-cycled first
+  kStopped = 130,       // Ctrl+C: stopped between frames, meter left in update mode
+};
+
+constexpr int ToInt(ExitStatus status) { return static_cast<int>(status); }
+
+// How one run of the update procedure maps to the program's exit status.
+ExitStatus ExitStatusFor(UpdateOutcome outcome);
+
+// One line for the --help footer and the documentation.
+std::string_view ExitStatusTable();
+
+}  // namespace quorvel::cli

@@ -1,0 +1,309 @@
+#include "cli/firmware_info.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "cli/json_writer.h"
+#include "cli/text_output.h"
+#include "firmware/image_header.h"
+#include "firmware/package.h"
+#include "firmware/package_check.h"
+
+namespace quorvel::cli {
+
+namespace {
+
+// A report lists this many package entries at most; a damaged directory can
+// claim millions.
+constexpr std::size_t kMostEntriesListed = 100;
+// The package update examines the third image's header, or the last one's
+// when the package holds fewer.
+constexpr std::int32_t kExaminedPackageEntry = 3;
+constexpr std::string_view kPackageSignature = "NAVIR";
+
+// A meter reporting "02.xx" takes any image, so judging a header against it
+// tests the maker signature alone.
+const MeterVersions kMeterTakingAnyImage{"02.xx", "02.xx.00.00"};
+
+HeaderFacts FactsOf(const ImageHeader& header) {
+  return {header.makerSignature(), header.imageVersion(), header.functionId(),
+          std::string(TargetName(header.functionId()))};
+}
+
+std::string Quoted(std::string_view text) { return "\"" + PrintableField(text) + "\""; }
+
+CheckResult TargetCheck(const HeaderFacts& facts) {
+  if (facts.target.empty()) {
+    return {"target", false, "unknown function ID " + std::to_string(facts.functionId)};
+  }
+  return {"target", true, facts.target};
+}
+
+CheckResult SignatureCheck(std::string_view signature, bool passed) {
+  return {"signature", passed,
+          passed ? Quoted(signature) : Quoted(signature) + " is not the maker's signature"};
+}
+
+// The single-image path's signature rule: the whole signature field up to its
+// NUL must read "NAVIR".
+CheckResult ImageSignatureCheck(const ImageHeader& header) {
+  const bool passed =
+      JudgeImageHeader(header, kMeterTakingAnyImage) != HeaderVerdict::kRefuseSignature;
+  return SignatureCheck(header.makerSignature(), passed);
+}
+
+// The package path's signature rule: only the first five characters count.
+bool PackageSignatureMatches(const HeaderFacts& facts) {
+  return facts.signature.substr(0, kPackageSignature.size()) == kPackageSignature;
+}
+
+CheckGroup ImageFileChecks(std::int64_t size) {
+  CheckGroup group{"file", {}};
+  const auto headerSize = static_cast<std::int64_t>(kImageHeaderSize);
+  if (size >= headerSize) {
+    group.checks.push_back({"header", true, "the 50-byte header is complete"});
+  } else {
+    group.checks.push_back(
+        {"header", false, "the file holds " + std::to_string(size) + " of the header's 50 bytes"});
+  }
+  if (size > headerSize) {
+    group.checks.push_back({"payload", true, std::to_string(size - headerSize) + " bytes"});
+  } else {
+    group.checks.push_back({"payload", false, "no payload: the meter refuses an empty image"});
+  }
+  return group;
+}
+
+FileReport InspectImage(FirmwareFile& file, const std::string& path) {
+  FileReport report;
+  report.path = path;
+  report.kind = FileKind::kImage;
+  report.size = std::max<std::int64_t>(file.Size(), 0);
+  const ImageHeader header = ReadImageHeader(file, 0);
+  report.header = FactsOf(header);
+  report.payloadSize = std::max<std::int64_t>(report.size - kImageHeaderSize, 0);
+  report.groups.push_back(ImageFileChecks(report.size));
+  report.groups.push_back(
+      {"image checks", {ImageSignatureCheck(header), TargetCheck(*report.header)}});
+  return report;
+}
+
+bool StartsInsideFile(const PackageEntry& entry, std::int64_t fileSize) {
+  return entry.imageOffset >= 0 && entry.imageOffset < fileSize;
+}
+
+EntryFacts FactsOfEntry(FirmwareFile& file, const PackageEntry& entry, int index,
+                        std::int32_t examined, std::int64_t fileSize) {
+  EntryFacts facts{index, entry.imageOffset, entry.imageSize, entry.name(), std::nullopt};
+  if (!StartsInsideFile(entry, fileSize)) return facts;
+  const HeaderFacts header = FactsOf(ReadImageHeader(file, entry.imageOffset));
+  // Image 1 and the examined image must start with a header; others may.
+  if (index == 1 || index == examined || PackageSignatureMatches(header)) facts.header = header;
+  return facts;
+}
+
+CheckGroup PackageHeaderChecks(const FileReport& report) {
+  if (report.examinedEntry < 1) {
+    return {"package checks", {{"header", false, "the package lists no images"}}};
+  }
+  CheckGroup group{"package checks (image " + std::to_string(report.examinedEntry) + ")", {}};
+  const auto examined =
+      std::find_if(report.entries.begin(), report.entries.end(),
+                   [&](const EntryFacts& entry) { return entry.index == report.examinedEntry; });
+  if (examined == report.entries.end() || !examined->header) {
+    group.checks.push_back({"header", false, "not examined: the package is damaged"});
+    return group;
+  }
+  const HeaderFacts& header = *examined->header;
+  group.checks.push_back(SignatureCheck(header.signature, PackageSignatureMatches(header)));
+  group.checks.push_back(TargetCheck(header));
+  return group;
+}
+
+FileReport InspectPackage(FirmwareFile& file, const std::string& path) {
+  FileReport report;
+  report.path = path;
+  report.kind = FileKind::kPackage;
+  PackageLayout layout;
+  const PackageCheck damage = CheckPackageFile(file, &layout);
+  report.size = std::max<std::int64_t>(layout.fileSize, 0);
+  report.entryCount = layout.directory.entryCount;
+  report.examinedEntry =
+      report.entryCount >= 1 ? std::min(report.entryCount, kExaminedPackageEntry) : 0;
+
+  const std::size_t listed = std::min(layout.entries.size(), kMostEntriesListed);
+  for (std::size_t i = 0; i < listed; ++i) {
+    report.entries.push_back(FactsOfEntry(file, layout.entries[i], static_cast<int>(i + 1),
+                                          report.examinedEntry, report.size));
+  }
+  // The examined entry is always listed, even in a long package.
+  const auto examined = static_cast<std::size_t>(std::max(report.examinedEntry, 0));
+  if (examined > listed && examined <= layout.entries.size()) {
+    report.entries.push_back(FactsOfEntry(file, layout.entries[examined - 1], report.examinedEntry,
+                                          report.examinedEntry, report.size));
+  }
+  report.entriesLeftOut = static_cast<int>(layout.entries.size() - report.entries.size());
+
+  report.groups.push_back({"damaged-package check", {{"layout", damage.ok(), damage.Describe()}}});
+  report.groups.push_back(PackageHeaderChecks(report));
+  return report;
+}
+
+// ---- text ----
+
+std::string HeaderLine(const HeaderFacts& header) {
+  std::ostringstream line;
+  line << "signature " << Quoted(header.signature) << ", version " << Quoted(header.version)
+       << ", target " << (header.target.empty() ? "unknown" : header.target) << " (function ID "
+       << header.functionId << ")";
+  return line.str();
+}
+
+void RenderEntriesText(std::ostream& out, const FileReport& report) {
+  if (report.entries.empty()) return;
+  out << "Entries:\n";
+  for (const EntryFacts& entry : report.entries) {
+    out << "  " << entry.index << ": offset " << entry.offset << ", size " << entry.size
+        << ", name " << Quoted(entry.name) << '\n';
+    if (entry.header) out << "     header: " << HeaderLine(*entry.header) << '\n';
+  }
+  if (report.entriesLeftOut > 0)
+    out << "  (" << report.entriesLeftOut << " more entries not listed)\n";
+}
+
+void RenderChecksText(std::ostream& out, const FileReport& report) {
+  for (const CheckGroup& group : report.groups) {
+    out << '\n' << group.name << ": " << (group.passed() ? "passed" : "FAILED") << '\n';
+    for (const CheckResult& check : group.checks) {
+      out << "  " << check.name << ": " << (check.passed ? "ok" : "FAILED") << " - " << check.detail
+          << '\n';
+    }
+  }
+}
+
+// ---- JSON ----
+
+void WriteHeaderJson(JsonWriter& json, const HeaderFacts& header) {
+  json.BeginObject();
+  json.StringMember("signature", header.signature);
+  json.StringMember("version", header.version);
+  json.IntMember("functionId", header.functionId);
+  json.Key("target");
+  if (header.target.empty()) {
+    json.Null();
+  } else {
+    json.String(header.target);
+  }
+  json.EndObject();
+}
+
+// `header` as an object, or null when there is none.
+void WriteHeaderMember(JsonWriter& json, const std::optional<HeaderFacts>& header) {
+  json.Key("header");
+  if (header) {
+    WriteHeaderJson(json, *header);
+  } else {
+    json.Null();
+  }
+}
+
+void WriteEntriesJson(JsonWriter& json, const FileReport& report) {
+  json.IntMember("entryCount", report.entryCount);
+  json.IntMember("examinedEntry", report.examinedEntry);
+  json.Key("entries").BeginArray();
+  for (const EntryFacts& entry : report.entries) {
+    json.BeginObject();
+    json.IntMember("index", entry.index);
+    json.IntMember("offset", entry.offset);
+    json.IntMember("size", entry.size);
+    json.StringMember("name", entry.name);
+    WriteHeaderMember(json, entry.header);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.IntMember("entriesLeftOut", report.entriesLeftOut);
+}
+
+void WriteChecksJson(JsonWriter& json, const FileReport& report) {
+  json.Key("checkGroups").BeginArray();
+  for (const CheckGroup& group : report.groups) {
+    json.BeginObject();
+    json.StringMember("name", group.name);
+    json.BoolMember("passed", group.passed());
+    json.Key("checks").BeginArray();
+    for (const CheckResult& check : group.checks) {
+      json.BeginObject();
+      json.StringMember("name", check.name);
+      json.BoolMember("passed", check.passed);
+      json.StringMember("detail", check.detail);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+  }
+  json.EndArray();
+}
+
+}  // namespace
+
+bool CheckGroup::passed() const {
+  return std::all_of(checks.begin(), checks.end(), [](const CheckResult& c) { return c.passed; });
+}
+
+bool FileReport::passed() const {
+  return std::all_of(groups.begin(), groups.end(), [](const CheckGroup& g) { return g.passed(); });
+}
+
+FileKind KindOfFileName(const std::string& path) {
+  return path.ends_with(".pak") ? FileKind::kPackage : FileKind::kImage;
+}
+
+std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::string& path) {
+  const auto file = files.OpenForReading(path);
+  if (!file) return std::nullopt;
+  return KindOfFileName(path) == FileKind::kPackage ? InspectPackage(*file, path)
+                                                    : InspectImage(*file, path);
+}
+
+std::string RenderReportText(const FileReport& report) {
+  std::ostringstream out;
+  out << "File:    " << PrintableField(report.path) << '\n';
+  out << "Size:    " << report.size << " bytes\n";
+  if (report.kind == FileKind::kImage) {
+    out << "Kind:    single image\n";
+    if (report.header) out << "Header:  " << HeaderLine(*report.header) << '\n';
+    out << "Payload: " << report.payloadSize << " bytes\n";
+  } else {
+    out << "Kind:    package, " << report.entryCount << " entries";
+    if (report.examinedEntry > 0)
+      out << " (the update checks the header of image " << report.examinedEntry << ")";
+    out << '\n';
+    RenderEntriesText(out, report);
+  }
+  RenderChecksText(out, report);
+  out << '\n'
+      << (report.passed() ? "Verdict: the update would take this file; its version is checked "
+                            "against the meter's during the update.\n"
+                          : "Verdict: the update would refuse this file.\n");
+  return out.str();
+}
+
+std::string RenderReportJson(const FileReport& report) {
+  JsonWriter json;
+  json.BeginObject();
+  json.StringMember("file", report.path);
+  json.StringMember("kind", report.kind == FileKind::kImage ? "image" : "package");
+  json.IntMember("size", report.size);
+  if (report.kind == FileKind::kImage) {
+    WriteHeaderMember(json, report.header);
+    json.IntMember("payloadSize", report.payloadSize);
+  } else {
+    WriteEntriesJson(json, report);
+  }
+  WriteChecksJson(json, report);
+  json.BoolMember("passed", report.passed());
+  json.EndObject();
+  return json.str();
+}
+
+}  // namespace quorvel::cli

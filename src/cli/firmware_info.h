@@ -1,0 +1,69 @@
+#pragma once
+// `info`: what a firmware file holds and whether the update would take it,
+// judged from the file alone (the version is judged against the meter during
+// the update itself).
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "firmware/file_source.h"
+
+namespace quorvel::cli {
+
+struct HeaderFacts {
+  std::string signature;  // makerSignature as stored
+  std::string version;    // imageVersion as stored
+  int functionId = 0;
+  std::string target;  // "DSP", "Panel", "MSP 430"; empty when unknown
+};
+
+struct CheckResult {
+  std::string name;
+  bool passed = false;
+  std::string detail;
+};
+
+struct CheckGroup {
+  std::string name;
+  std::vector<CheckResult> checks;
+  bool passed() const;
+};
+
+struct EntryFacts {
+  int index = 0;  // 1-based
+  std::int32_t offset = 0;
+  std::int32_t size = 0;
+  std::string name;
+  std::optional<HeaderFacts> header;  // where the image starts with one
+};
+
+enum class FileKind { kImage, kPackage };
+
+struct FileReport {
+  std::string path;
+  FileKind kind = FileKind::kImage;
+  std::int64_t size = 0;
+  // Image: its header and payload.
+  std::optional<HeaderFacts> header;
+  std::int64_t payloadSize = 0;
+  // Package: the directory and the entries that lie inside the file.
+  std::int32_t entryCount = 0;
+  std::vector<EntryFacts> entries;
+  int entriesLeftOut = 0;  // entries not listed to keep the report readable
+  int examinedEntry = 0;   // the entry whose header the update checks
+  std::vector<CheckGroup> groups;
+  bool passed() const;
+};
+
+// The update takes a file whose name ends in ".pak" (exactly, case included)
+// as a package and every other file as a single image; so does `info`.
+FileKind KindOfFileName(const std::string& path);
+
+// Reads and judges the file. Nothing when it cannot be opened.
+std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::string& path);
+
+std::string RenderReportText(const FileReport& report);
+std::string RenderReportJson(const FileReport& report);
+
+}  // namespace quorvel::cli

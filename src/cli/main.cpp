@@ -1,0 +1,91 @@
+// quorvel-cli: lists and identifies meters, describes firmware files and
+// updates a meter from the command line.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "cli/commands.h"
+
+namespace {
+
+using quorvel::cli::ExitStatus;
+using quorvel::cli::ToInt;
+
+std::string HelpFooter() {
+  return std::string(
+             "Common options, before or after the command: --visa NAME, --time-scale S.\n"
+             "The VISA backend is named with --visa or the ") +
+         quorvel::cli::kVisaEnvironmentVariable + " environment variable (default \"" +
+         std::string(quorvel::cli::kDefaultVisaBackend) +
+         "\"): \"sim\" or \"sim:knob=value,...\" for the simulated meter, \"usbtmc\" for a meter "
+         "on this machine's USB, \"system\" for an installed VISA library.\n\n" +
+         std::string(quorvel::cli::ExitStatusTable());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Quorvel: firmware updates for the meter over USBTMC.", "quorvel-cli"};
+  app.footer(HelpFooter());
+  app.require_subcommand(1);
+  app.fallthrough();  // the common options may also follow the command
+
+  quorvel::cli::BackendRequest backend;
+  app.add_option("--visa", backend.name, "VISA backend: sim, sim:knob=value,..., usbtmc, system")
+      ->envname(quorvel::cli::kVisaEnvironmentVariable)
+      ->capture_default_str();
+  double timeScale = 1.0;
+  auto* timeScaleOption =
+      app.add_option("--time-scale", timeScale,
+                     "Run every wait this many times as long, e.g. 0.01 (simulated meter only)");
+
+  auto* list = app.add_subcommand("list",
+                                  "List the attached meters with identity, serial, "
+                                  "versions and mode");
+
+  std::optional<std::string> identifyResource;
+  auto* identify = app.add_subcommand("identify", "Identity and serial of one meter");
+  identify->add_option("--resource", identifyResource, "VISA resource name of the meter");
+
+  std::string infoFile;
+  bool infoJson = false;
+  auto* info = app.add_subcommand(
+      "info",
+      "Describe a .bin image or .pak package and say whether the update would take it; "
+      "no meter is touched");
+  info->add_option("FILE", infoFile, "Firmware file")->required()->check(CLI::ExistingFile);
+  info->add_flag("--json", infoJson, "Write the description as JSON");
+
+  quorvel::cli::UpdateRequest update;
+  auto* updateCommand = app.add_subcommand(
+      "update", "Update the meter with FILE, as the window's Select button does");
+  updateCommand->add_option("FILE", update.file, "Firmware file (.bin or .pak)")
+      ->required()
+      ->check(CLI::ExistingFile);
+  updateCommand->add_option("--resource", update.resource,
+                            "VISA resource name of the meter (required when several are attached)");
+  updateCommand->add_flag("--yes", update.answerYes, "Answer OK to every question");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int helpStatus = app.exit(e);
+    return helpStatus == 0 ? 0 : ToInt(ExitStatus::kBadArguments);
+  }
+
+  if (*timeScaleOption) backend.timeScale = timeScale;
+  const quorvel::cli::Streams streams{std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1};
+  ExitStatus status = ExitStatus::kFailure;
+  if (*list) {
+    status = quorvel::cli::RunList(backend, streams);
+  } else if (*identify) {
+    status = quorvel::cli::RunIdentify(backend, identifyResource, streams);
+  } else if (*info) {
+    status = quorvel::cli::RunInfo(infoFile, infoJson, streams);
+  } else if (*updateCommand) {
+    update.backend = backend;
+    status = quorvel::cli::RunUpdate(update, streams);
+  }
+  return ToInt(status);
+}

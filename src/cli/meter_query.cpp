@@ -1,0 +1,86 @@
+#include "cli/meter_query.h"
+
+#include <sstream>
+
+#include "cli/text_output.h"
+#include "cli/visa_decorators.h"
+#include "common/clock.h"
+
+namespace quorvel::cli {
+
+namespace {
+
+constexpr ViUInt32 kMostMeters = 64;
+// The meter wants a moment between "L0" and the identity query.
+constexpr Millis kAfterLocalCommand{30};
+
+std::string TailPart(std::string_view tail, std::size_t position, std::size_t length) {
+  return position < tail.size() ? std::string(tail.substr(position, length)) : std::string();
+}
+
+// The identity as the update reads it: "L0", a pause, "*idn?". The whole
+// reply is kept, where the update keeps only its tail.
+std::string AskIdentity(Services& services, InstrumentSession& session) {
+  ExchangeCommand(services, session, "L0\n");
+  services.clock.Sleep(kAfterLocalCommand);
+  return ExchangeCommand(services, session, "*idn?\n");
+}
+
+std::string WithoutTrailingNewline(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions) {
+  const std::string_view tail = versions.tail;
+  return {TailPart(tail, 0, 5), TailPart(tail, 6, 2), TailPart(tail, 9, 2)};
+}
+
+std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager) {
+  const auto names = FindAllResources(visa, resourceManager, kPackageSearchExpression, kMostMeters);
+  return {names.begin(), names.end()};
+}
+
+MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std::string& resource) {
+  MeterRecord meter;
+  meter.resource = resource;
+  InstrumentSession session;
+  session.resourceManager = resourceManager;
+  const ViStatus opened =
+      services.visa.viOpen(resourceManager, resource.c_str(), VI_NULL, 0, &session.instrument);
+  if (!ViSucceeded(opened)) return meter;
+  meter.opened = true;
+  services.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
+  meter.identity = AskIdentity(services, session);
+  meter.versions = VersionsFromIdentity(meter.identity);
+  meter.updateMode = IsWrongMode(meter.versions);
+  meter.serial = ReadSerial(services, session);
+  services.visa.viClose(session.instrument);
+  return meter;
+}
+
+std::string RenderMeterText(const MeterRecord& meter) {
+  std::ostringstream out;
+  out << PrintableField(meter.resource) << '\n';
+  if (!meter.opened) {
+    out << "  could not be opened\n";
+    return out.str();
+  }
+  out << "  Identity: " << PrintableField(WithoutTrailingNewline(meter.identity)) << '\n'
+      << "  Serial:   " << PrintableField(WithoutTrailingNewline(meter.serial)) << '\n';
+  if (meter.updateMode) {
+    // The update-mode identity carries a mode marker where the versions would be.
+    out << "  Versions: not reported in update mode\n";
+  } else {
+    const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);
+    out << "  Versions: DSP " << PrintableField(versions.dsp) << ", Panel "
+        << PrintableField(versions.panel) << ", MSP 430 " << PrintableField(versions.msp430)
+        << '\n';
+  }
+  out << "  Mode:     " << (meter.updateMode ? "update" : "normal") << '\n';
+  return out.str();
+}
+
+}  // namespace quorvel::cli

@@ -1,0 +1,40 @@
+#pragma once
+// `list` and `identify`: finding the attached meters and asking each who it is.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "firmware/image_header.h"
+#include "instrument/instrument_session.h"
+
+namespace quorvel::cli {
+
+// The processor versions packed into the identity reply's last eleven
+// characters, "01.20.05.12": DSP at 0-4, Panel at 6-7, MSP 430 at 9-10.
+struct ProcessorVersions {
+  std::string dsp;
+  std::string panel;
+  std::string msp430;
+};
+ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions);
+
+struct MeterRecord {
+  std::string resource;
+  bool opened = false;
+  std::string identity;  // the "*idn?" reply as sent
+  std::string serial;    // the serial reply as sent
+  MeterVersions versions;
+  bool updateMode = false;
+};
+
+// The resource names of every attached meter, on any USB board, in the
+// library's order.
+std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager);
+
+// Opens the named meter on `resourceManager`, asks for its identity and
+// serial, and closes the session again.
+MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std::string& resource);
+
+std::string RenderMeterText(const MeterRecord& meter);
+
+}  // namespace quorvel::cli

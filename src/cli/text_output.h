@@ -1,0 +1,26 @@
+#pragma once
+// Turning untrusted text (meter replies, names read from files) into text that
+// is safe to print on a terminal.
+#include <string>
+#include <string_view>
+
+namespace quorvel::cli {
+
+// Copies `text` with every byte that could steer a terminal written as \xNN:
+// C0 controls but line feed and tab, DEL, C1 controls, and every byte that is
+// not part of well-formed UTF-8. Well-formed UTF-8 (a file name with accents)
+// passes unchanged.
+std::string PrintableText(std::string_view text);
+
+// As PrintableText, with line feeds written as \n too: for one-line fields.
+std::string PrintableField(std::string_view text);
+
+// Length of the well-formed UTF-8 sequence that starts at text[at], or 0 when
+// the bytes there do not form one (overlong forms and surrogates count as bad).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
+
+// A log text as the log pane shows it: its "\r\n" separators become line
+// feeds, everything else as PrintableText.
+std::string LogLineText(std::string_view text);
+
+}  // namespace quorvel::cli

@@ -1,0 +1,264 @@
+// quorvel-cli run as a program against the simulated meter, with a time scale
+// that keeps each update well under a second.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "mini_json.h"
+#include "subprocess.h"
+#include "support/firmware_builder.h"
+
+namespace quorvel::testing {
+namespace {
+
+const std::string kCli = QUORVEL_CLI_PATH;
+const std::string kSamples = QUORVEL_SAMPLES_DIR;
+const std::string kFast = "0.005";
+
+std::string Sample(const std::string& name) { return kSamples + "/" + name; }
+
+// Runs the program against the simulated meter unless told otherwise, whatever
+// the developer's shell or the built-in default says.
+ProgramRun Cli(const std::vector<std::string>& arguments, ProgramOptions options = {}) {
+  options.environment.try_emplace("QUORVEL_VISA", "sim");
+  return RunProgram(kCli, arguments, options);
+}
+
+ProgramRun Update(const std::string& visa, const std::string& file,
+                  std::vector<std::string> extra = {}) {
+  std::vector<std::string> arguments{"--visa", visa, "--time-scale", kFast, "update", file};
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  return Cli(arguments);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(CliUpdate, AGoodImageIsInstalledAndReportedAsTheWindowWould) {
+  const ProgramRun run = Update("sim", Sample("dsp-newer.bin"));
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "Serial No: SN000123\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "\n  5407 for DSP firmware.\n"));
+  EXPECT_TRUE(
+      Contains(run.out,
+               "\"dsp-newer.bin\" update completed. Please recycle power on instrument\n"
+               "now.\n\n"
+               "After instrument power is recycled, if you want to update another binary\n"));
+  EXPECT_TRUE(Contains(run.out, "Progress: 100%\n"));
+  EXPECT_FALSE(Contains(run.out, "\r")) << "no bar and no raw log separators in a pipe";
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(CliUpdate, APackageIsInstalledImageByImage) {
+  const ProgramRun run = Update("sim", Sample("package-3.pak"));
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "\"package-3.pak\" update completed."));
+  EXPECT_TRUE(Contains(run.out, "Progress: 100% (image 3 of 3)"));
+}
+
+TEST(CliUpdate, GoesOnToTheEndWhenItsOutputIsClosed) {
+  ProgramOptions options;
+  options.closeOutputEarly = true;
+  const ProgramRun run = Cli({"--time-scale", kFast, "update", Sample("dsp-newer.bin")}, options);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+}
+
+TEST(CliUpdate, PercentLinesAreNotRepeatedFrameByFrame) {
+  TempDir dir;
+  // 500 frames: most of them move the percentage by less than one.
+  const std::string big =
+      dir.Write("big.bin", BinBuilder().Version("01.21").Payload(240 * 500 - 4).WithCrc().Bytes());
+  const ProgramRun run = Update("sim", big);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  std::size_t lines = 0;
+  for (std::size_t at = run.out.find("Progress: "); at != std::string::npos;
+       at = run.out.find("Progress: ", at + 1)) {
+    ++lines;
+  }
+  EXPECT_LE(lines, 101u);
+  EXPECT_GE(lines, 90u);
+}
+
+TEST(CliUpdate, EachWayOfEndingHasItsOwnExitStatus) {
+  const struct {
+    const char* label;
+    std::string visa;
+    std::string file;
+    int exitCode;
+    std::string inOut;
+    std::string inErr;
+  } cases[] = {
+      {"checksum failure", "sim:status1=2", Sample("dsp-newer.bin"), 5, "CHECKSUM_ERROR",
+       "did not accept"},
+      {"second status refused", "sim:status2=4", Sample("dsp-newer.bin"), 5, "PROGRAM_ERROR",
+       "did not accept"},
+      {"wrong signature", "sim", Sample("bad-signature.bin"), 3,
+       "Firmware update was not successful.", "the file was refused"},
+      {"older version", "sim", Sample("dsp-older.bin"), 3, "Firmware Update Not Possible (DSP).",
+       "the file was refused"},
+      {"damaged package", "sim", Sample("damaged.pak"), 3, "firmware update failure!", ""},
+      {"no meter", "sim:absent=1", Sample("dsp-newer.bin"), 4, "",
+       "Quorvel firmware: USBTMC device not found."},
+      {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6, "Incorrect mode.",
+       "update mode"},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun run = Update(c.visa, c.file);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, c.inOut)) << c.label << "\n" << run.out;
+    EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
+    EXPECT_FALSE(Contains(run.out, "update completed")) << c.label;
+  }
+}
+
+TEST(CliUpdate, AFileThatCannotBeReadNeverReachesTheMeter) {
+  TempDir dir;
+  const std::string fifo = (dir.path() / "not-a-file.bin").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const ProgramRun run = Update("sim", fifo);
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_TRUE(Contains(run.err, "the meter was not touched")) << run.err;
+  EXPECT_EQ(run.out, "");
+
+  const ProgramRun info = Cli({"info", fifo});
+  EXPECT_EQ(info.exitCode, 3) << info.err;
+}
+
+TEST(CliUpdate, SeveralMetersNeedAChoiceAndTheChoiceIsKept) {
+  const ProgramRun ambiguous = Update("sim:meters=2", Sample("dsp-newer.bin"));
+  EXPECT_EQ(ambiguous.exitCode, 2);
+  EXPECT_TRUE(Contains(ambiguous.err, "USB0::0x1D7C::0x4A35::SN000124::INSTR"));
+  EXPECT_FALSE(Contains(ambiguous.out, "Serial No:")) << "nothing was asked of any meter";
+
+  const ProgramRun chosen = Update("sim:meters=2", Sample("dsp-newer.bin"),
+                                   {"--resource", "USB0::0x1D7C::0x4A35::SN000123::INSTR"});
+  EXPECT_EQ(chosen.exitCode, 0) << chosen.out << chosen.err;
+  EXPECT_TRUE(Contains(chosen.out, "Serial No: SN000123"));
+}
+
+TEST(CliUpdate, CtrlCStopsBetweenFramesAndLeavesTheMeterInUpdateMode) {
+  TempDir dir;
+  const std::string big = dir.Write("big.bin", BinBuilder().Payload(240 * 400).WithCrc().Bytes());
+  bool interrupted = false;
+  ProgramOptions options;
+  options.onOutput = [&](int pid, const std::string& out) {
+    if (!interrupted && Contains(out, "Progress: 2%")) {
+      interrupted = true;
+      ::kill(pid, SIGINT);
+    }
+  };
+  const ProgramRun run = Cli({"--time-scale", "0.02", "update", big}, options);
+  ASSERT_TRUE(interrupted) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.err, "left in update mode")) << run.err;
+  EXPECT_FALSE(Contains(run.out, "Progress: 50%")) << "stopped long before the end";
+  EXPECT_FALSE(Contains(run.out, "update completed"));
+}
+
+TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
+  const struct {
+    const char* label;
+    std::vector<std::string> arguments;
+  } cases[] = {
+      {"no command", {}},
+      {"unknown command", {"flash"}},
+      {"update without a file", {"update"}},
+      {"missing file", {"update", "/no/such/file.bin"}},
+      {"info on a directory", {"info", "/"}},
+      {"unknown option", {"list", "--fast"}},
+      {"unknown backend", {"--visa", "gpib", "list"}},
+      {"unknown knob", {"--visa", "sim:colour=red", "list"}},
+      {"time scale with a real meter", {"--visa", "usbtmc", "--time-scale", "0.01", "list"}},
+      {"time scale zero", {"--time-scale", "0", "list"}},
+      {"time scale not a number", {"--time-scale", "fast", "list"}},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun run = Cli(c.arguments);
+    EXPECT_EQ(run.exitCode, 2) << c.label << "\n" << run.err;
+    EXPECT_FALSE(run.err.empty()) << c.label;
+  }
+}
+
+TEST(CliArguments, HelpNamesTheExitStatuses) {
+  const ProgramRun run = Cli({"--help"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Contains(run.out, "130  stopped by Ctrl+C"));
+  EXPECT_TRUE(Contains(run.out, "QUORVEL_VISA"));
+}
+
+TEST(CliBackend, ComesFromTheEnvironmentUnlessTheCommandLineNamesOne) {
+  ProgramOptions absent;
+  absent.environment["QUORVEL_VISA"] = "sim:absent=1";
+  EXPECT_EQ(RunProgram(kCli, {"--time-scale", kFast, "list"}, absent).exitCode, 4);
+  EXPECT_EQ(RunProgram(kCli, {"--visa", "sim", "--time-scale", kFast, "list"}, absent).exitCode, 0);
+  // The common options may follow the command too.
+  EXPECT_EQ(RunProgram(kCli, {"list", "--visa", "sim", "--time-scale", kFast}, absent).exitCode, 0);
+}
+
+TEST(CliList, ShowsEveryMeterWithIdentitySerialVersionsAndMode) {
+  const ProgramRun run = Cli({"--visa", "sim:meters=2", "--time-scale", kFast, "list"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "USB0::0x1D7C::0x4A35::SN000123::INSTR\n"
+            "  Identity: NAVIR,Q1000,SN000123,01.20.05.12\n"
+            "  Serial:   SN000123\n"
+            "  Versions: DSP 01.20, Panel 05, MSP 430 12\n"
+            "  Mode:     normal\n"
+            "USB0::0x1D7C::0x4A35::SN000124::INSTR\n"
+            "  Identity: NAVIR,Q1000,SN000124,01.20.05.12\n"
+            "  Serial:   SN000124\n"
+            "  Versions: DSP 01.20, Panel 05, MSP 430 12\n"
+            "  Mode:     normal\n");
+
+  const ProgramRun updateMode = Cli({"--visa", "sim:mode=update", "--time-scale", kFast, "list"});
+  EXPECT_TRUE(Contains(updateMode.out, "  Mode:     update\n")) << updateMode.out;
+  EXPECT_EQ(Cli({"--visa", "sim:absent=1", "--time-scale", kFast, "list"}).exitCode, 4);
+}
+
+TEST(CliIdentify, NamesOneMeterChosenOrFound) {
+  const ProgramRun chosen = Cli({"--visa", "sim:meters=3", "--time-scale", kFast, "identify",
+                                 "--resource", "USB0::0x1D7C::0x4A35::SN000125::INSTR"});
+  EXPECT_EQ(chosen.exitCode, 0) << chosen.err;
+  EXPECT_TRUE(Contains(chosen.out, "Serial:   SN000125\n")) << chosen.out;
+
+  const ProgramRun missing = Cli(
+      {"--time-scale", kFast, "identify", "--resource", "USB0::0x1D7C::0x4A35::SN999999::INSTR"});
+  EXPECT_EQ(missing.exitCode, 4);
+}
+
+TEST(CliInfo, DescribesTheSampleFilesAsJson) {
+  const struct {
+    const char* file;
+    const char* kind;
+    bool passed;
+    int exitCode;
+  } cases[] = {
+      {"dsp-newer.bin", "image", true, 0},
+      {"bad-signature.bin", "image", false, 3},
+      {"package-3.pak", "package", true, 0},
+      {"damaged.pak", "package", false, 3},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun run = Cli({"info", Sample(c.file), "--json"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.file << run.err;
+    const auto json = ParseJson(run.out);
+    ASSERT_TRUE(json.has_value()) << c.file << "\n" << run.out;
+    EXPECT_EQ((*json)["kind"].asString(), c.kind) << c.file;
+    EXPECT_EQ((*json)["passed"].asBool(), c.passed) << c.file;
+  }
+  const auto image = ParseJson(Cli({"info", "--json", Sample("dsp-newer.bin")}).out);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ((*image)["header"]["signature"].asString(), "NAVIR");
+  EXPECT_EQ((*image)["header"]["target"].asString(), "DSP");
+  EXPECT_EQ((*image)["payloadSize"].asInt(), (*image)["size"].asInt() - 50);
+
+  const auto package = ParseJson(Cli({"info", "--json", Sample("package-3.pak")}).out);
+  ASSERT_TRUE(package.has_value());
+  EXPECT_EQ((*package)["entryCount"].asInt(), 3);
+  EXPECT_EQ((*package)["entries"].asArray().size(), 3u);
+}
+
+}  // namespace
+}  // namespace quorvel::testing

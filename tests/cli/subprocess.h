@@ -1,0 +1,34 @@
+#pragma once
+// Runs a program as a child process and collects what it writes, for the
+// end-to-end tests of quorvel-cli.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvel::testing {
+
+struct ProgramRun {
+  int exitCode = -1;  // -1 when it did not exit normally
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+struct ProgramOptions {
+  // Variables set (or, with nullopt, removed) on top of this process's environment.
+  std::map<std::string, std::optional<std::string>> environment;
+  std::chrono::milliseconds timeout{30000};
+  // Stops reading standard output after its first bytes and closes it, as a
+  // pager that quits does.
+  bool closeOutputEarly = false;
+  // Called whenever standard output grew; may send the child a signal.
+  std::function<void(int pid, const std::string& outSoFar)> onOutput;
+};
+
+ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& arguments,
+                      const ProgramOptions& options = {});
+
+}  // namespace quorvel::testing
