@@ -12,6 +12,7 @@
 #include "cli/visa_decorators.h"
 #include "firmware/file_source.h"
 #include "update/update_procedures.h"
+#include "visa/usbtmc/usbtmc_permission.h"
 
 namespace quorvel::cli {
 
@@ -22,6 +23,16 @@ constexpr std::string_view kProgramName = "quorvel-cli: ";
 ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message) {
   streams.err << kProgramName << message << '\n' << std::flush;
   return status;
+}
+
+// On USB, "nothing found" may mean the meter is there but this user may not
+// open it: then the message says how to grant access.
+std::string NoMeterMessage(std::string_view message, const BackendRequest& request) {
+  std::string text(message);
+  if (request.name == "usbtmc") {
+    if (const std::string hint = UsbtmcPermissionHint(); !hint.empty()) text += "\n" + hint;
+  }
+  return text;
 }
 
 std::optional<Backend> OpenOrReport(const BackendRequest& request, Streams streams) {
@@ -139,11 +150,14 @@ ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Strea
 }
 
 // Discovery as the window does it on opening, then one press of Select.
-ExitStatus RunSelectButton(Services& services, const std::string& path, Streams streams) {
+ExitStatus RunSelectButton(Services& services, const std::string& path,
+                           const BackendRequest& backend, Streams streams) {
   DialogState dialog;
   DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
-  if (!dialog.readyForUpdate)
-    return Fail(streams, ExitStatus::kNoMeter, "the meter was not found.");
+  if (!dialog.readyForUpdate) {
+    return Fail(streams, ExitStatus::kNoMeter,
+                NoMeterMessage("the meter was not found.", backend));
+  }
   const UpdateOutcome outcome =
       StopWasRequested() ? UpdateOutcome::kChooserCancelled : RunImageUpdate(services, dialog);
   // Whatever the procedure left open (a refusal or a wrong mode leaves the
@@ -163,7 +177,9 @@ ExitStatus RunSelectButton(Services& services, const std::string& path, Streams 
 ExitStatus RunList(const BackendRequest& request, Streams streams) {
   return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
     const std::vector<std::string> meters = FindMeters(services.visa, manager);
-    if (meters.empty()) return Fail(streams, ExitStatus::kNoMeter, "no meter found.");
+    if (meters.empty()) {
+      return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+    }
     for (const std::string& resource : meters) {
       streams.out << RenderMeterText(QueryMeter(services, manager, resource)) << std::flush;
     }
@@ -176,7 +192,9 @@ ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::s
   return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
     const std::vector<std::string> meters =
         resource ? std::vector<std::string>{*resource} : FindMeters(services.visa, manager);
-    if (meters.empty()) return Fail(streams, ExitStatus::kNoMeter, "no meter found.");
+    if (meters.empty()) {
+      return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+    }
     if (meters.size() > 1) {
       streams.err << kProgramName << meters.size()
                   << " meters found; identifying the first (choose one with --resource)\n";
@@ -231,7 +249,7 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
       {.outputIsTerminal = streams.outIsTerminal, .answerYes = request.answerYes});
   console.SetChosenFile(path);
   Services services{visa, console, *backend->clock, files};
-  return RunSelectButton(services, path, streams);
+  return RunSelectButton(services, path, request.backend, streams);
 }
 
 }  // namespace quorvel::cli
