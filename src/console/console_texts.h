@@ -1,0 +1,27 @@
+#pragma once
+// The desktop program's own fixed texts. Everything the operator reads in the
+// window frame, the About box and the Exit question is kept here.
+#include <string_view>
+
+#ifndef QUORVEL_VERSION
+#error "QUORVEL_VERSION must be defined by the build"
+#endif
+
+namespace quorvel {
+
+inline constexpr std::string_view kVersionText = QUORVEL_VERSION;
+inline constexpr std::string_view kDialogCaption = "Quorvel ( USBTMC ) Version " QUORVEL_VERSION;
+
+inline constexpr std::string_view kAboutCaption = "About Quorvel";
+inline constexpr std::string_view kAboutVersionLine = "Quorvel Version " QUORVEL_VERSION;
+inline constexpr std::string_view kAboutNotice = "Updates meter firmware over USBTMC.";
+// The About entry of the window menu; an empty text adds no entry.
+inline constexpr std::string_view kAboutMenuText = "&About Quorvel...";
+
+inline constexpr std::string_view kExitQuestion = "Are you sure, you want to quit?";
+inline constexpr std::string_view kExitCaption = "DMM firmware update";
+
+// Shown while the first search for the meter runs; discovery clears it.
+inline constexpr std::string_view kLookingForMeter = "Looking for the meter ...";
+
+}  // namespace quorvel

@@ -1,0 +1,15 @@
+// Runs the console tests inside one QApplication, offscreen unless a platform
+// was chosen explicitly.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QByteArray>
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
+  }
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,53 @@
+// The layouts are given in dialog units; whatever the platform font, no text
+// may end up cut off.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "console/about_box.h"
+#include "console/log_edit.h"
+#include "dialog_harness.h"
+
+namespace quorvel::testing {
+namespace {
+
+TEST(Layout, AboutBoxTextsFitTheirPlaces) {
+  AboutBox about;
+  const auto labels = about.findChildren<QLabel*>();
+  std::vector<std::string> texts;
+  for (const QLabel* label : labels) {
+    if (label->text().isEmpty()) {
+      EXPECT_FALSE(label->pixmap().isNull()) << "the icon is missing";
+      continue;
+    }
+    texts.push_back(label->text().toStdString());
+    EXPECT_LE(label->sizeHint().width(), label->width()) << texts.back();
+    EXPECT_LE(label->sizeHint().height(), label->height()) << texts.back();
+    EXPECT_TRUE(about.rect().contains(label->geometry())) << texts.back();
+  }
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Quorvel Version 2.2.1"), texts.end());
+  EXPECT_EQ(about.windowTitle(), "About Quorvel");
+  const auto buttons = about.findChildren<QPushButton*>();
+  ASSERT_EQ(buttons.size(), 1);
+  EXPECT_EQ(buttons[0]->text(), "OK");
+}
+
+TEST(Layout, EveryButtonCaptionFitsItsButton) {
+  DialogHarness harness;
+  UpdateDialog& dialog = harness.dialog();
+  EXPECT_EQ(dialog.windowTitle(), "Quorvel ( USBTMC ) Version 2.2.1");
+  for (const ConsoleButton which : {ConsoleButton::kSelect, ConsoleButton::kExit}) {
+    QPushButton& button = dialog.button(which);
+    for (const char* caption : {"Select", "Continue", "Exit", "OK"}) {
+      button.setText(QString::fromLatin1(caption));
+      EXPECT_LE(button.fontMetrics().horizontalAdvance(button.text()), button.width() - 8)
+          << caption;
+    }
+    EXPECT_TRUE(dialog.rect().contains(button.geometry()));
+  }
+  EXPECT_TRUE(dialog.rect().contains(dialog.log().geometry()));
+}
+
+}  // namespace
+}  // namespace quorvel::testing

@@ -1,0 +1,246 @@
+// The main window's own behaviour: start-up, the keys and buttons that must
+// change nothing, leaving through Exit, the read-only log and the background.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QImage>
+#include <QPushButton>
+#include <QTest>
+
+#include "console/log_edit.h"
+#include "console/transfer_progress_bar.h"
+#include "dialog_harness.h"
+
+namespace quorvel::testing {
+namespace {
+
+const std::vector<std::string> kReadyLines = {
+    "Click \"Select\" button and find the file you want to update.", "",
+    "  5407 for DSP firmware.", "  1232 for 430 firmware."};
+
+struct ButtonsSeen {
+  std::string selectCaption;
+  bool selectEnabled;
+  bool selectVisible;
+  std::string exitCaption;
+  bool exitEnabled;
+  bool operator==(const ButtonsSeen&) const = default;
+};
+
+ButtonsSeen Buttons(UpdateDialog& dialog) {
+  QPushButton& select = dialog.button(ConsoleButton::kSelect);
+  QPushButton& exit = dialog.button(ConsoleButton::kExit);
+  return {select.text().toStdString(), select.isEnabled(), !select.isHidden(),
+          exit.text().toStdString(), exit.isEnabled()};
+}
+
+const ButtonsSeen kReadyButtons{"Select", true, true, "Exit", true};
+
+TEST(UpdateDialogStartup, TellsTheOperatorItIsLookingBeforeTheSearchRuns) {
+  DialogHarness harness;
+  harness.dialog().show();
+  EXPECT_EQ(harness.logText(), "Looking for the meter ...");
+  EXPECT_FALSE(harness.dialog().button(ConsoleButton::kSelect).isEnabled());
+}
+
+TEST(UpdateDialogStartup, WithTheMeterAttachedTheWindowIsReady) {
+  DialogHarness harness;
+  harness.Start();
+  EXPECT_TRUE(harness.dialog().state().readyForUpdate);
+  EXPECT_EQ(harness.LogLines(), kReadyLines);
+  EXPECT_EQ(Buttons(harness.dialog()), kReadyButtons);
+  EXPECT_TRUE(harness.boxes.empty());
+  EXPECT_GT(harness.sim().OpenHandleCount(), 0);
+}
+
+TEST(UpdateDialogStartup, WithoutAMeterSelectIsDisabledAndTheOperatorWarned) {
+  DialogHarness harness("sim:absent=1");
+  harness.Start();
+  EXPECT_FALSE(harness.dialog().state().readyForUpdate);
+  EXPECT_EQ(harness.logText(), "");
+  EXPECT_EQ(Buttons(harness.dialog()), (ButtonsSeen{"Select", false, true, "Exit", true}));
+  ASSERT_EQ(harness.boxes.size(), 1u);
+  EXPECT_EQ(harness.boxes[0].request.text, "USBTMC device not found.");
+  EXPECT_EQ(harness.boxes[0].request.caption, "Quorvel firmware");
+  EXPECT_EQ(harness.boxes[0].request.icon, MessageIcon::kWarning);
+  EXPECT_TRUE(harness.boxes[0].ownedByDialog);
+}
+
+TEST(UpdateDialogKeys, EscapeAndTheCloseBoxChangeNothing) {
+  DialogHarness harness;
+  harness.Start();
+  const int openHandles = harness.sim().OpenHandleCount();
+
+  QTest::keyClick(&harness.dialog(), Qt::Key_Escape);
+  QTest::keyClick(&harness.dialog().log(), Qt::Key_Escape);
+  EXPECT_FALSE(harness.dialog().close());
+  QCoreApplication::processEvents();
+
+  EXPECT_TRUE(harness.dialog().isVisible());
+  EXPECT_EQ(harness.LogLines(), kReadyLines);
+  EXPECT_EQ(Buttons(harness.dialog()), kReadyButtons);
+  EXPECT_TRUE(harness.boxes.empty());
+  EXPECT_EQ(harness.sim().OpenHandleCount(), openHandles);
+}
+
+TEST(UpdateDialogKeys, EnterInTheLogPressesSelect) {
+  DialogHarness harness;
+  harness.Start();
+  harness.dialog().log().setFocus();
+  QTest::keyClick(&harness.dialog().log(), Qt::Key_Return);
+  // Select ran: it identified the meter and asked for a file, which the
+  // harness cancelled.
+  ASSERT_EQ(harness.chooserFilters.size(), 1u);
+  EXPECT_EQ(harness.chooserFilters[0],
+            "Meter Update Files (*.pak;*.bin)|*.pak;*.bin|Meter Binary Files(*.bin)|*.bin||");
+  EXPECT_EQ(harness.logText(), "User Abort...");
+  EXPECT_EQ(Buttons(harness.dialog()), kReadyButtons);
+}
+
+TEST(UpdateDialogExit, QuestionAndAnswers) {
+  struct Case {
+    MessageResult answer;
+    bool windowStays;
+  };
+  for (const Case& c : {Case{MessageResult::kCancel, true}, Case{MessageResult::kOk, false}}) {
+    SCOPED_TRACE(c.windowStays ? "answered Cancel" : "answered OK");
+    DialogHarness harness;
+    harness.Start();
+    const int openHandles = harness.sim().OpenHandleCount();
+    harness.boxAnswers.push_back(c.answer);
+
+    QTest::mouseClick(&harness.dialog().button(ConsoleButton::kExit), Qt::LeftButton);
+
+    ASSERT_EQ(harness.boxes.size(), 1u);
+    const MessageBoxRequest& asked = harness.boxes[0].request;
+    EXPECT_EQ(asked.text, "Are you sure, you want to quit?");
+    EXPECT_EQ(asked.caption, "DMM firmware update");
+    EXPECT_EQ(asked.icon, MessageIcon::kQuestion);
+    EXPECT_EQ(asked.buttons, MessageButtons::kOkCancel);
+    EXPECT_TRUE(harness.boxes[0].ownedByDialog);
+
+    EXPECT_EQ(harness.dialog().isVisible(), c.windowStays);
+    if (c.windowStays) {
+      EXPECT_EQ(harness.sim().OpenHandleCount(), openHandles);
+      EXPECT_EQ(harness.LogLines(), kReadyLines);
+      EXPECT_EQ(Buttons(harness.dialog()), kReadyButtons);
+    } else {
+      EXPECT_EQ(harness.sim().OpenHandleCount(), 0);
+      EXPECT_EQ(harness.dialog().result(), QDialog::Accepted);
+    }
+  }
+}
+
+TEST(UpdateDialogExit, ConfirmedWhileSelectRunsTheWindowClosesWhenTheRunIsOver) {
+  DialogHarness harness;
+  harness.Start();
+  bool visibleAfterConfirming = false;
+  harness.onChooser = [&harness, &visibleAfterConfirming] {
+    // The operator leaves while the chooser is up; Exit is still enabled then.
+    harness.dialog().button(ConsoleButton::kExit).click();
+    visibleAfterConfirming = harness.dialog().isVisible();
+  };
+  QTest::mouseClick(&harness.dialog().button(ConsoleButton::kSelect), Qt::LeftButton);
+
+  EXPECT_TRUE(visibleAfterConfirming);
+  EXPECT_EQ(harness.lastOutcome, UpdateOutcome::kChooserCancelled);
+  EXPECT_FALSE(harness.dialog().isVisible());
+  EXPECT_EQ(harness.dialog().result(), QDialog::Accepted);
+}
+
+TEST(UpdateDialogLog, TypingPastingAndDeletingChangeNothing) {
+  DialogHarness harness;
+  harness.Start();
+  LogEdit& log = harness.dialog().log();
+  log.setFocus();
+  QApplication::clipboard()->setText(QStringLiteral("pasted"));
+
+  struct Keys {
+    const char* name;
+    std::function<void()> press;
+  };
+  const std::vector<Keys> keys = {
+      {"letters", [&log] { QTest::keyClicks(&log, QStringLiteral("abc 123")); }},
+      {"backspace", [&log] { QTest::keyClick(&log, Qt::Key_Backspace); }},
+      {"delete", [&log] {
+         QTest::keyClick(&log, Qt::Key_Home);
+         QTest::keyClick(&log, Qt::Key_Delete);
+       }},
+      {"ctrl+v", [&log] { QTest::keyClick(&log, Qt::Key_V, Qt::ControlModifier); }},
+      {"shift+insert", [&log] { QTest::keyClick(&log, Qt::Key_Insert, Qt::ShiftModifier); }},
+      {"ctrl+x", [&log] {
+         QTest::keyClick(&log, Qt::Key_A, Qt::ControlModifier);
+         QTest::keyClick(&log, Qt::Key_X, Qt::ControlModifier);
+       }},
+      {"tab", [&log] { QTest::keyClick(&log, Qt::Key_Tab); }},
+  };
+  for (const Keys& k : keys) {
+    SCOPED_TRACE(k.name);
+    log.setFocus();
+    k.press();
+    EXPECT_EQ(harness.LogLines(), kReadyLines);
+    EXPECT_EQ(log.toPlainText().toStdString(),
+              "Click \"Select\" button and find the file you want to update.\n\n"
+              "  5407 for DSP firmware.\n  1232 for 430 firmware.");
+  }
+}
+
+TEST(UpdateDialogLog, CaretKeysStillMove) {
+  DialogHarness harness;
+  harness.Start();
+  LogEdit& log = harness.dialog().log();
+  log.setFocus();
+  const int atEnd = log.textCursor().position();
+  EXPECT_EQ(atEnd, log.toPlainText().size());  // appending left the caret at the end
+  QTest::keyClick(&log, Qt::Key_Up);
+  EXPECT_LT(log.textCursor().position(), atEnd);
+  QTest::keyClick(&log, Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(log.textCursor().position(), atEnd);
+}
+
+TEST(UpdateDialogPump, AQuitRequestEndsThePumpAndIsConsumed) {
+  DialogHarness harness;
+  harness.Start();
+  QCoreApplication::postEvent(QCoreApplication::instance(), new QEvent(QEvent::Quit));
+  EXPECT_FALSE(harness.dialog().PumpMessages());
+  EXPECT_TRUE(harness.dialog().PumpMessages());
+  EXPECT_TRUE(harness.dialog().isVisible());
+}
+
+// Grey of band k, worked out by hand: (255 - 1270 * k / H) with the division
+// truncated towards zero.
+TEST(UpdateDialogBackground, GradientBandsReadBackFromTheWindow) {
+  struct Band {
+    int index;
+    int grey;
+  };
+  struct Case {
+    int height;
+    std::vector<Band> bands;
+  };
+  const std::vector<Case> cases = {
+      {200, {{0, 255}, {1, 249}, {2, 243}, {3, 236}, {4, 230}, {10, 192}, {19, 135}}},
+      {300, {{0, 255}, {1, 251}, {10, 213}, {15, 192}, {29, 133}}},
+  };
+  DialogHarness harness;
+  harness.Start();
+  UpdateDialog& dialog = harness.dialog();
+  for (const Case& c : cases) {
+    SCOPED_TRACE("client height " + std::to_string(c.height));
+    dialog.setFixedSize(dialog.width(), c.height);
+    const QImage image = dialog.grab().toImage();
+    ASSERT_EQ(image.height(), c.height);
+    for (const Band& band : c.bands) {
+      // Left of the log pane, nothing covers the background.
+      const QColor colour = image.pixelColor(2, band.index * 10 + 5);
+      EXPECT_EQ(colour.red(), band.grey) << "band " << band.index;
+      EXPECT_EQ(colour.green(), band.grey) << "band " << band.index;
+      EXPECT_EQ(colour.blue(), band.grey) << "band " << band.index;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::testing
