@@ -136,7 +136,7 @@ int main() {
   const BinBuilder image = BinBuilder().Version("01.21").Payload(4096 - 4).WithCrc();
   const std::string binPath = dir.Write("bench.bin", image.Bytes());
   const std::size_t frames = Chunks(image.Body().size());
-  const double imageWaits = 530 + 500 + 2000 + 5000 + 2000 + 2000 + 100.0 * frames + 2300;
+  const double imageWaits = 530 + 500 + 2000 + 5000 + 2000 + 2000 + 100.0 * static_cast<double>(frames) + 2300;
   const Result single = Run(binPath, imageWaits);
   Print("image", single);
 
@@ -153,7 +153,7 @@ int main() {
     const std::size_t length = sent[k].size();
     const std::size_t last = length - 240 * ((length - 1) / 240);
     const bool flush = last == 52 || last == 116 || last == 180;
-    packageWaits += 100.0 * Chunks(length) + (flush ? 100 : 0) + 200 + (k == 0 ? 200 : 10);
+    packageWaits += 100.0 * static_cast<double>(Chunks(length)) + (flush ? 100 : 0) + 200 + (k == 0 ? 200 : 10);
   }
   const Result package = Run(pakPath, packageWaits);
   Print("package", package);
