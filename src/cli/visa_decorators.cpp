@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 #include "cli/stop_signal.h"
 
@@ -39,19 +38,6 @@ std::deque<std::string> CollectMatches(VisaLibrary& visa, ViFindList findList, V
 
 }  // namespace
 
-bool SameResourceName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
-void CopyDescriptor(std::string_view name, ViChar* descriptor) {
-  const std::size_t length = std::min<std::size_t>(name.size(), VI_FIND_BUFLEN - 1);
-  std::copy_n(name.data(), length, descriptor);
-  descriptor[length] = '\0';
-}
-
 std::deque<std::string> FindAllResources(VisaLibrary& visa, ViSession resourceManager,
                                          const char* expression, ViUInt32 limit) {
   ViFindList findList = VI_NULL;
@@ -64,56 +50,6 @@ std::deque<std::string> FindAllResources(VisaLibrary& visa, ViSession resourceMa
   auto names = CollectMatches(visa, findList, count, DescriptorText(first), limit);
   visa.viClose(findList);
   return names;
-}
-
-// ---- ForwardingVisaLibrary ----
-
-ViStatus ForwardingVisaLibrary::viOpenDefaultRM(ViSession* resourceManager) {
-  return inner_.viOpenDefaultRM(resourceManager);
-}
-
-ViStatus ForwardingVisaLibrary::viFindRsrc(ViSession resourceManager, const ViChar* expression,
-                                           ViFindList* findList, ViUInt32* count,
-                                           ViChar* descriptor) {
-  return inner_.viFindRsrc(resourceManager, expression, findList, count, descriptor);
-}
-
-ViStatus ForwardingVisaLibrary::viFindNext(ViFindList findList, ViChar* descriptor) {
-  return inner_.viFindNext(findList, descriptor);
-}
-
-ViStatus ForwardingVisaLibrary::viOpen(ViSession resourceManager, const ViChar* resourceName,
-                                       ViAccessMode accessMode, ViUInt32 openTimeout,
-                                       ViSession* session) {
-  return inner_.viOpen(resourceManager, resourceName, accessMode, openTimeout, session);
-}
-
-ViStatus ForwardingVisaLibrary::viClose(ViObject object) { return inner_.viClose(object); }
-
-ViStatus ForwardingVisaLibrary::viSetAttribute(ViObject object, ViAttr attribute,
-                                               ViAttrState value) {
-  return inner_.viSetAttribute(object, attribute, value);
-}
-
-ViStatus ForwardingVisaLibrary::viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
-                                        ViUInt32* returnCount) {
-  return inner_.viWrite(session, buffer, count, returnCount);
-}
-
-ViStatus ForwardingVisaLibrary::viRead(ViSession session, ViByte* buffer, ViUInt32 count,
-                                       ViUInt32* returnCount) {
-  return inner_.viRead(session, buffer, count, returnCount);
-}
-
-ViStatus ForwardingVisaLibrary::viClear(ViSession session) { return inner_.viClear(session); }
-
-ViStatus ForwardingVisaLibrary::viPrintf(ViSession session, const ViChar* format) {
-  return inner_.viPrintf(session, format);
-}
-
-ViStatus ForwardingVisaLibrary::viScanf(ViSession session, const ViChar* format, ViChar* buffer,
-                                        std::size_t bufferSize) {
-  return inner_.viScanf(session, format, buffer, bufferSize);
 }
 
 // ---- PinnedResourceVisa ----

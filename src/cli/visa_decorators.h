@@ -5,35 +5,13 @@
 #include <map>
 #include <string>
 
-#include "visa/visa_library.h"
+#include "visa/forwarding_visa.h"
+#include "visa/handle_table.h"
+#include "visa/text_case.h"
 
 namespace quorvel::cli {
 
-// Passes every call on unchanged; the base of the wrappers below.
-class ForwardingVisaLibrary : public VisaLibrary {
- public:
-  explicit ForwardingVisaLibrary(VisaLibrary& inner) : inner_(inner) {}
-
-  ViStatus viOpenDefaultRM(ViSession* resourceManager) override;
-  ViStatus viFindRsrc(ViSession resourceManager, const ViChar* expression, ViFindList* findList,
-                      ViUInt32* count, ViChar* descriptor) override;
-  ViStatus viFindNext(ViFindList findList, ViChar* descriptor) override;
-  ViStatus viOpen(ViSession resourceManager, const ViChar* resourceName, ViAccessMode accessMode,
-                  ViUInt32 openTimeout, ViSession* session) override;
-  ViStatus viClose(ViObject object) override;
-  ViStatus viSetAttribute(ViObject object, ViAttr attribute, ViAttrState value) override;
-  ViStatus viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
-                   ViUInt32* returnCount) override;
-  ViStatus viRead(ViSession session, ViByte* buffer, ViUInt32 count,
-                  ViUInt32* returnCount) override;
-  ViStatus viClear(ViSession session) override;
-  ViStatus viPrintf(ViSession session, const ViChar* format) override;
-  ViStatus viScanf(ViSession session, const ViChar* format, ViChar* buffer,
-                   std::size_t bufferSize) override;
-
- protected:
-  VisaLibrary& inner_;
-};
+using quorvel::ForwardingVisaLibrary;
 
 // Lets every search find one meter only, the one named with --resource, so
 // that each discovery of an update (the one after the mode switch included)
@@ -70,9 +48,10 @@ std::deque<std::string> FindAllResources(VisaLibrary& visa, ViSession resourceMa
                                          const char* expression, ViUInt32 limit);
 
 // VISA resource names compare without regard to case.
-bool SameResourceName(std::string_view a, std::string_view b);
+inline bool SameResourceName(std::string_view a, std::string_view b) {
+  return EqualsIgnoringCase(a, b);
+}
 
-// Copies a resource name into a VI_FIND_BUFLEN descriptor buffer, cut to fit.
-void CopyDescriptor(std::string_view name, ViChar* descriptor);
+using quorvel::CopyDescriptor;
 
 }  // namespace quorvel::cli

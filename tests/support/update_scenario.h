@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "sim/sim_visa.h"
 #include "sim/timeline.h"
+#include "visa/forwarding_visa.h"
 #include "support/firmware_builder.h"
 #include "support/memory_file_system.h"
 #include "support/recording_console.h"
@@ -20,31 +21,19 @@ namespace quorvel::testing {
 // Passes every operation to the simulated meter's backend, except what a test
 // chooses to break: a write the predicate picks transfers nothing, and a
 // hidden meter is not found by searches.
-class FaultyVisa : public VisaLibrary {
+class FaultyVisa : public ForwardingVisaLibrary {
  public:
-  explicit FaultyVisa(VisaLibrary& inner) : inner_(inner) {}
+  using ForwardingVisaLibrary::ForwardingVisaLibrary;
 
   std::function<bool(std::span<const std::uint8_t>)> dropWrite;
   bool hideMeter = false;
 
-  ViStatus viOpenDefaultRM(ViSession* rm) override { return inner_.viOpenDefaultRM(rm); }
   ViStatus viFindRsrc(ViSession rm, const ViChar* expression, ViFindList* list, ViUInt32* count,
                       ViChar* descriptor) override {
     const ViStatus status = inner_.viFindRsrc(rm, expression, list, count, descriptor);
     if (!hideMeter) return status;
     *count = 0;
     return VI_ERROR_RSRC_NFOUND;
-  }
-  ViStatus viFindNext(ViFindList list, ViChar* descriptor) override {
-    return inner_.viFindNext(list, descriptor);
-  }
-  ViStatus viOpen(ViSession rm, const ViChar* name, ViAccessMode mode, ViUInt32 timeout,
-                  ViSession* session) override {
-    return inner_.viOpen(rm, name, mode, timeout, session);
-  }
-  ViStatus viClose(ViObject object) override { return inner_.viClose(object); }
-  ViStatus viSetAttribute(ViObject object, ViAttr attribute, ViAttrState value) override {
-    return inner_.viSetAttribute(object, attribute, value);
   }
   ViStatus viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
                    ViUInt32* returnCount) override {
@@ -54,14 +43,6 @@ class FaultyVisa : public VisaLibrary {
     }
     return inner_.viWrite(session, buffer, count, returnCount);
   }
-  ViStatus viRead(ViSession session, ViByte* buffer, ViUInt32 count,
-                  ViUInt32* returnCount) override {
-    return inner_.viRead(session, buffer, count, returnCount);
-  }
-  ViStatus viClear(ViSession session) override { return inner_.viClear(session); }
-
- private:
-  VisaLibrary& inner_;
 };
 
 class UpdateScenario : public ::testing::Test {
