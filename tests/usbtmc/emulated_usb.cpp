@@ -480,16 +480,23 @@ void EmulatedDevice::QueueReply(std::uint8_t bTag, std::size_t maxBytes) {
   message.insert(message.end(), payload.begin(), payload.end());
 
   const Millis readyAt = bus_.clock().Now() + lateness + (faulty ? faults.delay : Millis{0});
-  // Split into transfers, the alignment bytes travelling with the last piece.
+  // Split into transfers, the alignment bytes travelling with the last piece
+  // or, from a device that ends the payload with a short packet, after it.
   const std::size_t unpadded = proto::kHeaderSize + payload.size();
   message.resize(proto::PaddedSize(unpadded), 0);
+  const bool alignmentApart = faulty && faults.alignmentApart;
   const std::size_t piece =
       faulty && faults.bytesPerTransfer > 0 ? faults.bytesPerTransfer : unpadded;
   for (std::size_t at = 0; at < unpadded; at += piece) {
-    const std::size_t end = at + piece >= unpadded ? message.size() : at + piece;
+    const std::size_t last = alignmentApart ? unpadded : message.size();
+    const std::size_t end = at + piece >= unpadded ? last : at + piece;
     in_.push_back({Bytes(message.begin() + static_cast<std::ptrdiff_t>(at),
                          message.begin() + static_cast<std::ptrdiff_t>(end)),
                    readyAt});
+  }
+  if (alignmentApart && message.size() > unpadded) {
+    in_.push_back(
+        {Bytes(message.begin() + static_cast<std::ptrdiff_t>(unpadded), message.end()), readyAt});
   }
   if (faulty) ++faultedReplies_;
 }

@@ -57,11 +57,12 @@ struct DeviceFaults {
   std::optional<std::uint32_t> claimedSize;  // replies claim (and send) this many bytes
   std::size_t payloadPerMessage = 0;         // >0: a reply is split into messages this long
   std::size_t bytesPerTransfer = 0;          // >0: a message leaves in short transfers this long
-  Millis delay{0};                           // replies are ready this much later
-  int affectedReplies = -1;                  // how many replies suffer the above; -1: all
-  int clearPendingPolls = 1;                 // CHECK_CLEAR_STATUS answers "pending" this often
-  bool stallReplies = false;                 // a request halts bulk-IN instead of being answered
-  bool refuseOut = false;                    // bulk-OUT never takes a packet
+  bool alignmentApart = false;       // a reply's alignment bytes leave as a transfer of their own
+  Millis delay{0};                   // replies are ready this much later
+  int affectedReplies = -1;          // how many replies suffer the above; -1: all
+  int clearPendingPolls = 1;         // CHECK_CLEAR_STATUS answers "pending" this often
+  bool stallReplies = false;         // a request halts bulk-IN instead of being answered
+  bool refuseOut = false;            // bulk-OUT never takes a packet
   bool abortNeverCompletes = false;  // CHECK_ABORT_BULK_IN_STATUS stays "pending, data queued"
 };
 

@@ -175,6 +175,51 @@ TEST(ReplyAssembler, DropsAlignmentBytesAndReportsAMissingEndOfMessage) {
   EXPECT_EQ(buffer.Text(4), std::string("abc") + '\xC5');
 }
 
+TEST(ReplyAssembler, AlignmentBytesSentApartAreOwedByOneReplyAndDroppedByTheNext) {
+  // "SN000123\n": 12 + 9 bytes, three alignment bytes short of a multiple of 4.
+  const Bytes padded = Reply(4, "SN000123\n");
+  const Bytes unpadded(padded.begin(), padded.begin() + 21);
+  GuardedBuffer first(240);
+  ReplyAssembler previous(4, first.destination());
+  ASSERT_EQ(previous.Consume(unpadded), ReplyAssembler::State::kComplete);
+  EXPECT_EQ(previous.AlignmentStillOwed(), 3u);
+  ReplyAssembler aligned(4, first.destination());
+  ASSERT_EQ(aligned.Consume(padded), ReplyAssembler::State::kComplete);
+  EXPECT_EQ(aligned.AlignmentStillOwed(), 0u);
+
+  struct Case {
+    const char* name;
+    std::size_t owed;
+    Bytes firstTransfer;
+    ReplyAssembler::State expected;
+  };
+  const Bytes next = Reply(5, "NAVIR");
+  const std::vector<Case> cases = {
+      {"owed bytes arrive", 3, {0, 0, 0}, ReplyAssembler::State::kComplete},
+      {"fewer than owed", 3, {0}, ReplyAssembler::State::kComplete},
+      {"any value", 2, {0xFF, 0x20}, ReplyAssembler::State::kComplete},
+      {"header cut after one byte", 3, {2}, ReplyAssembler::State::kComplete},
+      {"header cut after three bytes", 3, {2, 5, 0xFA}, ReplyAssembler::State::kComplete},
+      {"nothing owed", 0, {0, 0, 0}, ReplyAssembler::State::kFailed},
+      {"more than owed", 2, {0, 0, 0}, ReplyAssembler::State::kFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GuardedBuffer buffer(240);
+    ReplyAssembler assembler(5, buffer.destination(), c.owed);
+    EXPECT_NE(assembler.Consume({}),
+              ReplyAssembler::State::kFailed);  // a ZLP first changes nothing
+    assembler.Consume(c.firstTransfer);
+    const bool headerPiece = c.firstTransfer[0] == 2 && c.owed > 0;
+    assembler.Consume(std::span(next).subspan(headerPiece ? c.firstTransfer.size() : 0));
+    EXPECT_EQ(assembler.state(), c.expected);
+    if (c.expected == ReplyAssembler::State::kComplete) {
+      EXPECT_EQ(buffer.Text(assembler.payloadReceived()), "NAVIR");
+    }
+    EXPECT_TRUE(buffer.GuardIntact());
+  }
+}
+
 TEST(ControlReplies, ShortOrMissingRepliesReadAsFailures) {
   EXPECT_EQ(ControlStatus({}), kStatusFailed);
   EXPECT_EQ(ControlStatus(Bytes{kStatusPending}), kStatusPending);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace quorvel::usbtmc {
 
@@ -368,7 +369,7 @@ ViStatus UsbtmcLink::ReadMessage(std::span<std::uint8_t> destination, Deadline d
     return Failure(sent.error, info_.bulkOutEndpoint);
   }
 
-  ReplyAssembler assembler(bTag, destination);
+  ReplyAssembler assembler(bTag, destination, std::exchange(strayAlignment_, 0));
   std::vector<std::uint8_t> transfer;
   while (assembler.state() == ReplyAssembler::State::kNeedMore) {
     // A device that keeps sending empty packets must not hold us past the deadline.
@@ -392,6 +393,7 @@ ViStatus UsbtmcLink::ReadMessage(std::span<std::uint8_t> destination, Deadline d
     return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_IO;
   }
   *endOfMessage = assembler.endOfMessage();
+  strayAlignment_ = assembler.AlignmentStillOwed();
   return VI_SUCCESS;
 }
 
@@ -450,6 +452,7 @@ void UsbtmcLink::ClearHalt(std::uint8_t endpoint) {
 
 ViStatus UsbtmcLink::Clear(Deadline deadline) {
   if (lost_) return VI_ERROR_CONN_LOST;
+  strayAlignment_ = 0;  // the device drops whatever it still had queued
   const auto initiated = ControlIn(ControlRequest::kInitiateClear, false, 0, info_.interfaceNumber,
                                    kInitiateClearReplySize, deadline);
   if (lost_) return VI_ERROR_CONN_LOST;

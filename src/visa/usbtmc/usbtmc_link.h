@@ -118,6 +118,9 @@ class UsbtmcLink {
   libusb_device_handle* handle_;
   UsbtmcInterface info_;
   BTagSequence tags_;
+  // Alignment bytes the last reply still owes; they may come as a transfer
+  // of their own ahead of the next reply.
+  std::size_t strayAlignment_ = 0;
   bool lost_ = false;
 };
 

@@ -98,11 +98,27 @@ DevDepMsgInHeader DecodeDevDepMsgInHeader(std::span<const std::uint8_t> transfer
   return header;
 }
 
-ReplyAssembler::ReplyAssembler(std::uint8_t bTag, std::span<std::uint8_t> destination)
-    : bTag_(bTag), destination_(destination) {}
+ReplyAssembler::ReplyAssembler(std::uint8_t bTag, std::span<std::uint8_t> destination,
+                               std::size_t strayAlignment)
+    : bTag_(bTag), destination_(destination), strayAlignment_(strayAlignment) {}
+
+bool ReplyAssembler::IsStrayAlignment(std::span<const std::uint8_t> transfer) const {
+  if (transfer.empty() || transfer.size() > strayAlignment_) return false;
+  // A header cut into tiny pieces starts with the MsgID and this request's
+  // bTag; owed alignment bytes of the previous reply are anything else.
+  const bool headerStart =
+      transfer[0] == kDevDepMsgIn && (transfer.size() < 2 || transfer[1] == bTag_);
+  return !headerStart;
+}
 
 ReplyAssembler::State ReplyAssembler::Consume(std::span<const std::uint8_t> transfer) {
   if (state_ != State::kNeedMore) return state_;
+  if (!headerSeen_ && headerReceived_ == 0 && !transfer.empty()) {
+    // Only the very first transfer of a reply can carry the previous one's leftovers.
+    const bool stray = IsStrayAlignment(transfer);
+    strayAlignment_ = 0;
+    if (stray) return state_;
+  }
   if (!headerSeen_) {
     const std::size_t taking = std::min(kHeaderSize - headerReceived_, transfer.size());
     std::copy_n(transfer.begin(), taking,
@@ -129,6 +145,13 @@ std::size_t ReplyAssembler::BytesStillExpected() const {
   return header_.transferSize - received_;
 }
 
+std::size_t ReplyAssembler::AlignmentStillOwed() const {
+  if (state_ != State::kComplete) return 0;
+  const std::size_t message = kHeaderSize + header_.transferSize;
+  const std::size_t alignment = PaddedSize(message) - message;
+  return alignment - std::min(alignment, alignmentReceived_);
+}
+
 void ReplyAssembler::TakePayload(std::span<const std::uint8_t> bytes) {
   // transferSize was checked against the destination's size, so this bound
   // also keeps the copy inside the caller's buffer.
@@ -136,6 +159,7 @@ void ReplyAssembler::TakePayload(std::span<const std::uint8_t> bytes) {
   const std::size_t taking = std::min(wanted, bytes.size());
   std::copy_n(bytes.begin(), taking, destination_.begin() + static_cast<std::ptrdiff_t>(received_));
   received_ += taking;
+  alignmentReceived_ += bytes.size() - taking;
 }
 
 std::string SanitizeSerial(std::string_view raw) {

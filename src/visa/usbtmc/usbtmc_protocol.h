@@ -112,11 +112,18 @@ DevDepMsgInHeader DecodeDevDepMsgInHeader(std::span<const std::uint8_t> transfer
 // in pieces); the payload follows, in as many transfers as the device likes.
 // Alignment bytes after the payload are dropped. Never writes past
 // `destination`.
+//
+// Some devices end the payload with a short packet and send the alignment
+// bytes as a transfer of their own, which then arrives ahead of the next
+// reply. `strayAlignment` is what the previous reply still owed
+// (AlignmentStillOwed()); a first transfer no longer than that which cannot
+// start this reply's header is taken for those bytes and dropped.
 class ReplyAssembler {
  public:
   enum class State { kNeedMore, kComplete, kFailed };
 
-  ReplyAssembler(std::uint8_t bTag, std::span<std::uint8_t> destination);
+  ReplyAssembler(std::uint8_t bTag, std::span<std::uint8_t> destination,
+                 std::size_t strayAlignment = 0);
 
   State Consume(std::span<const std::uint8_t> transfer);
 
@@ -127,8 +134,11 @@ class ReplyAssembler {
   // Bytes the device still owes, header included while none has come, so the
   // next bulk-IN transfer can be sized for them (alignment bytes excluded).
   std::size_t BytesStillExpected() const;
+  // Alignment bytes that a complete reply has not delivered yet (0..3).
+  std::size_t AlignmentStillOwed() const;
 
  private:
+  bool IsStrayAlignment(std::span<const std::uint8_t> transfer) const;
   void TakePayload(std::span<const std::uint8_t> bytes);
 
   std::uint8_t bTag_;
@@ -138,6 +148,8 @@ class ReplyAssembler {
   bool headerSeen_ = false;
   DevDepMsgInHeader header_;
   std::size_t received_ = 0;
+  std::size_t alignmentReceived_ = 0;
+  std::size_t strayAlignment_;
   State state_ = State::kNeedMore;
 };
 
