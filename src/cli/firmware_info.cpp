@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "cli/json_writer.h"
 #include "cli/text_output.h"
+#include "common/json_text.h"
 #include "firmware/image_header.h"
 #include "firmware/package.h"
 #include "firmware/package_check.h"
@@ -183,65 +183,42 @@ void RenderChecksText(std::ostream& out, const FileReport& report) {
 
 // ---- JSON ----
 
-void WriteHeaderJson(JsonWriter& json, const HeaderFacts& header) {
-  json.BeginObject();
-  json.StringMember("signature", header.signature);
-  json.StringMember("version", header.version);
-  json.IntMember("functionId", header.functionId);
-  json.Key("target");
-  if (header.target.empty()) {
-    json.Null();
-  } else {
-    json.String(header.target);
-  }
-  json.EndObject();
+Json HeaderJson(const std::optional<HeaderFacts>& header) {
+  if (!header) return nullptr;
+  return {{"signature", JsonString(header->signature)},
+          {"version", JsonString(header->version)},
+          {"functionId", header->functionId},
+          {"target", header->target.empty() ? Json() : JsonString(header->target)}};
 }
 
-// `header` as an object, or null when there is none.
-void WriteHeaderMember(JsonWriter& json, const std::optional<HeaderFacts>& header) {
-  json.Key("header");
-  if (header) {
-    WriteHeaderJson(json, *header);
-  } else {
-    json.Null();
-  }
-}
-
-void WriteEntriesJson(JsonWriter& json, const FileReport& report) {
-  json.IntMember("entryCount", report.entryCount);
-  json.IntMember("examinedEntry", report.examinedEntry);
-  json.Key("entries").BeginArray();
+void AddEntriesJson(Json& json, const FileReport& report) {
+  json["entryCount"] = report.entryCount;
+  json["examinedEntry"] = report.examinedEntry;
+  Json entries = Json::array();
   for (const EntryFacts& entry : report.entries) {
-    json.BeginObject();
-    json.IntMember("index", entry.index);
-    json.IntMember("offset", entry.offset);
-    json.IntMember("size", entry.size);
-    json.StringMember("name", entry.name);
-    WriteHeaderMember(json, entry.header);
-    json.EndObject();
+    entries.push_back({{"index", entry.index},
+                       {"offset", entry.offset},
+                       {"size", entry.size},
+                       {"name", JsonString(entry.name)},
+                       {"header", HeaderJson(entry.header)}});
   }
-  json.EndArray();
-  json.IntMember("entriesLeftOut", report.entriesLeftOut);
+  json["entries"] = std::move(entries);
+  json["entriesLeftOut"] = report.entriesLeftOut;
 }
 
-void WriteChecksJson(JsonWriter& json, const FileReport& report) {
-  json.Key("checkGroups").BeginArray();
+Json ChecksJson(const FileReport& report) {
+  Json groups = Json::array();
   for (const CheckGroup& group : report.groups) {
-    json.BeginObject();
-    json.StringMember("name", group.name);
-    json.BoolMember("passed", group.passed());
-    json.Key("checks").BeginArray();
+    Json checks = Json::array();
     for (const CheckResult& check : group.checks) {
-      json.BeginObject();
-      json.StringMember("name", check.name);
-      json.BoolMember("passed", check.passed);
-      json.StringMember("detail", check.detail);
-      json.EndObject();
+      checks.push_back({{"name", check.name},
+                        {"passed", check.passed},
+                        {"detail", JsonString(check.detail)}});
     }
-    json.EndArray();
-    json.EndObject();
+    groups.push_back(
+        {{"name", group.name}, {"passed", group.passed()}, {"checks", std::move(checks)}});
   }
-  json.EndArray();
+  return groups;
 }
 
 }  // namespace
@@ -288,22 +265,21 @@ std::string RenderReportText(const FileReport& report) {
   return out.str();
 }
 
-std::string RenderReportJson(const FileReport& report) {
-  JsonWriter json;
-  json.BeginObject();
-  json.StringMember("file", report.path);
-  json.StringMember("kind", report.kind == FileKind::kImage ? "image" : "package");
-  json.IntMember("size", report.size);
+Json ReportJson(const FileReport& report) {
+  Json json = {{"file", JsonString(report.path)},
+                         {"kind", report.kind == FileKind::kImage ? "image" : "package"},
+                         {"size", report.size}};
   if (report.kind == FileKind::kImage) {
-    WriteHeaderMember(json, report.header);
-    json.IntMember("payloadSize", report.payloadSize);
+    json["header"] = HeaderJson(report.header);
+    json["payloadSize"] = report.payloadSize;
   } else {
-    WriteEntriesJson(json, report);
+    AddEntriesJson(json, report);
   }
-  WriteChecksJson(json, report);
-  json.BoolMember("passed", report.passed());
-  json.EndObject();
-  return json.str();
+  json["checkGroups"] = ChecksJson(report);
+  json["passed"] = report.passed();
+  return json;
 }
+
+std::string RenderReportJson(const FileReport& report) { return JsonDocument(ReportJson(report)); }
 
 }  // namespace quorvel::cli

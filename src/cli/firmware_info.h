@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json_text.h"
 #include "firmware/file_source.h"
 
 namespace quorvel::cli {
@@ -64,6 +65,7 @@ FileKind KindOfFileName(const std::string& path);
 std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::string& path);
 
 std::string RenderReportText(const FileReport& report);
+Json ReportJson(const FileReport& report);
 std::string RenderReportJson(const FileReport& report);
 
 }  // namespace quorvel::cli

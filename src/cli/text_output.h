@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
+
 namespace quorvel::cli {
 
 // Copies `text` with every byte that could steer a terminal written as \xNN:
@@ -14,10 +16,6 @@ std::string PrintableText(std::string_view text);
 
 // As PrintableText, with line feeds written as \n too: for one-line fields.
 std::string PrintableField(std::string_view text);
-
-// Length of the well-formed UTF-8 sequence that starts at text[at], or 0 when
-// the bytes there do not form one (overlong forms and surrogates count as bad).
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
 
 // A log text as the log pane shows it: its "\r\n" separators become line
 // feeds, everything else as PrintableText.
