@@ -204,6 +204,7 @@ ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::s
       return Fail(streams, ExitStatus::kNoMeter,
                   "meter \"" + PrintableField(meter.resource) + "\" could not be opened.");
     }
+    if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
     streams.out << RenderMeterText(meter) << std::flush;
     return ExitStatus::kSuccess;
   });

@@ -11,19 +11,9 @@ namespace quorvel::cli {
 namespace {
 
 constexpr ViUInt32 kMostMeters = 64;
-// The meter wants a moment between "L0" and the identity query.
-constexpr Millis kAfterLocalCommand{30};
 
 std::string TailPart(std::string_view tail, std::size_t position, std::size_t length) {
   return position < tail.size() ? std::string(tail.substr(position, length)) : std::string();
-}
-
-// The identity as the update reads it: "L0", a pause, "*idn?". The whole
-// reply is kept, where the update keeps only its tail.
-std::string AskIdentity(Services& services, InstrumentSession& session) {
-  ExchangeCommand(services, session, "L0\n");
-  services.clock.Sleep(kAfterLocalCommand);
-  return ExchangeCommand(services, session, "*idn?\n");
 }
 
 std::string WithoutTrailingNewline(std::string text) {
@@ -53,8 +43,11 @@ MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std:
   if (!ViSucceeded(opened)) return meter;
   meter.opened = true;
   services.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
-  meter.identity = AskIdentity(services, session);
-  meter.versions = VersionsFromIdentity(meter.identity);
+  // The identity as the update reads it; the whole reply is kept for display.
+  const MeterIdentity identity = ReadIdentity(services, session);
+  meter.identity = identity.reply;
+  meter.identified = IsUsableIdentity(identity);
+  meter.versions = identity.versions;
   meter.updateMode = IsWrongMode(meter.versions);
   meter.serial = ReadSerial(services, session);
   services.visa.viClose(session.instrument);
@@ -70,7 +63,9 @@ std::string RenderMeterText(const MeterRecord& meter) {
   }
   out << "  Identity: " << PrintableField(WithoutTrailingNewline(meter.identity)) << '\n'
       << "  Serial:   " << PrintableField(WithoutTrailingNewline(meter.serial)) << '\n';
-  if (meter.updateMode) {
+  if (!meter.identified) {
+    out << "  Versions: none (the meter did not identify itself)\n";
+  } else if (meter.updateMode) {
     // The update-mode identity carries a mode marker where the versions would be.
     out << "  Versions: not reported in update mode\n";
   } else {

@@ -22,6 +22,7 @@ struct MeterRecord {
   std::string resource;
   bool opened = false;
   std::string identity;  // the "*idn?" reply as sent
+  bool identified = false;  // the identity is one firmware could be judged against
   std::string serial;    // the serial reply as sent
   MeterVersions versions;
   bool updateMode = false;

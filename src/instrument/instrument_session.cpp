@@ -119,21 +119,25 @@ std::string ExchangeCommand(Services& services, InstrumentSession& session,
     // Never truncate a command: a cut command could mean something else to the meter.
     session.count = 0;
     session.lastStatus = VI_ERROR_INV_PARAMETER;
+    session.ioStatus = VI_ERROR_INV_PARAMETER;
     return {};
   }
   std::copy(text.begin(), text.end(), session.commandBuffer.begin());
   session.commandBuffer[text.size()] = '\0';
 
   session.count = 0;
-  services.visa.viWrite(session.instrument,
-                        reinterpret_cast<const ViByte*>(session.commandBuffer.data()),
-                        static_cast<ViUInt32>(text.size()), &session.count);
+  session.ioStatus = services.visa.viWrite(
+      session.instrument, reinterpret_cast<const ViByte*>(session.commandBuffer.data()),
+      static_cast<ViUInt32>(text.size()), &session.count);
   if (!IsQuery(text)) return {};
+  const bool written = ViSucceeded(session.ioStatus) && session.count == text.size();
 
   services.clock.Sleep(kQueryReplyWait);
   session.count = 0;
-  services.visa.viRead(session.instrument, session.replyBuffer.data(), kReplyReadSize,
-                       &session.count);
+  session.ioStatus = services.visa.viRead(session.instrument, session.replyBuffer.data(),
+                                          kReplyReadSize, &session.count);
+  // A query that never went out has no reply, whatever a read brings back.
+  if (!written && ViSucceeded(session.ioStatus)) session.ioStatus = VI_ERROR_IO;
   return TextOfReply(session);
 }
 
@@ -143,35 +147,26 @@ void CloseSessions(Services& services, InstrumentSession& session, bool clearAft
   if (clearAfterwards) services.visa.viClear(session.instrument);
 }
 
-MeterVersions VersionsFromIdentity(std::string_view reply) {
-  constexpr std::size_t kTailLength = 11;
-  constexpr std::size_t kVersionLength = 5;
-  MeterVersions versions;
-  const std::string_view tail =
-      reply.size() > kTailLength ? reply.substr(reply.size() - kTailLength) : reply;
-  versions.tail = std::string(tail);
-  versions.instrumentVersion = std::string(tail.substr(0, std::min(kVersionLength, tail.size())));
-  return versions;
+MeterIdentity ReadIdentity(Services& services, InstrumentSession& session, bool waitAfterL0) {
+  session.lastReply.clear();
+  ExchangeCommand(services, session, "L0\n");
+  if (waitAfterL0) services.clock.Sleep(kAfterLocalCommand);
+  MeterIdentity identity;
+  identity.reply = ExchangeCommand(services, session, "*idn?\n");
+  identity.answered = ViSucceeded(session.ioStatus) && session.count > 0;
+  identity.versions = VersionsFromIdentity(identity.reply);
+  session.lastReply = identity.versions.tail;
+  return identity;
 }
 
 MeterVersions IdentifyInstrument(Services& services, InstrumentSession& session,
                                  bool waitAfterL0) {
-  session.lastReply.clear();
-  ExchangeCommand(services, session, "L0\n");
-  if (waitAfterL0) services.clock.Sleep(kAfterLocalCommand);
-  session.lastReply = ExchangeCommand(services, session, "*idn?\n");
-  MeterVersions versions = VersionsFromIdentity(session.lastReply);
-  session.lastReply = versions.tail;
-  return versions;
+  return ReadIdentity(services, session, waitAfterL0).versions;
 }
 
 std::string ReadSerial(Services& services, InstrumentSession& session) {
   session.lastReply = ExchangeCommand(services, session, "cal:sec:serial?\n");
   return session.lastReply;
-}
-
-bool IsWrongMode(const MeterVersions& versions) {
-  return versions.instrumentVersion.starts_with("WDL");
 }
 
 }  // namespace quorvel

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "firmware/image_header.h"
+#include "instrument/identity.h"
 #include "visa/visa_library.h"
 
 namespace quorvel {
@@ -40,6 +41,9 @@ struct InstrumentSession {
   // Number of matches from the search; every later viWrite and viRead stores
   // its transfer count here too.
   ViUInt32 count = 0;
+  // Status of the latest viWrite or viRead: a reply is the meter's word only
+  // when the read that brought it succeeded.
+  ViStatus ioStatus = VI_SUCCESS;
   // The VISA library may write up to VI_FIND_BUFLEN chars here.
   std::array<ViChar, VI_FIND_BUFLEN> descriptor{};
   std::array<ViChar, kCommandBufferSize> commandBuffer{};
@@ -74,19 +78,18 @@ bool IsQuery(std::string_view command);
 // instrument session (statuses ignored, the close status stored).
 void CloseSessions(Services& services, InstrumentSession& session, bool clearAfterwards);
 
-// "L0\n", 30 ms, "*idn?\n"; keeps the last eleven characters of the reply.
-// `waitAfterL0` is false on the package path, which sends both at once.
+// "L0\n", 30 ms, "*idn?\n"; keeps the last eleven characters of the reply in
+// session.lastReply. `waitAfterL0` is false on the package path, which sends
+// both at once. The whole reply and whether it really arrived come back too,
+// for IsUsableIdentity.
+MeterIdentity ReadIdentity(Services& services, InstrumentSession& session,
+                           bool waitAfterL0 = true);
+
+// The same, for callers that need only the versions.
 MeterVersions IdentifyInstrument(Services& services, InstrumentSession& session,
                                  bool waitAfterL0 = true);
 
-// Derives the versions from an identification reply: the tail is its last 11
-// characters, instrumentVersion the first five of the tail.
-MeterVersions VersionsFromIdentity(std::string_view reply);
-
 // "cal:sec:serial?\n"; the serial text as the meter sent it, newline included.
 std::string ReadSerial(Services& services, InstrumentSession& session);
-
-// The meter is not in its normal mode: instrumentVersion starts with "WDL".
-bool IsWrongMode(const MeterVersions& versions);
 
 }  // namespace quorvel

@@ -8,11 +8,9 @@
 #include <string_view>
 
 #include "common/clock.h"
+#include "instrument/identity.h"
 
 namespace quorvel {
-
-// The identity's last eleven characters carry the firmware versions.
-inline constexpr std::size_t kVersionTailLength = 11;
 
 // A forced status reply: one byte, or an empty reply.
 struct ForcedStatus {

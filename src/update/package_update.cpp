@@ -196,7 +196,12 @@ UpdateOutcome PackageUpdate::Prepare(const std::string& folderAndSerial, int& en
   }
   entryCount = layout.directory.entryCount;
 
-  const MeterVersions meter = IdentifyInstrument(services_, session_, /*waitAfterL0=*/false);
+  const MeterIdentity identity = ReadIdentity(services_, session_, /*waitAfterL0=*/false);
+  if (!IsUsableIdentity(identity)) {
+    ShowWarning(console_, std::string(kNoIdentityText), "Quorvel");
+    return UpdateOutcome::kNoMeter;
+  }
+  const MeterVersions& meter = identity.versions;
   const ImageHeader header = ReadImageHeader(*file, checked.imageOffset);
   file.reset();
 

@@ -89,6 +89,22 @@ std::string SerialFromLine(const std::string& serialLine) {
 
 bool NamesPackage(const std::string& fileName) { return fileName.ends_with(".pak"); }
 
+// Firmware is judged against the meter's identity, so a meter that gave none
+// is sent nothing. Its sessions may be dead (a pulled cable), so they are
+// closed and the next Select looks for the meter again.
+UpdateOutcome StopWithoutIdentity(Services& services, DialogState& dialog) {
+  OperatorConsole& console = services.console;
+  CloseSessions(services, dialog.session, /*clearAfterwards=*/true);
+  dialog.readyForUpdate = false;
+  console.ShowMessageBox({.text = std::string(kNoIdentityText),
+                          .caption = "Quorvel firmware",
+                          .icon = MessageIcon::kWarning,
+                          .buttons = MessageButtons::kOk,
+                          .owner = MessageOwner::kDialog});
+  Enable(console, ConsoleButton::kSelect);
+  return UpdateOutcome::kNoMeter;
+}
+
 // ---------------------------------------------------------------------------
 // Single image: the data phase and the two status exchanges.
 
@@ -281,7 +297,9 @@ UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog) {
 
   console.ClearLog();
   Disable(console, ConsoleButton::kSelect);
-  dialog.versions = IdentifyInstrument(services, dialog.session);
+  const MeterIdentity identity = ReadIdentity(services, dialog.session);
+  dialog.versions = identity.versions;
+  if (!IsUsableIdentity(identity)) return StopWithoutIdentity(services, dialog);
   if (IsWrongMode(dialog.versions)) {
     Enable(console, ConsoleButton::kSelect);
     console.AppendLog("Incorrect mode. Please recycle power on instrument and");

@@ -104,6 +104,12 @@ TEST(CliUpdate, EachWayOfEndingHasItsOwnExitStatus) {
        "Quorvel firmware: USBTMC device not found."},
       {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6, "Incorrect mode.",
        "update mode"},
+      {"silent meter, image", "sim:silent=1", Sample("dsp-older.bin"), 4, "",
+       "The meter did not identify itself. Check the cable and try again."},
+      {"silent meter, package", "sim:silent=1", Sample("package-3.pak"), 4, "",
+       "The meter did not identify itself."},
+      {"identity too late", "sim:slow_ms=25000", Sample("dsp-older.bin"), 4, "",
+       "The meter did not identify itself."},
   };
   for (const auto& c : cases) {
     const ProgramRun run = Update(c.visa, c.file);
@@ -227,6 +233,10 @@ TEST(CliIdentify, NamesOneMeterChosenOrFound) {
   const ProgramRun missing = Cli(
       {"--time-scale", kFast, "identify", "--resource", "USB0::0x1D7C::0x4A35::SN999999::INSTR"});
   EXPECT_EQ(missing.exitCode, 4);
+
+  const ProgramRun silent = Cli({"--visa", "sim:silent=1", "--time-scale", kFast, "identify"});
+  EXPECT_EQ(silent.exitCode, 4);
+  EXPECT_TRUE(Contains(silent.err, "did not identify itself")) << silent.err;
 }
 
 TEST(CliInfo, DescribesTheSampleFilesAsJson) {

@@ -43,7 +43,7 @@ TEST(MeterText, PrintsWhatTheMeterSentHarmlessly) {
   EXPECT_NE(text.find("  Serial:   SN\\x0D000123\n"), std::string::npos) << text;
 }
 
-TEST(MeterText, SaysWhenAMeterCouldNotBeOpenedOrIsInUpdateMode) {
+TEST(MeterText, SaysWhenAMeterCouldNotBeOpenedIsInUpdateModeOrGaveNoIdentity) {
   MeterRecord closed;
   closed.resource = "USB0::0x1D7C::0x4A35::SN1::INSTR";
   EXPECT_EQ(RenderMeterText(closed), "USB0::0x1D7C::0x4A35::SN1::INSTR\n  could not be opened\n");
@@ -54,9 +54,17 @@ TEST(MeterText, SaysWhenAMeterCouldNotBeOpenedOrIsInUpdateMode) {
   booting.identity = "NAVIR,Q1000 BOOT,SN1,WDL00.00.00";
   booting.versions = VersionsFromIdentity(booting.identity);
   booting.updateMode = true;
+  booting.identified = true;
   const std::string text = RenderMeterText(booting);
   EXPECT_NE(text.find("Versions: not reported in update mode"), std::string::npos);
   EXPECT_NE(text.find("Mode:     update"), std::string::npos);
+
+  MeterRecord silent = booting;
+  silent.identity.clear();
+  silent.updateMode = false;
+  silent.identified = false;
+  EXPECT_NE(RenderMeterText(silent).find("Versions: none (the meter did not identify itself)"),
+            std::string::npos);
 }
 
 }  // namespace

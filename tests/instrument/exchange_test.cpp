@@ -73,9 +73,16 @@ TEST_F(ExchangeFixture, RefusesACommandLongerThanItsBufferAndSendsNothing) {
   ExchangeCommand(services, session, longest);
   EXPECT_EQ(visa.Writes().size(), 1u);
 
+  // 1023 characters and the newline added to them leave no room for the NUL.
+  ExchangeCommand(services, session, std::string(kCommandBufferSize - 1, 'x'));
+  EXPECT_EQ(visa.Writes().size(), 1u);
+  EXPECT_EQ(session.commandBuffer.back(), '\0');
+  ExchangeCommand(services, session, std::string(kCommandBufferSize - 2, 'x') + "\n");
+  EXPECT_EQ(visa.Writes().size(), 2u) << "1023 characters with their own newline fit";
+
   const std::string tooLong(kCommandBufferSize, 'x');
   EXPECT_EQ(ExchangeCommand(services, session, tooLong + "?"), "");
-  EXPECT_EQ(visa.Writes().size(), 1u);
+  EXPECT_EQ(visa.Writes().size(), 2u);
   EXPECT_EQ(session.count, 0u);
   EXPECT_EQ(session.lastStatus, VI_ERROR_INV_PARAMETER);
 }
@@ -98,6 +105,7 @@ struct IdentityCase {
   std::string instrumentVersion;
   std::string tail;
   bool wrongMode;
+  bool usable;  // firmware may be judged against it (when the reply really arrived)
 };
 
 class IdentityTest : public ::testing::TestWithParam<IdentityCase> {};
@@ -107,19 +115,32 @@ TEST_P(IdentityTest, TakesTheVersionFromTheLastElevenCharacters) {
   EXPECT_EQ(versions.instrumentVersion, GetParam().instrumentVersion);
   EXPECT_EQ(versions.tail, GetParam().tail);
   EXPECT_EQ(IsWrongMode(versions), GetParam().wrongMode);
+  EXPECT_EQ(IsUsableIdentity({GetParam().reply, true, versions}), GetParam().usable);
+  EXPECT_FALSE(IsUsableIdentity({GetParam().reply, false, versions})) << "a failed read";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, IdentityTest,
     ::testing::Values(
-        IdentityCase{"NAVIR,Q1000,SN000123,01.20.05.12", "01.20", "01.20.05.12", false},
+        IdentityCase{"NAVIR,Q1000,SN000123,01.20.05.12", "01.20", "01.20.05.12", false, true},
         // A trailing newline counts as one of the eleven characters.
-        IdentityCase{"NAVIR,Q1000,SN000123,01.20.05.12\n", "1.20.", "1.20.05.12\n", false},
-        IdentityCase{"X,02.xx.00.0\n", "02.xx", "02.xx.00.0\n", false},
-        IdentityCase{"NAVIR,Q1000 BOOT,SN000123,WDL00.00.00", "WDL00", "WDL00.00.00", true},
-        IdentityCase{"wdl00.00.00", "wdl00", "wdl00.00.00", false},
-        IdentityCase{"", "", "", false}, IdentityCase{"01.2", "01.2", "01.2", false},
-        IdentityCase{"0123456789", "01234", "0123456789", false}));
+        IdentityCase{"NAVIR,Q1000,SN000123,01.20.05.12\n", "1.20.", "1.20.05.12\n", false,
+                     true},
+        IdentityCase{"X,02.xx.00.0\n", "02.xx", "02.xx.00.0\n", false, true},
+        IdentityCase{"NAVIR,Q1000 BOOT,SN000123,WDL00.00.00", "WDL00", "WDL00.00.00", true, true},
+        IdentityCase{"wdl00.00.00", "wdl00", "wdl00.00.00", false, true},
+        IdentityCase{"", "", "", false, false}, IdentityCase{"01.2", "01.2", "01.2", false, false},
+        IdentityCase{"WDL", "WDL", "WDL", true, false},
+        IdentityCase{"0123456789", "01234", "0123456789", false, false}));
+
+TEST_F(ExchangeFixture, OnlyAnIdentityThatArrivedCounts) {
+  visa.replies.push_back("NAVIR,Q1000,SN000123,01.20.05.12");
+  EXPECT_TRUE(IsUsableIdentity(ReadIdentity(services, session)));
+  // No reply: the read times out.
+  const MeterIdentity silent = ReadIdentity(services, session);
+  EXPECT_FALSE(silent.answered);
+  EXPECT_FALSE(IsUsableIdentity(silent));
+}
 
 TEST_F(ExchangeFixture, IdentificationSendsL0WaitsThenAsks) {
   visa.replies.push_back("NAVIR,Q1000,SN000123,01.20.05.12");

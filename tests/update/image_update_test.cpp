@@ -380,6 +380,20 @@ TEST_F(ImageUpdateTest, NoMeterAtStartLeavesOnlyExit) {
   EXPECT_EQ(console.messageBoxes.size(), 2u);
 }
 
+TEST_F(ImageUpdateTest, MeterWithoutIdentityIsSentNothingAndSelectLooksAgain) {
+  AttachMeterAndOpenDialog("silent=1");
+  EXPECT_EQ(PressSelect(), UpdateOutcome::kNoMeter);
+  EXPECT_EQ(textWrites(), (std::vector<std::string>{"L0\n", "*idn?\n"}));
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, kNoIdentityText);
+  EXPECT_EQ(console.messageBoxes[0].owner, MessageOwner::kDialog);
+  EXPECT_TRUE(console.chooserFilters.empty()) << "no file is asked for";
+  EXPECT_FALSE(dialog.readyForUpdate);
+  EXPECT_TRUE(console.select.enabled);
+  EXPECT_EQ(sim->OpenHandleCount(), 0);
+  EXPECT_EQ(PressSelect(), UpdateOutcome::kRediscovered);
+}
+
 TEST_F(ImageUpdateTest, ExitClosesTheSessions) {
   AttachMeterAndOpenDialog();
   EXPECT_GT(sim->OpenHandleCount(), 0);

@@ -395,5 +395,92 @@ TEST_F(PackageUpdateTest, EntriesPointingAnywhereNeverSendForeignBytes) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Fault knobs of the simulated meter against both kinds of file: how the run
+// ends, whether the meter was switched, how many frames it took. Whatever the
+// fault, "installed" is reported only when the meter installed every image.
+
+enum class FileKind { kImage, kPackage };
+
+struct FaultCase {
+  const char* name;
+  std::string knobs;
+  FileKind kind;
+  UpdateOutcome outcome;
+  bool switched;  // "system:update" was sent
+  std::size_t frames;
+  std::string box;  // the one message box shown; empty: none
+};
+
+class FaultMatrixTest : public PackageUpdateTest,
+                        public ::testing::WithParamInterface<FaultCase> {
+ protected:
+  // The image: 1004 bytes in frames of 240 x 4 and 44. The package: image 1
+  // (400 bytes after its header: 240 + 160), image 2 (300: 240 + 60) and the
+  // judged image 3 (154: one frame), 5 frames in all.
+  std::size_t ChooseSampleFile() {
+    if (GetParam().kind == FileKind::kImage) {
+      ChooseFile("/fw/dsp.bin", BinBuilder().Version("01.21").Payload(1000).WithCrc().Bytes());
+      return 1;
+    }
+    ChooseFile(kPath, PakBuilder()
+                          .AddImage(FirstImage(400))
+                          .AddImage(LaterImage(300))
+                          .AddImage(BinBuilder().Version("01.30").Payload(100).WithCrc())
+                          .Bytes());
+    return 3;
+  }
+};
+
+TEST_P(FaultMatrixTest, EndsAsTheMeterDecided) {
+  AttachMeterAndOpenDialog(GetParam().knobs);
+  const std::size_t images = ChooseSampleFile();
+  const UpdateOutcome outcome = PressSelect();
+  EXPECT_EQ(outcome, GetParam().outcome) << Timeline();
+  EXPECT_EQ(meterReceived("system:update\n"), GetParam().switched);
+  EXPECT_EQ(dataFrames().size(), GetParam().frames);
+  EXPECT_EQ(outcome == UpdateOutcome::kInstalled, meter().installedImages().size() == images);
+  std::vector<std::string> boxes;
+  for (const MessageBoxRequest& box : console.messageBoxes) boxes.push_back(box.text);
+  EXPECT_EQ(boxes, GetParam().box.empty() ? std::vector<std::string>{}
+                                          : std::vector<std::string>{GetParam().box});
+  EXPECT_EQ(files.openFileCount(), 0);
+}
+
+const std::string kNoIdentity(kNoIdentityText);
+
+INSTANTIATE_TEST_SUITE_P(
+    Knobs, FaultMatrixTest,
+    ::testing::Values(
+        FaultCase{"HealthyImage", "", FileKind::kImage, UpdateOutcome::kInstalled, true, 5, ""},
+        FaultCase{"HealthyPackage", "", FileKind::kPackage, UpdateOutcome::kInstalled, true, 5,
+                  ""},
+        // A meter that does not say who it is gets nothing, not even the switch.
+        FaultCase{"SilentImage", "silent=1", FileKind::kImage, UpdateOutcome::kNoMeter, false, 0,
+                  kNoIdentity},
+        FaultCase{"SilentPackage", "silent=1", FileKind::kPackage, UpdateOutcome::kNoMeter, false,
+                  0, kNoIdentity},
+        FaultCase{"TooSlowImage", "slow_ms=25000", FileKind::kImage, UpdateOutcome::kNoMeter,
+                  false, 0, kNoIdentity},
+        FaultCase{"TooSlowPackage", "slow_ms=25000", FileKind::kPackage, UpdateOutcome::kNoMeter,
+                  false, 0, kNoIdentity},
+        FaultCase{"ShortIdentityImage", "idn=NAVIR,Q1", FileKind::kImage, UpdateOutcome::kNoMeter,
+                  false, 0, kNoIdentity},
+        FaultCase{"ShortIdentityPackage", "idn=NAVIR,Q1", FileKind::kPackage,
+                  UpdateOutcome::kNoMeter, false, 0, kNoIdentity}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(PackageUpdateTest, MeterSilentOnlyOnThePackageSessionIsNotSwitched) {
+  AttachMeter("silent=1");
+  files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
+  EXPECT_EQ(RunPackageUpdateWithOutcome(*services, kPath, "/fw/@SN000123\n"),
+            UpdateOutcome::kNoMeter);
+  ASSERT_EQ(console.messageBoxes.size(), 1u);
+  EXPECT_EQ(console.messageBoxes[0].text, kNoIdentityText);
+  EXPECT_EQ(console.messageBoxes[0].owner, MessageOwner::kNone);
+  ExpectMeterUntouched();
+  EXPECT_EQ(sim->OpenHandleCount(), 0);
+}
+
 }  // namespace
 }  // namespace quorvel::testing
