@@ -1,6 +1,8 @@
 #include "firmware/image_header.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <optional>
 #include <span>
 
@@ -14,10 +16,6 @@ constexpr std::size_t kSignatureOffset = 1;
 constexpr std::size_t kSignatureLength = 15;
 constexpr std::size_t kVersionOffset = 41;
 constexpr std::size_t kVersionLength = 5;
-
-constexpr std::string_view kMakerSignature = "NAVIR";
-// A meter reporting this version takes any image, whatever its target.
-constexpr std::string_view kAnyImageVersion = "02.xx";
 
 // Where the Panel and MSP 430 versions sit in the identity reply's tail
 // ("01.20.05.12": DSP at 0, Panel at 6, MSP 430 at 9); each is two characters.
@@ -169,6 +167,59 @@ HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& m
   const bool newer =
       ImageIsNewer(slot->meterField, slot->position, std::span(image).first(slot->length));
   return newer ? HeaderVerdict::kAccept : HeaderVerdict::kRefuseVersion;
+}
+
+double LeadingNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  const std::size_t start = i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  const std::size_t digitsStart = i;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+  bool anyDigit = i > digitsStart;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t fraction = ++i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    anyDigit = anyDigit || i > fraction;
+  }
+  if (!anyDigit) return 0.0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    const std::size_t exponentDigits = j;
+    while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    if (j > exponentDigits) i = j;
+  }
+  std::string_view number = text.substr(start, i - start);
+  if (number.front() == '+') number.remove_prefix(1);  // from_chars takes no '+'
+  double value = 0.0;
+  std::from_chars(number.data(), number.data() + number.size(), value);
+  return value;
+}
+
+HeaderVerdict JudgePackageHeader(const ImageHeader& header, const MeterVersions& meter) {
+  const std::string& instrument = meter.instrumentVersion;
+  const bool testMeter = !instrument.empty() && instrument.front() == 'T';
+  // Only the first five signature bytes count here; the image path reads the whole field.
+  const std::string signature = FieldText(std::span(header.decoded).subspan(
+      kSignatureOffset, kMakerSignature.size()));
+  if (signature != kMakerSignature && !testMeter) return HeaderVerdict::kRefuseSignature;
+  if (instrument == kAnyImageVersion || testMeter) return HeaderVerdict::kAccept;
+
+  const std::string imageVersion = header.imageVersion();
+  const double image = LeadingNumber(imageVersion);
+  const double current = LeadingNumber(instrument);
+  switch (header.functionId()) {
+    case static_cast<std::uint8_t>(TargetProcessor::kDsp):
+      return imageVersion.find('T') != std::string::npos || image >= current
+                 ? HeaderVerdict::kAccept
+                 : HeaderVerdict::kRefuseVersion;
+    case static_cast<std::uint8_t>(TargetProcessor::kPanel):
+    case static_cast<std::uint8_t>(TargetProcessor::kMsp430):
+      return image > current ? HeaderVerdict::kAccept : HeaderVerdict::kRefuseVersion;
+    default:
+      return HeaderVerdict::kRefuseUnknownTarget;
+  }
 }
 
 bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,

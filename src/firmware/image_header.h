@@ -13,6 +13,12 @@ class OperatorConsole;
 
 inline constexpr std::size_t kImageHeaderSize = 50;
 
+// The maker's name: every image's signature, and the first word of the
+// meter's own identity.
+inline constexpr std::string_view kMakerSignature = "NAVIR";
+// A meter reporting this version takes any image, whatever its target.
+inline constexpr std::string_view kAnyImageVersion = "02.xx";
+
 // Target processors named by functionId.
 enum class TargetProcessor : std::uint8_t { kDsp = 0, kPanel = 1, kMsp430 = 2 };
 
@@ -48,6 +54,18 @@ enum class HeaderVerdict { kAccept, kRefuseSignature, kRefuseVersion, kRefuseUnk
 
 // The single-image path's check, without side effects.
 HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& meter);
+
+// The package path's own rules for the one header of a package it judges:
+// only the first five signature characters count, a meter whose version
+// starts with 'T' takes anything, versions compare as decimal numbers (DSP
+// may be equal, Panel and MSP 430 must be newer, a 'T' in a DSP image's
+// version passes). kRefuseVersion and kRefuseUnknownTarget name the target
+// by header.functionId().
+HeaderVerdict JudgePackageHeader(const ImageHeader& header, const MeterVersions& meter);
+
+// The decimal number written at the start of a version text: blanks, an
+// optional sign, digits with an optional point and exponent; 0 when none.
+double LeadingNumber(std::string_view text);
 
 // The same check, writing its refusal lines to the log. True when accepted.
 bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,

@@ -35,6 +35,21 @@ PackageDirectory ReadDirectoryFrom(FirmwareFile& file, std::int64_t* bytesRead) 
   return DecodeDirectory(bytes);
 }
 
+// Reads the directory, then the records from the first one, without seeking
+// into the table, up to min(wanted, entryCount); the number of whole records.
+int WalkEntries(FirmwareFile& file, PackageEntry& entry, int wanted) {
+  const PackageDirectory directory = ReadDirectoryFrom(file, nullptr);
+  int wholeRecords = 0;
+  for (std::int64_t index = 1; index <= directory.entryCount; ++index) {
+    std::array<std::uint8_t, kEntryBytes> record{};
+    if (ReadUpTo(file, record) < record.size()) break;  // the table ends here
+    entry = DecodeEntry(record);
+    ++wholeRecords;
+    if (index == wanted) break;
+  }
+  return wholeRecords;
+}
+
 }  // namespace
 
 PackageDirectory DecodeDirectory(std::span<const std::uint8_t, kPackageDirectorySize> bytes) {
@@ -86,18 +101,26 @@ int ReadPackageEntry(FileSystem& files, const std::string& path, PackageEntry& e
   if (recordsRead != nullptr) *recordsRead = 0;
   const std::unique_ptr<FirmwareFile> file = files.OpenForReading(path);
   if (!file) return 1;
-
-  const PackageDirectory directory = ReadDirectoryFrom(*file, nullptr);
-  int wholeRecords = 0;
-  for (std::int64_t index = 1; index <= directory.entryCount; ++index) {
-    std::array<std::uint8_t, kEntryBytes> record{};
-    if (ReadUpTo(*file, record) < record.size()) break;  // the table ends here
-    entry = DecodeEntry(record);
-    ++wholeRecords;
-    if (index == wanted) break;
-  }
+  const int wholeRecords = WalkEntries(*file, entry, wanted);
   if (recordsRead != nullptr) *recordsRead = wholeRecords;
   return 0;
+}
+
+bool ReadPackageEntry(FirmwareFile& file, PackageEntry& entry, int wanted, int* recordsRead) {
+  if (recordsRead != nullptr) *recordsRead = 0;
+  if (!file.Seek(0)) return false;
+  const int wholeRecords = WalkEntries(file, entry, wanted);
+  if (recordsRead != nullptr) *recordsRead = wholeRecords;
+  return true;
+}
+
+std::int32_t ExaminedPackageEntry(std::int32_t entryCount) {
+  return entryCount < 1 ? 0 : std::min(entryCount, kExaminedPackageEntry);
+}
+
+bool operator==(const PackageEntry& a, const PackageEntry& b) {
+  return a.imageOffset == b.imageOffset && a.imageSize == b.imageSize &&
+         a.imageName == b.imageName;
 }
 
 }  // namespace quorvel

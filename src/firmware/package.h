@@ -13,6 +13,12 @@ namespace quorvel {
 inline constexpr std::int64_t kPackageDirectorySize = 516;
 inline constexpr std::int64_t kPackageEntrySize = 520;
 
+// The package update judges the header of image 3, or of the last image
+// when the package holds fewer.
+inline constexpr std::int32_t kExaminedPackageEntry = 3;
+// The entry whose header is judged; 0 when the package lists none.
+std::int32_t ExaminedPackageEntry(std::int32_t entryCount);
+
 struct PackageDirectory {
   std::array<std::uint8_t, 512> directoryPrefix{};
   std::int32_t entryCount = 0;
@@ -44,5 +50,12 @@ int ReadPackageDirectory(FileSystem& files, const std::string& path, PackageDire
 // the package update uses it to refuse a table cut short.
 int ReadPackageEntry(FileSystem& files, const std::string& path, PackageEntry& entry, int wanted,
                      int* recordsRead = nullptr);
+
+// The same on a file the caller holds open: reads from its start. False when
+// the file cannot be moved to its start.
+bool ReadPackageEntry(FirmwareFile& file, PackageEntry& entry, int wanted,
+                      int* recordsRead = nullptr);
+
+bool operator==(const PackageEntry& a, const PackageEntry& b);
 
 }  // namespace quorvel

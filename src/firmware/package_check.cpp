@@ -1,5 +1,6 @@
 #include "firmware/package_check.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -23,6 +24,39 @@ PackageCheck CheckEntry(const PackageEntry& entry, int index, std::int64_t fileS
   return {};
 }
 
+// An image over the table would send the package's own records as firmware;
+// two entries over the same bytes would install one image twice.
+PackageCheck CheckPlacement(const std::vector<PackageEntry>& entries) {
+  const std::int64_t tableEnd =
+      kPackageDirectorySize + kPackageEntrySize * static_cast<std::int64_t>(entries.size());
+  struct Span {
+    std::int64_t begin;
+    std::int64_t end;
+    int index;
+  };
+  std::vector<Span> spans;
+  spans.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const int index = static_cast<int>(i + 1);
+    const std::int64_t begin = entries[i].imageOffset;
+    if (begin < tableEnd) return {PackageProblem::kImageOverlapsTable, index};
+    spans.push_back({begin, begin + entries[i].imageSize, index});
+  }
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+    return a.begin != b.begin ? a.begin < b.begin : a.index < b.index;
+  });
+  // Sorted by start, an image overlaps an earlier one exactly when it starts
+  // before the furthest end seen so far.
+  Span furthest{0, 0, 0};
+  for (const Span& span : spans) {
+    if (span.begin < furthest.end) {
+      return {PackageProblem::kImagesOverlap, std::max(span.index, furthest.index)};
+    }
+    if (span.end > furthest.end) furthest = span;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string PackageCheck::Describe() const {
@@ -36,6 +70,9 @@ std::string PackageCheck::Describe() const {
     case PackageProblem::kNegativeOffset: return where + "the image offset is negative";
     case PackageProblem::kImageTooSmall: return where + "the image is too small";
     case PackageProblem::kImageOutsideFile: return where + "the image runs past the end of the file";
+    case PackageProblem::kImageOverlapsTable:
+      return where + "the image overlaps the package's directory or entry table";
+    case PackageProblem::kImagesOverlap: return where + "the image overlaps another entry's image";
   }
   return "unknown problem";
 }
@@ -68,7 +105,7 @@ PackageCheck CheckPackageFile(FirmwareFile& file, PackageLayout* layout) {
     const PackageCheck check = CheckEntry(out.entries.back(), index, out.fileSize);
     if (!check.ok()) return check;
   }
-  return {};
+  return CheckPlacement(out.entries);
 }
 
 }  // namespace quorvel

@@ -4,12 +4,16 @@
 // an image that lies inside the file.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "firmware/file_source.h"
 #include "firmware/package.h"
 
 namespace quorvel {
+
+// What the operator is told about a package that fails the check.
+inline constexpr std::string_view kDamagedPackageText = "The package file is damaged.";
 
 enum class PackageProblem {
   kNone,
@@ -20,6 +24,8 @@ enum class PackageProblem {
   kNegativeOffset,
   kImageTooSmall,           // imageSize below 1 (below 51 for image 1, whose header is not sent)
   kImageOutsideFile,
+  kImageOverlapsTable,      // an image starts inside the directory or the entry table
+  kImagesOverlap,           // two entries share bytes (a duplicated entry included)
 };
 
 struct PackageCheck {
@@ -36,7 +42,9 @@ struct PackageLayout {
 };
 
 // Reads the directory and the entry table from `file` and checks them against
-// the file's size. `layout`, when given, gets what was read.
+// the file's size and against each other: every image lies inside the file,
+// after the entry table, and shares no byte with another. `layout`, when
+// given, gets what was read.
 PackageCheck CheckPackageFile(FirmwareFile& file, PackageLayout* layout = nullptr);
 
 // The smallest image 1 can be: its 50-byte header is read but not sent.

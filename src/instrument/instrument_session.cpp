@@ -5,6 +5,7 @@
 
 #include "common/clock.h"
 #include "common/operator_console.h"
+#include "common/stoppable_wait.h"
 
 namespace quorvel {
 
@@ -21,7 +22,7 @@ constexpr Millis kAfterLocalCommand{30};
 void OpenEveryMatch(Services& services, InstrumentSession& session, bool waitBeforeEachOpen) {
   const ViUInt32 matches = session.count;
   for (ViUInt32 i = 0; i < matches; ++i) {
-    if (waitBeforeEachOpen) services.clock.Sleep(kDiscoveryWait);
+    if (waitBeforeEachOpen) WaitUnlessStopped(services.clock, services.console, kDiscoveryWait);
     session.descriptor.back() = '\0';  // whatever the library wrote, the name ends here
     session.lastStatus = services.visa.viOpen(session.resourceManager, session.descriptor.data(),
                                               VI_NULL, 0, &session.instrument);
@@ -62,7 +63,7 @@ std::string InstrumentSession::descriptorText() const {
 
 void DiscoverInstrument(Services& services, InstrumentSession& session, bool& readyForUpdate) {
   OperatorConsole& console = services.console;
-  services.clock.Sleep(kDiscoveryWait);
+  WaitUnlessStopped(services.clock, console, kDiscoveryWait);
   Search(services, session, kDialogSearchExpression);
   console.ClearLog();
 
@@ -83,14 +84,21 @@ void DiscoverInstrument(Services& services, InstrumentSession& session, bool& re
   console.SetButtonCaption(ConsoleButton::kSelect, "Select");
   console.SetButtonCaption(ConsoleButton::kExit, "Exit");
   console.EnableButton(ConsoleButton::kSelect, true);
-  console.AppendLog("Click \"Select\" button and find the file you want to update.");
-  console.AppendLog("\r\n  5407 for DSP firmware.");
-  console.AppendLog("  1232 for 430 firmware.");
+  LogReadyInstructions(console);
   readyForUpdate = true;
 }
 
+void LogReadyInstructions(OperatorConsole& console) {
+  console.AppendLog("Click \"Select\" button and find the file you want to update.");
+  console.AppendLog("\r\n  5407 for DSP firmware.");
+  console.AppendLog("  1232 for 430 firmware.");
+}
+
 void ReconnectPackageSession(Services& services, InstrumentSession& session) {
-  services.clock.Sleep(kPackageReconnectWait);
+  if (!WaitUnlessStopped(services.clock, services.console, kPackageReconnectWait)) {
+    session.count = 0;
+    return;
+  }
   Search(services, session, kPackageSearchExpression);
   if (session.count == 0) {
     ReleaseEmptySearch(services, session);

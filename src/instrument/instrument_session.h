@@ -58,9 +58,14 @@ struct InstrumentSession {
 // `readyForUpdate`, or warns "USBTMC device not found.".
 void DiscoverInstrument(Services& services, InstrumentSession& session, bool& readyForUpdate);
 
+// The three lines that tell the operator the meter is ready for Select.
+void LogReadyInstructions(OperatorConsole& console);
+
 // Package-side discovery: waits 5 s, searches with kPackageSearchExpression,
 // opens every match (keeping the last), or warns "Meter not found.".
-// The caller reads session.count to learn whether a meter was found.
+// The caller reads session.count to learn whether a meter was found. A stop
+// request during the wait ends it at once, with nothing found and no warning.
+// (Both discoveries' waits answer a stop request within 100 ms.)
 void ReconnectPackageSession(Services& services, InstrumentSession& session);
 
 // Sends one SCPI command (adding "\n" when it has none) and, for queries,

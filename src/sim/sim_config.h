@@ -34,7 +34,7 @@ struct SimConfig {
   Millis reboot = Millis{2000};    // idle time after an installed image before the reboot
 
   // Image reception.
-  Millis minGap = Millis{95};
+  Millis minGap = Millis{5};  // catches only a sender that does not wait at all
   bool verifyChecksum = true;
   bool prefixAb = false;
 

@@ -14,7 +14,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::uint8_t kStatusPrefix = 0xAB;
 constexpr std::uint8_t kFrameError = '1';
 constexpr std::uint8_t kChecksumError = '2';
 

@@ -6,9 +6,6 @@ namespace quorvel {
 
 namespace {
 
-// Some meter firmware puts this byte before its status character.
-constexpr std::uint8_t kStatusPrefix = 0xAB;
-
 constexpr std::array<std::string_view, 6> kStatusNames = {
     "FRAME_ERROR",   "CHECKSUM_ERROR", "ERASE_ERROR",
     "PROGRAM_ERROR", "VERSION_ERROR",  "FW_ERROR"};

@@ -5,11 +5,19 @@
 #include <span>
 #include <string_view>
 
+#include "common/clock.h"
+
 namespace quorvel {
 
 class OperatorConsole;
 
 inline constexpr std::size_t kMaxDataFrame = 240;  // bytes of payload in one frame
+
+// The meter needs this long before every data frame of a single image, and
+// before every full chunk of a package.
+inline constexpr Millis kFrameGap{100};
+// Before the last chunk of a package's images 2 onward, and before their status read.
+inline constexpr Millis kShortFrameGap{10};
 
 // A DataFrame is 1..240 payload bytes sent as they stand with one viWrite;
 // this is the view the procedures hand to the VISA layer.
@@ -24,6 +32,17 @@ using EndFrame = decltype(kEndFrame);
 inline constexpr std::array<std::uint8_t, 3> kFlushFrame = {0x40, 0x3F, 0x0A};
 
 inline constexpr std::uint8_t kStatusAccepted = '0';
+// Some meter firmware puts this byte before its status character.
+inline constexpr std::uint8_t kStatusPrefix = 0xAB;
+
+// The meter's verdict on an image, from one status reply. It is an acceptance
+// only when the read that brought it succeeded: a '0' followed by a time-out
+// or a lost connection accepts nothing.
+struct ImageVerdict {
+  std::uint8_t character = 0;  // StatusCharacter of the bytes delivered
+  bool readSucceeded = false;
+  bool accepted() const { return readSucceeded && character == kStatusAccepted; }
+};
 
 // Byte 0 of a status reply, or byte 1 when byte 0 is 0xAB; 0x00 where the
 // reply does not reach.

@@ -8,29 +8,42 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
+#include <variant>
 
 #include "common/clock.h"
 #include "common/operator_console.h"
+#include "common/stoppable_wait.h"
 #include "firmware/file_source.h"
+#include "firmware/package_check.h"
 #include "update/frames.h"
+#include "update/transfer_failures.h"
 
 namespace quorvel {
 
 namespace {
 
 constexpr Millis kSlice{100};        // one pumped wait slice between phases
-constexpr Millis kFrameGap{100};     // the meter needs this long between data frames
 constexpr Millis kAfterModeSwitch{5000};
+constexpr std::string_view kStoppedLine =
+    "Transfer stopped by the operator; the meter is left in update mode.";
 
 void Disable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, false); }
 void Enable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, true); }
 
 // `slices` times: wait 100 ms, then let the window process its messages.
-void WaitInSlices(Services& services, int slices) {
+// False as soon as the operator asked to stop.
+bool WaitInSlices(Services& services, int slices) {
   for (int i = 0; i < slices; ++i) {
     services.clock.Sleep(kSlice);
     services.console.PumpMessages();
+    if (services.console.StopRequested()) return false;
   }
+  return true;
+}
+
+bool Wait(Services& services, Millis duration) {
+  return WaitUnlessStopped(services.clock, services.console, duration);
 }
 
 // Waits until `deadline` while keeping the window alive. The waits before data
@@ -114,18 +127,25 @@ std::string ReplyText(const InstrumentSession& session) {
   return std::string(bytes, std::find(bytes, bytes + delivered, '\0'));
 }
 
-// Reads one status reply into the session's reply buffer; its status character.
-std::uint8_t ReadStatusReply(Services& services, InstrumentSession& session) {
+enum class TransferResult { kInstalled, kFailed, kStopped };
+
+// Reads one status reply into the session's reply buffer: the meter's verdict.
+ImageVerdict ReadStatusReply(Services& services, InstrumentSession& session) {
   session.replyBuffer[0] = 0;
   session.count = 0;
-  services.visa.viRead(session.instrument, session.replyBuffer.data(), kReplyReadSize,
-                       &session.count);
+  session.ioStatus = services.visa.viRead(session.instrument, session.replyBuffer.data(),
+                                          kReplyReadSize, &session.count);
   session.lastReply = ReplyText(session);
   const auto* text = reinterpret_cast<const std::uint8_t*>(session.lastReply.data());
-  return StatusCharacter({text, session.lastReply.size()});
+  const std::span<const std::uint8_t> reply(text, session.lastReply.size());
+  return {StatusCharacter(reply), ViSucceeded(session.ioStatus)};
 }
 
-enum class TransferResult { kInstalled, kFailed, kStopped };
+// The operator asked to stop; the meter stays in update mode.
+TransferResult Stopped(OperatorConsole& console) {
+  console.AppendLog(kStoppedLine);
+  return TransferResult::kStopped;
+}
 
 TransferResult SendImagePayload(Services& services, DialogState& dialog, FirmwareFile& image) {
   OperatorConsole& console = services.console;
@@ -148,21 +168,16 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
     }
     if (read.count == 0) break;
     WaitBeforeFrame(services, kFrameGap);
-    if (console.StopRequested()) {
-      console.AppendLog("Transfer stopped by the operator; the meter is left in update mode.");
-      return TransferResult::kStopped;
-    }
+    if (console.StopRequested()) return Stopped(console);
     const auto length = static_cast<ViUInt32>(read.count);
     session.count = 0;
     services.visa.viWrite(session.instrument, frame.data(), length, &session.count);
     if (session.count == 0) {
-      console.AppendLog("the 1st error -- in writing progress.");
-      console.AppendLog("\r\nUpgrade failure....Please restart DMM and try again.");
+      LogFrameNotWritten(console);
       return TransferResult::kFailed;
     }
     if (session.count != length) {
-      console.AppendLog("the 1-1st Error -- in writing progress.");
-      console.AppendLog("\r\nUpgrade failure....during writing progress.");
+      LogFramePartlyWritten(console);
       return TransferResult::kFailed;
     }
     progress.bytesSent += length;
@@ -170,51 +185,54 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
   }
 
   // End of the payload: the meter states whether it took the image.
-  WaitInSlices(services, 10);
-  services.clock.Sleep(kSlice);
-  const std::uint8_t first = ReadStatusReply(services, session);
-  if (first != kStatusAccepted) {
-    console.AppendLog("the 3nd error -- Checksum error.");
-    ReportStatusCode(console, first);
+  if (!WaitInSlices(services, 10) || !Wait(services, kSlice)) return Stopped(console);
+  const ImageVerdict first = ReadStatusReply(services, session);
+  if (!first.accepted()) {
+    LogFirstStatusRefused(console, first.character);
     return TransferResult::kFailed;
   }
 
   std::copy(kEndFrame.begin(), kEndFrame.end(), frame.begin());
-  services.clock.Sleep(kSlice);
+  if (!Wait(services, kSlice)) return Stopped(console);
   session.count = 0;
   services.visa.viWrite(session.instrument, frame.data(), static_cast<ViUInt32>(kEndFrame.size()),
                         &session.count);
   if (session.count == 0) {
-    console.AppendLog("the 2nd error -- send EOF.");
-    console.AppendLog("Upgrade failure...Please restart DMM and try again.");
+    LogEndFrameNotWritten(console);
     return TransferResult::kFailed;
   }
 
-  WaitInSlices(services, 10);
-  services.clock.Sleep(kSlice);
-  const std::uint8_t second = ReadStatusReply(services, session);
-  if (second != kStatusAccepted) {
-    console.AppendLog("the 2nd error -- check EOF.");
-    console.AppendLog("Upgrade failure...Please restart DMM and try again.");
-    ReportStatusCode(console, second);
+  if (!WaitInSlices(services, 10) || !Wait(services, kSlice)) return Stopped(console);
+  const ImageVerdict second = ReadStatusReply(services, session);
+  if (!second.accepted()) {
+    LogSecondStatusRefused(console, second.character);
     return TransferResult::kFailed;
   }
   return TransferResult::kInstalled;
 }
 
-UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
-                             const std::string& fileName) {
+// "system:update": the meter leaves the bus; the sessions are closed and the
+// meter is looked for again. Something only when the operator asked to stop.
+std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState& dialog) {
+  InstrumentSession& session = dialog.session;
+  ExchangeCommand(services, session, "system:update\n");
+  const bool waited = WaitInSlices(services, 20);
+  CloseSessions(services, session, /*clearAfterwards=*/true);
+  if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;
+  DiscoverInstrument(services, session, dialog.readyForUpdate);
+  Disable(services.console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
+  if (services.console.StopRequested()) return TransferResult::kStopped;
+  return std::nullopt;
+}
+
+// Opens the image and judges its header; the open image, or the outcome that
+// ends the run here (the sessions stay open for another try).
+std::variant<std::unique_ptr<FirmwareFile>, UpdateOutcome> OpenAndJudgeImage(
+    Services& services, DialogState& dialog, const std::string& fullPath) {
   OperatorConsole& console = services.console;
   InstrumentSession& session = dialog.session;
-
-  ExchangeCommand(services, session, "system:update\n");
-  WaitInSlices(services, 20);
-  CloseSessions(services, session, /*clearAfterwards=*/true);
-  services.clock.Sleep(kAfterModeSwitch);
-  DiscoverInstrument(services, session, dialog.readyForUpdate);
-  Disable(console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
-
-  std::unique_ptr<FirmwareFile> image = services.files.OpenForReading(fullPath, FileShare::kReadOnly);
+  std::unique_ptr<FirmwareFile> image =
+      services.files.OpenForReading(fullPath, FileShare::kReadOnly);
   if (!image) {
     console.ClearLog();
     console.AppendLog("Couldn't open source file.");
@@ -231,44 +249,85 @@ UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std:
                                              identification.size());
 
   if (!CheckImageHeader(header, dialog.versions, console)) {
-    image.reset();
     console.ShowButton(ConsoleButton::kSelect, false);
     return UpdateOutcome::kFileRefused;
   }
+  return image;
+}
 
-  Disable(console, ConsoleButton::kExit);
-  console.Repaint();
-  console.PumpMessages();
-  WaitInSlices(services, 20);
-
-  const TransferResult result = SendImagePayload(services, dialog, *image);
+// The end of every attempt that went past the switch: the outcome lines, the
+// sessions closed, Continue and OK.
+UpdateOutcome ReportImageResult(Services& services, DialogState& dialog, TransferResult result,
+                                const std::string& fileName, bool meterCameBack) {
+  OperatorConsole& console = services.console;
   ReportTransferOver(console);
-
-  image.reset();
   console.ClearLog();
   LogOutcome(console, result == TransferResult::kInstalled, fileName);
-  services.visa.viClose(session.instrument);
-  services.visa.viClose(session.resourceManager);
+  services.visa.viClose(dialog.session.instrument);
+  services.visa.viClose(dialog.session.resourceManager);
   Finish(console, dialog);
-
   switch (result) {
     case TransferResult::kInstalled: return UpdateOutcome::kInstalled;
     case TransferResult::kStopped: return UpdateOutcome::kStopped;
     case TransferResult::kFailed: break;
   }
-  return UpdateOutcome::kTransferFailed;
+  // Frames to a meter that never came back after the switch reach no meter.
+  return meterCameBack ? UpdateOutcome::kTransferFailed : UpdateOutcome::kNoMeter;
 }
 
+// The single image: switch, open and judge, send, report.
+UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
+                             const std::string& fileName) {
+  OperatorConsole& console = services.console;
+  if (const auto stopped = SwitchToUpdateMode(services, dialog)) {
+    console.AppendLog(kStoppedLine);
+    return ReportImageResult(services, dialog, *stopped, fileName, /*meterCameBack=*/true);
+  }
+  const bool meterCameBack = dialog.readyForUpdate;
+
+  auto opened = OpenAndJudgeImage(services, dialog, fullPath);
+  if (const auto* refused = std::get_if<UpdateOutcome>(&opened)) return *refused;
+  std::unique_ptr<FirmwareFile> image = std::move(std::get<std::unique_ptr<FirmwareFile>>(opened));
+
+  Disable(console, ConsoleButton::kExit);
+  console.Repaint();
+  console.PumpMessages();
+  const TransferResult result = WaitInSlices(services, 20)
+                                    ? SendImagePayload(services, dialog, *image)
+                                    : Stopped(console);
+  image.reset();
+  return ReportImageResult(services, dialog, result, fileName, meterCameBack);
+}
+
+// A damaged package is refused before the meter is touched, and the window
+// stays ready for the next Select. Otherwise the package, still open and
+// locked, goes to the package update.
 UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
                                const std::string& folder, const std::string& fileName,
                                const std::string& serialLine) {
   OperatorConsole& console = services.console;
+  std::unique_ptr<FirmwareFile> package =
+      services.files.OpenForReading(fullPath, FileShare::kReadOnly);
+  if (package && !CheckPackageFile(*package).ok()) {
+    package.reset();
+    console.ShowMessageBox({.text = std::string(kDamagedPackageText),
+                            .caption = "Quorvel",
+                            .icon = MessageIcon::kWarning,
+                            .buttons = MessageButtons::kOk,
+                            .owner = MessageOwner::kNone});
+    console.ClearLog();
+    LogReadyInstructions(console);
+    Enable(console, ConsoleButton::kSelect);
+    return UpdateOutcome::kFileRefused;
+  }
+
   CloseSessions(services, dialog.session, /*clearAfterwards=*/true);
   Disable(console, ConsoleButton::kSelect);
   Disable(console, ConsoleButton::kExit);
 
   const std::string folderAndSerial = folder + "@" + SerialFromLine(serialLine);
-  const UpdateOutcome outcome = RunPackageUpdateWithOutcome(services, fullPath, folderAndSerial);
+  const UpdateOutcome outcome =
+      RunPackageUpdateWithOutcome(services, fullPath, folderAndSerial, std::move(package));
 
   LogOutcome(console, outcome == UpdateOutcome::kInstalled, fileName);
   Finish(console, dialog);

@@ -1,10 +1,12 @@
 #pragma once
 // The two update procedures: the Select button's single-image update (which
 // hands packages to the package update) and the package update.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "firmware/file_source.h"
 #include "firmware/image_header.h"
 #include "instrument/instrument_session.h"
 
@@ -40,9 +42,12 @@ UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog);
 int RunPackageUpdate(Services& services, const std::string& packagePath,
                      const std::string& folderAndSerial);
 
-// The same, with the finer outcome the CLI reports.
+// The same, with the finer outcome the CLI reports. `openedPackage`, when
+// given, is the package already open (and locked against writers) by the
+// caller; otherwise the procedure opens it itself.
 UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string& packagePath,
-                                          const std::string& folderAndSerial);
+                                          const std::string& folderAndSerial,
+                                          std::unique_ptr<FirmwareFile> openedPackage = nullptr);
 
 // Splits a path at its last separator ('/' here; '\\' and '/' on Windows):
 // the folder keeps the separator.

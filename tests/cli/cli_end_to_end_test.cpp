@@ -99,7 +99,14 @@ TEST(CliUpdate, EachWayOfEndingHasItsOwnExitStatus) {
        "Firmware update was not successful.", "the file was refused"},
       {"older version", "sim", Sample("dsp-older.bin"), 3, "Firmware Update Not Possible (DSP).",
        "the file was refused"},
-      {"damaged package", "sim", Sample("damaged.pak"), 3, "firmware update failure!", ""},
+      {"damaged package", "sim", Sample("damaged.pak"), 3, "",
+       "Quorvel: The package file is damaged."},
+      {"package refused after the end frame", "sim:status2=2", Sample("package-3.pak"), 5,
+       "CHECKSUM_ERROR", "did not accept"},
+      {"package into an unplugged meter", "sim:unplug_after=1", Sample("package-3.pak"), 5,
+       "the 1st error -- in writing progress.", "did not accept"},
+      {"image, meter never back", "sim:return=0", Sample("dsp-newer.bin"), 4, "",
+       "the meter was not found."},
       {"no meter", "sim:absent=1", Sample("dsp-newer.bin"), 4, "",
        "Quorvel firmware: USBTMC device not found."},
       {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6, "Incorrect mode.",
@@ -117,6 +124,10 @@ TEST(CliUpdate, EachWayOfEndingHasItsOwnExitStatus) {
     EXPECT_TRUE(Contains(run.out, c.inOut)) << c.label << "\n" << run.out;
     EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
     EXPECT_FALSE(Contains(run.out, "update completed")) << c.label;
+    if (c.exitCode == 3 || c.exitCode == 4) {
+      EXPECT_FALSE(Contains(run.out, "recycle power on") && c.file.ends_with(".pak"))
+          << c.label << ": a package that never reached the meter asks for no power cycle";
+    }
   }
 }
 

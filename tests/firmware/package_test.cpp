@@ -1,5 +1,7 @@
 #include "firmware/package.h"
 
+#include "firmware/package_check.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -164,6 +166,14 @@ TEST_F(PackageReaderTest, EntryIsRecordMinOfWantedAndCountAsFarAsTheFileHoldsIt)
     int recordsRead = -1;
     EXPECT_EQ(ReadPackageEntry(files, kPath, entry, c.wanted, &recordsRead), 0) << c.name;
     EXPECT_EQ(recordsRead, c.expectedRecordsRead) << c.name;
+    // On a file the caller holds open, wherever it stands, the walk starts at the top.
+    const auto held = files.OpenForReading(kPath);
+    held->Seek(600);
+    PackageEntry fromHeld = Previous();
+    int heldRecords = -1;
+    EXPECT_TRUE(ReadPackageEntry(*held, fromHeld, c.wanted, &heldRecords)) << c.name;
+    EXPECT_EQ(heldRecords, recordsRead) << c.name;
+    EXPECT_TRUE(fromHeld == entry) << c.name;
     if (c.expectedRecord == 0) {
       EXPECT_EQ(entry.imageOffset, -77) << c.name;
       EXPECT_EQ(entry.imageSize, -78) << c.name;
@@ -175,7 +185,63 @@ TEST_F(PackageReaderTest, EntryIsRecordMinOfWantedAndCountAsFarAsTheFileHoldsIt)
     }
   }
   EXPECT_EQ(files.openFileCount(), 0);
-  EXPECT_EQ(files.totalOpens(), static_cast<int>(cases.size()));
+  EXPECT_EQ(files.totalOpens(), 2 * static_cast<int>(cases.size()));
+}
+
+// The whole-package check names the first problem it meets and the entry it
+// is in (0 for the file as a whole).
+TEST_F(PackageReaderTest, CheckNamesEachProblemAndItsEntry) {
+  // Images of 200, 100 and 100 bytes right after a table of three records.
+  const auto sane = [] {
+    return PakBuilder()
+        .AddImage(ByteVector(200, 1))
+        .AddImage(ByteVector(100, 2))
+        .AddImage(ByteVector(100, 3));
+  };
+  constexpr std::int32_t kImages = kDirectory + 3 * kRecord;  // where image 1 starts
+  const struct {
+    const char* name;
+    ByteVector file;
+    PackageProblem problem;
+    int entry;
+  } cases[] = {
+      {"sound", sane().Bytes(), PackageProblem::kNone, 0},
+      {"empty", {}, PackageProblem::kDirectoryCutShort, 0},
+      {"515 bytes", ByteVector(515, 0), PackageProblem::kDirectoryCutShort, 0},
+      {"no entries", sane().EntryCount(0).Bytes(), PackageProblem::kNoEntries, 0},
+      {"negative count", sane().EntryCount(-3).Bytes(), PackageProblem::kNoEntries, 0},
+      {"table past the end", sane().EntryCount(40).Bytes(), PackageProblem::kEntryTableOutsideFile,
+       0},
+      {"negative offset", sane().EntryOffset(2, -1).Bytes(), PackageProblem::kNegativeOffset, 2},
+      {"first image only a header", sane().EntrySize(1, 50).Bytes(),
+       PackageProblem::kImageTooSmall, 1},
+      {"first image one byte more", sane().EntrySize(1, 51).Bytes(), PackageProblem::kNone, 0},
+      {"empty later image", sane().EntrySize(3, 0).Bytes(), PackageProblem::kImageTooSmall, 3},
+      {"past the end by one", sane().EntrySize(3, 101).Bytes(), PackageProblem::kImageOutsideFile,
+       3},
+      {"over the directory", sane().EntryOffset(2, 0).Bytes(),
+       PackageProblem::kImageOverlapsTable, 2},
+      {"inside the entry table", sane().EntryOffset(1, kImages - 1).Bytes(),
+       PackageProblem::kImageOverlapsTable, 1},
+      {"right after the table", sane().EntryOffset(1, kImages).Bytes(), PackageProblem::kNone,
+       0},
+      {"duplicated entry", sane().EntryOffset(3, kImages + 200).Bytes(),
+       PackageProblem::kImagesOverlap, 3},
+      {"one shared byte", sane().EntryOffset(2, kImages + 199).Bytes(),
+       PackageProblem::kImagesOverlap, 2},
+      {"inside an earlier image", sane().EntryOffset(3, kImages + 10).EntrySize(3, 5).Bytes(),
+       PackageProblem::kImagesOverlap, 3},
+      {"later entry placed first", sane().EntryOffset(1, kImages + 300).EntryOffset(3, kImages)
+                                       .EntrySize(3, 200).EntrySize(1, 100).Bytes(),
+       PackageProblem::kNone, 0},
+  };
+  for (const auto& c : cases) {
+    files.AddFile(kPath, c.file);
+    const auto file = files.OpenForReading(kPath);
+    const PackageCheck check = CheckPackageFile(*file);
+    EXPECT_EQ(check.problem, c.problem) << c.name << ": " << check.Describe();
+    EXPECT_EQ(check.entry, c.entry) << c.name;
+  }
 }
 
 TEST_F(PackageReaderTest, RecordsAfterTheWantedOneAreNotRead) {

@@ -109,8 +109,8 @@ TEST(SimImage, VerdictsOfFlawedImages) {
   corrupted[100] ^= 0x01;
   const Case cases[] = {
       {"good", "", good, Millis{100}, kInstalled},
-      {"gap exactly the minimum", "", good, Millis{95}, kInstalled},
-      {"gap too short", "", good, Millis{94}, {"1", ""}},
+      {"gap exactly the minimum", "", good, Millis{5}, kInstalled},
+      {"gap too short", "", good, Millis{4}, {"1", ""}},
       {"custom gap", "min_gap_ms=10", good, Millis{10}, kInstalled},
       {"checksum mismatch", "", corrupted, Millis{100}, {"2", ""}},
       {"checksum not verified", "verify=0", corrupted, Millis{100}, kInstalled},

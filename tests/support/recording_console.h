@@ -32,13 +32,14 @@ class RecordingConsole : public OperatorConsole {
   std::optional<std::string> ChooseFile(std::string_view filter) override;
   void Repaint() override;
   void ReportProgress(const ProgressReport& report) override;
-  bool StopRequested() override { return stopRequested; }
+  bool StopRequested() override { return stopRequested || (stopWhen && stopWhen()); }
 
   // Scripted answers. The chooser answers with the next queued path (nullopt =
   // cancel); message boxes answer with the next queued result, kOk by default.
   std::deque<std::optional<std::string>> chooserAnswers;
   std::deque<MessageResult> messageBoxAnswers;
   bool stopRequested = false;
+  std::function<bool()> stopWhen;  // asked on every look at the stop request
   // Called on every pump; tests use it to press buttons re-entrantly.
   std::function<void()> onPump;
 

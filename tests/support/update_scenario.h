@@ -26,7 +26,11 @@ class FaultyVisa : public ForwardingVisaLibrary {
   using ForwardingVisaLibrary::ForwardingVisaLibrary;
 
   std::function<bool(std::span<const std::uint8_t>)> dropWrite;
+  // The status a read reports after delivering these bytes (VI_SUCCESS: as the meter said).
+  std::function<ViStatus(std::span<const std::uint8_t>)> readStatus;
   bool hideMeter = false;
+  // Writes attempted after one failed or fell short.
+  int writesAfterAFailure = 0;
 
   ViStatus viFindRsrc(ViSession rm, const ViChar* expression, ViFindList* list, ViUInt32* count,
                       ViChar* descriptor) override {
@@ -37,12 +41,26 @@ class FaultyVisa : public ForwardingVisaLibrary {
   }
   ViStatus viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
                    ViUInt32* returnCount) override {
+    if (writeFailed_) ++writesAfterAFailure;
+    ViStatus status = VI_ERROR_IO;
     if (dropWrite && dropWrite({buffer, count})) {
       *returnCount = 0;
-      return VI_ERROR_IO;
+    } else {
+      status = inner_.viWrite(session, buffer, count, returnCount);
     }
-    return inner_.viWrite(session, buffer, count, returnCount);
+    if (!ViSucceeded(status) || *returnCount != count) writeFailed_ = true;
+    return status;
   }
+  ViStatus viRead(ViSession session, ViByte* buffer, ViUInt32 count,
+                  ViUInt32* returnCount) override {
+    const ViStatus status = inner_.viRead(session, buffer, count, returnCount);
+    if (!readStatus || !ViSucceeded(status)) return status;
+    const ViStatus forced = readStatus({buffer, *returnCount});
+    return forced == VI_SUCCESS ? status : forced;
+  }
+
+ private:
+  bool writeFailed_ = false;
 };
 
 class UpdateScenario : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The package update, run whole against the simulated meter in virtual time.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "support/update_scenario.h"
@@ -36,15 +37,45 @@ bool Flushes(std::size_t length) {
 //   second reconnect 5000
 //   image 1: 100 after its header, 100 before each chunk, 100 after the file,
 //            100 before the flush marker when there is one, 100 + 100 around the end frame
-//   image k > 1: 100 before each chunk, 100 before the flush marker, 10, 100 + 100
+//   image k > 1: 100 before each full chunk, 10 before the last chunk, 100 before
+//                the flush marker, 10, 100 + 100
 Millis PrescribedPackageUpdate(const std::vector<std::size_t>& sentLengths) {
   long total = 1030 + 5000 + 500 + 500 + 4000 + 5000;
   for (std::size_t k = 0; k < sentLengths.size(); ++k) {
     const std::size_t length = sentLengths[k];
-    total += 100 * static_cast<long>(Chunks(length)) + (Flushes(length) ? 100 : 0) + 200;
-    total += k == 0 ? 200 : 10;
+    const auto chunks = static_cast<long>(Chunks(length));
+    total += (k == 0 ? 100 * chunks : 100 * (chunks - 1) + 10) + (Flushes(length) ? 100 : 0);
+    total += 200 + (k == 0 ? 200 : 10);
   }
   return Millis{total};
+}
+
+// The wait the meter saw before each data frame but the very first, counted
+// from the exchange before it: 100 ms, and 10 ms before the last chunk of
+// images 2 onward.
+void ExpectPrescribedFrameGaps(const std::vector<TimelineEvent>& events) {
+  struct Frame {
+    Millis gap;
+    int image;
+  };
+  std::vector<Frame> frames;
+  int image = 1;
+  std::optional<Millis> previous;
+  for (const TimelineEvent& event : events) {
+    const bool write = event.kind == TimelineKind::Write;
+    if (!event.updateMode || (!write && event.kind != TimelineKind::Read)) continue;
+    if (write && event.role == WriteRole::DataFrame && previous) {
+      frames.push_back({event.time - *previous, image});
+    }
+    if (write && event.role == WriteRole::EndFrame) ++image;
+    if (previous || (write && event.role == WriteRole::DataFrame)) previous = event.time;
+  }
+  ASSERT_FALSE(frames.empty());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const bool lastOfImage = i + 1 == frames.size() || frames[i + 1].image != frames[i].image;
+    const Millis expected = lastOfImage && frames[i].image > 1 ? kShortFrameGap : kFrameGap;
+    EXPECT_EQ(frames[i].gap, expected) << "frame " << i + 2 << " of image " << frames[i].image;
+  }
 }
 
 class PackageUpdateTest : public UpdateScenario {
@@ -105,10 +136,7 @@ TEST_P(PackageSizeTest, EveryImageIsSentInOrderAndTheRightHeaderIsJudged) {
     lengths.push_back(expected[k].size());
   }
   EXPECT_EQ(clock.Now() - pressed, PrescribedPackageUpdate(lengths));
-  const auto frames = dataFrames();
-  for (std::size_t i = 1; i < frames.size(); ++i) {
-    EXPECT_GE(frames[i].time - frames[i - 1].time, Millis{100}) << "frame " << i;
-  }
+  ExpectPrescribedFrameGaps(timeline());
   ExpectPackageFinished(SuccessLines("pack.pak"));
   EXPECT_EQ(console.progress[console.progress.size() - 2].image, GetParam().images);
   EXPECT_EQ(console.progress[console.progress.size() - 2].imageCount, GetParam().images);
@@ -156,6 +184,7 @@ TEST_P(FlushFrameTest, ThreeByteFrameFollowsOnlyLastChunksOf52_116And180) {
   if (Flushes(50 + 20 + 4)) expected.push_back(3);
   EXPECT_EQ(flushedAfterImage, expected);
   EXPECT_EQ(meter().installedImages().size(), 3u);
+  ExpectPrescribedFrameGaps(timeline());
 }
 
 INSTANTIATE_TEST_SUITE_P(LastChunks, FlushFrameTest,
@@ -267,8 +296,17 @@ TEST_P(DamagedPackageTest, DamagedPackageNeverReachesTheMeter) {
   EXPECT_EQ(console.messageBoxes[0].text, "The package file is damaged.");
   EXPECT_EQ(console.messageBoxes[0].caption, "Quorvel");
   EXPECT_EQ(console.messageBoxes[0].owner, MessageOwner::kNone);
-  ExpectMeterUntouched();
-  ExpectPackageFinished(FailureLines("pack.pak"));
+  // The meter was only asked who it is, so no power cycle is asked for: the
+  // window is ready for the next Select at once.
+  EXPECT_EQ(textWrites(), (std::vector<std::string>{"L0\n", "*idn?\n", "cal:sec:serial?\n"}));
+  EXPECT_EQ(logLines(), (std::vector<std::string>{
+                            "Click \"Select\" button and find the file you want to update.", "",
+                            "  5407 for DSP firmware.", "  1232 for 430 firmware."}));
+  EXPECT_EQ(console.select, (ButtonState{"Select", true, true}));
+  EXPECT_EQ(console.exit, (ButtonState{"Exit", true, true}));
+  EXPECT_TRUE(dialog.readyForUpdate);
+  EXPECT_GT(sim->OpenHandleCount(), 0);
+  EXPECT_EQ(files.openFileCount(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -297,6 +335,11 @@ INSTANTIATE_TEST_SUITE_P(
                          .EntrySize(2, 0x7FFFFFF0)
                          .Bytes();
                    }},
+        // Image 2 would be the package's own directory and table.
+        DamageCase{"ImageOverTheTable", [] { return SaneTwoImages().EntryOffset(2, 0).Bytes(); }},
+        // A third entry naming image 2 again would install it twice.
+        DamageCase{"DuplicatedEntry",
+                   [] { return SaneTwoImages().AddEntry(516 + 3 * 520 + 350, 200).Bytes(); }},
         DamageCase{"FileCutInsideTheLastImage", [] {
                      const ByteVector whole = SaneTwoImages().Bytes();
                      return ByteVector(whole.begin(), whole.end() - 10);
@@ -353,6 +396,30 @@ TEST_F(PackageUpdateTest, MeterThatNeverReturnsFromTheSwitch) {
   ExpectPackageFinished(FailureLines("pack.pak"));
 }
 
+TEST_F(PackageUpdateTest, TheBytesSentAreTheBytesChecked) {
+  AttachMeterAndOpenDialog();
+  const ByteVector pak =
+      SaneTwoImages().AddImage(BinBuilder().Version("01.30").Payload(100).WithCrc()).Bytes();
+  ChooseFile(kPath, pak);
+  bool rewritten = false;
+  console.onPump = [&] {
+    // Someone rewrites the package while the meter switches.
+    if (!rewritten && meterReceived("system:update\n")) {
+      files.AddFile(kPath, PatternBytes(pak.size(), 5));
+      rewritten = true;
+    }
+  };
+  EXPECT_EQ(PressSelect(), UpdateOutcome::kInstalled) << Timeline();
+  ASSERT_TRUE(rewritten);
+  const std::vector<ByteVector> expected = ImagesSentByPackageUpdate(pak);
+  ASSERT_EQ(meter().installedImages().size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(meter().installedImages()[k].bytes, expected[k]) << "image " << k + 1;
+  }
+  EXPECT_EQ(files.usage(kPath).shares, std::vector<FileShare>{FileShare::kReadOnly})
+      << "one open, locked against writers, from the check to the last frame";
+}
+
 TEST_F(PackageUpdateTest, ButtonsStayDisabledWhileThePackageRuns) {
   AttachMeterAndOpenDialog();
   bool anyEnabled = false;
@@ -390,6 +457,7 @@ TEST_F(PackageUpdateTest, EntriesPointingAnywhereNeverSendForeignBytes) {
       EXPECT_NE(std::search(pak.begin(), pak.end(), frame.bytes.begin(), frame.bytes.end()),
                 pak.end());
     }
+    CloseSessionsForExit(*services, dialog);  // a refused package leaves the window ready
     EXPECT_EQ(sim->OpenHandleCount(), 0);
     EXPECT_EQ(files.openFileCount(), 0);
   }
@@ -409,65 +477,154 @@ struct FaultCase {
   UpdateOutcome outcome;
   bool switched;  // "system:update" was sent
   std::size_t frames;
-  std::string box;  // the one message box shown; empty: none
+  std::size_t installed;  // images the meter installed
+  std::string box;        // the one message box shown; empty: none
+  // Reads that bring the meter's '0' report this status (a time-out, a lost
+  // connection) while the bytes still arrive.
+  ViStatus statusOfAcceptance = VI_SUCCESS;
 };
 
+// The image: 1004 bytes in frames of 240 x 4 and 44. The package: image 1
+// (400 bytes after its header: 240 + 160), image 2 (300: 240 + 60) and the
+// judged image 3 (154: one frame), 5 frames in all.
+const char* SamplePath(FileKind kind) { return kind == FileKind::kImage ? "/fw/dsp.bin" : kPath; }
+ByteVector SampleFile(FileKind kind) {
+  if (kind == FileKind::kImage) return BinBuilder().Version("01.21").Payload(1000).WithCrc().Bytes();
+  return PakBuilder()
+      .AddImage(FirstImage(400))
+      .AddImage(LaterImage(300))
+      .AddImage(BinBuilder().Version("01.30").Payload(100).WithCrc())
+      .Bytes();
+}
+
 class FaultMatrixTest : public PackageUpdateTest,
-                        public ::testing::WithParamInterface<FaultCase> {
- protected:
-  // The image: 1004 bytes in frames of 240 x 4 and 44. The package: image 1
-  // (400 bytes after its header: 240 + 160), image 2 (300: 240 + 60) and the
-  // judged image 3 (154: one frame), 5 frames in all.
-  std::size_t ChooseSampleFile() {
-    if (GetParam().kind == FileKind::kImage) {
-      ChooseFile("/fw/dsp.bin", BinBuilder().Version("01.21").Payload(1000).WithCrc().Bytes());
-      return 1;
-    }
-    ChooseFile(kPath, PakBuilder()
-                          .AddImage(FirstImage(400))
-                          .AddImage(LaterImage(300))
-                          .AddImage(BinBuilder().Version("01.30").Payload(100).WithCrc())
-                          .Bytes());
-    return 3;
-  }
-};
+                        public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultMatrixTest, EndsAsTheMeterDecided) {
   AttachMeterAndOpenDialog(GetParam().knobs);
-  const std::size_t images = ChooseSampleFile();
-  const UpdateOutcome outcome = PressSelect();
-  EXPECT_EQ(outcome, GetParam().outcome) << Timeline();
+  if (GetParam().statusOfAcceptance != VI_SUCCESS) {
+    visa->readStatus = [](std::span<const std::uint8_t> reply) {
+      const bool acceptance = StatusCharacter(reply) == kStatusAccepted;
+      return acceptance ? GetParam().statusOfAcceptance : VI_SUCCESS;
+    };
+  }
+  ChooseFile(SamplePath(GetParam().kind), SampleFile(GetParam().kind));
+  const Millis pressed = clock.Now();
+  EXPECT_EQ(PressSelect(), GetParam().outcome) << Timeline();
   EXPECT_EQ(meterReceived("system:update\n"), GetParam().switched);
   EXPECT_EQ(dataFrames().size(), GetParam().frames);
-  EXPECT_EQ(outcome == UpdateOutcome::kInstalled, meter().installedImages().size() == images);
+  EXPECT_EQ(meter().installedImages().size(), GetParam().installed);
   std::vector<std::string> boxes;
   for (const MessageBoxRequest& box : console.messageBoxes) boxes.push_back(box.text);
   EXPECT_EQ(boxes, GetParam().box.empty() ? std::vector<std::string>{}
                                           : std::vector<std::string>{GetParam().box});
+  EXPECT_EQ(visa->writesAfterAFailure, 0) << "nothing is paced into a dead session";
+  // Without a meter the reads wait out their time-outs, but nothing waits for frames.
+  EXPECT_LT(clock.Now() - pressed, Millis{60000});
   EXPECT_EQ(files.openFileCount(), 0);
 }
 
 const std::string kNoIdentity(kNoIdentityText);
+constexpr auto kImage = FileKind::kImage;
+constexpr auto kPackage = FileKind::kPackage;
+constexpr auto kInstalled = UpdateOutcome::kInstalled;
+constexpr auto kFailed = UpdateOutcome::kTransferFailed;
+constexpr auto kNoMeter = UpdateOutcome::kNoMeter;
 
 INSTANTIATE_TEST_SUITE_P(
     Knobs, FaultMatrixTest,
     ::testing::Values(
-        FaultCase{"HealthyImage", "", FileKind::kImage, UpdateOutcome::kInstalled, true, 5, ""},
-        FaultCase{"HealthyPackage", "", FileKind::kPackage, UpdateOutcome::kInstalled, true, 5,
-                  ""},
+        FaultCase{"HealthyImage", "", kImage, kInstalled, true, 5, 1, ""},
+        FaultCase{"HealthyPackage", "", kPackage, kInstalled, true, 5, 3, ""},
+        FaultCase{"PrefixedImage", "prefix_ab=1", kImage, kInstalled, true, 5, 1, ""},
+        FaultCase{"PrefixedPackage", "prefix_ab=1", kPackage, kInstalled, true, 5, 3, ""},
         // A meter that does not say who it is gets nothing, not even the switch.
-        FaultCase{"SilentImage", "silent=1", FileKind::kImage, UpdateOutcome::kNoMeter, false, 0,
+        FaultCase{"SilentImage", "silent=1", kImage, kNoMeter, false, 0, 0, kNoIdentity},
+        FaultCase{"SilentPackage", "silent=1", kPackage, kNoMeter, false, 0, 0, kNoIdentity},
+        FaultCase{"TooSlowImage", "slow_ms=25000", kImage, kNoMeter, false, 0, 0, kNoIdentity},
+        FaultCase{"TooSlowPackage", "slow_ms=25000", kPackage, kNoMeter, false, 0, 0,
                   kNoIdentity},
-        FaultCase{"SilentPackage", "silent=1", FileKind::kPackage, UpdateOutcome::kNoMeter, false,
-                  0, kNoIdentity},
-        FaultCase{"TooSlowImage", "slow_ms=25000", FileKind::kImage, UpdateOutcome::kNoMeter,
-                  false, 0, kNoIdentity},
-        FaultCase{"TooSlowPackage", "slow_ms=25000", FileKind::kPackage, UpdateOutcome::kNoMeter,
-                  false, 0, kNoIdentity},
-        FaultCase{"ShortIdentityImage", "idn=NAVIR,Q1", FileKind::kImage, UpdateOutcome::kNoMeter,
-                  false, 0, kNoIdentity},
-        FaultCase{"ShortIdentityPackage", "idn=NAVIR,Q1", FileKind::kPackage,
-                  UpdateOutcome::kNoMeter, false, 0, kNoIdentity}),
+        FaultCase{"ShortIdentityImage", "idn=NAVIR,Q1", kImage, kNoMeter, false, 0, 0,
+                  kNoIdentity},
+        FaultCase{"ShortIdentityPackage", "idn=NAVIR,Q1", kPackage, kNoMeter, false, 0, 0,
+                  kNoIdentity},
+        // The meter's word after the end frame counts on both paths.
+        FaultCase{"FirstStatusRefusedImage", "status1=2", kImage, kFailed, true, 5, 0, ""},
+        FaultCase{"FirstStatusRefusedPackage", "status1=2", kPackage, kFailed, true, 2, 0, ""},
+        FaultCase{"EndFrameRefusedImage", "status2=2", kImage, kFailed, true, 5, 0, ""},
+        FaultCase{"EndFrameRefusedPackage", "status2=2", kPackage, kFailed, true, 2, 0, ""},
+        FaultCase{"EndFrameRefusedAfterPrefix", "status2=6,prefix_ab=1", kPackage, kFailed, true,
+                  2, 0, ""},
+        FaultCase{"EndFrameNotAStatusPackage", "status2=7", kPackage, kFailed, true, 2, 0, ""},
+        // A meter that says nothing after the end frame has always been taken at its
+        // first word on the package path; the simulated one then installs nothing.
+        FaultCase{"EndFrameUnansweredPackage", "status2=none", kPackage, kInstalled, true, 5, 0,
+                  ""},
+        // A '0' whose read then failed accepts nothing.
+        FaultCase{"AcceptanceTimedOutImage", "", kImage, kFailed, true, 5, 0, "", VI_ERROR_TMO},
+        FaultCase{"AcceptanceTimedOutPackage", "", kPackage, kFailed, true, 2, 0, "",
+                  VI_ERROR_TMO},
+        FaultCase{"AcceptanceConnectionLostPackage", "", kPackage, kFailed, true, 2, 0, "",
+                  VI_ERROR_CONN_LOST},
+        // A write that fails ends the image at once.
+        FaultCase{"UnpluggedImage", "unplug_after=1", kImage, kFailed, true, 1, 0, ""},
+        FaultCase{"UnpluggedPackage", "unplug_after=1", kPackage, kFailed, true, 1, 0, ""},
+        FaultCase{"UnpluggedInImageTwo", "unplug_after=3", kPackage, kFailed, true, 3, 1, ""},
+        FaultCase{"PartialFrameImage", "partial_at=2", kImage, kFailed, true, 2, 0, ""},
+        FaultCase{"PartialFramePackage", "partial_at=2", kPackage, kFailed, true, 2, 0, ""},
+        // No meter after the switch: "no meter", whichever the file.
+        FaultCase{"NeverBackImage", "return=0", kImage, kNoMeter, true, 0, 0,
+                  "USBTMC device not found."},
+        FaultCase{"NeverBackPackage", "return=0", kPackage, kNoMeter, true, 0, 0,
+                  "Meter not found."},
+        FaultCase{"StrictMeterImage", "min_gap_ms=150", kImage, kFailed, true, 5, 0, ""},
+        FaultCase{"StrictMeterPackage", "min_gap_ms=150", kPackage, kFailed, true, 2, 0, ""}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+// A stop request (the CLI's Ctrl+C) at any moment after the switch is answered
+// within half a second, whatever wait the procedure is in.
+struct StopCase {
+  const char* name;
+  FileKind kind;
+  Millis after;  // since "system:update"
+  std::size_t frames;
+};
+
+class StopAfterSwitchTest : public PackageUpdateTest,
+                            public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopAfterSwitchTest, EveryWaitAnswersWithinHalfASecond) {
+  AttachMeterAndOpenDialog();
+  ChooseFile(SamplePath(GetParam().kind), SampleFile(GetParam().kind));
+  std::optional<Millis> stopAt;
+  console.stopWhen = [&] {
+    if (!stopAt) {
+      for (const TimelineEvent& event : timeline()) {
+        if (event.text() == "system:update\n") stopAt = event.time + GetParam().after;
+      }
+    }
+    return stopAt && clock.Now() >= *stopAt;
+  };
+  EXPECT_EQ(PressSelect(), UpdateOutcome::kStopped) << Timeline();
+  ASSERT_TRUE(stopAt);
+  EXPECT_LE(clock.Now() - *stopAt, Millis{500});
+  EXPECT_EQ(dataFrames().size(), GetParam().frames);
+  EXPECT_EQ(sim->OpenHandleCount(), 0);
+  EXPECT_EQ(files.openFileCount(), 0);
+}
+
+// Image: 2 s of slices, 5 s, the rediscovery (2 s), 2 s, the frames, 1.1 s.
+// Package: 40 passes of 100 ms, then the 5 s before the reconnect.
+INSTANTIATE_TEST_SUITE_P(
+    Waits, StopAfterSwitchTest,
+    ::testing::Values(StopCase{"ImageWhileTheMeterLeaves", kImage, Millis{50}, 0},
+                      StopCase{"ImageInTheFiveSeconds", kImage, Millis{3000}, 0},
+                      StopCase{"ImageInTheRediscovery", kImage, Millis{7500}, 0},
+                      StopCase{"ImageBeforeOpeningTheMeter", kImage, Millis{8500}, 0},
+                      StopCase{"ImageBeforeTheData", kImage, Millis{10500}, 0},
+                      StopCase{"ImageBeforeTheVerdict", kImage, Millis{12000}, 5},
+                      StopCase{"PackageWhileTheMeterLeaves", kPackage, Millis{1000}, 0},
+                      StopCase{"PackageInTheReconnect", kPackage, Millis{6000}, 0}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(PackageUpdateTest, MeterSilentOnlyOnThePackageSessionIsNotSwitched) {

@@ -1,0 +1,19 @@
+#include "common/stoppable_wait.h"
+
+#include <algorithm>
+
+#include "common/operator_console.h"
+
+namespace quorvel {
+
+bool WaitUnlessStopped(Clock& clock, OperatorConsole& console, Millis duration) {
+  for (Millis left = duration; left > Millis{0};) {
+    if (console.StopRequested()) return false;
+    const Millis slice = std::min(left, kStopCheckInterval);
+    clock.Sleep(slice);
+    left -= slice;
+  }
+  return !console.StopRequested();
+}
+
+}  // namespace quorvel
