@@ -1,6 +1,7 @@
 #include "cli/backend.h"
 
 #include "cli/scaled_clock.h"
+#include "common/message_text.h"
 
 namespace quorvel::cli {
 
@@ -12,7 +13,7 @@ std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* e
     // A real meter always gets the full waits: shortening them could break an update.
     if (!IsSimulatedBackend(request.name)) {
       *error = "--time-scale works only with the simulated meter (--visa sim), not with \"" +
-               request.name + "\"";
+               ArgumentForMessage(request.name) + "\"";
       return std::nullopt;
     }
     if (!IsUsableTimeScale(*request.timeScale)) {
@@ -27,7 +28,7 @@ std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* e
   std::string backendError;
   backend.visa = MakeVisaLibrary(request.name, *backend.clock, &backendError);
   if (!backend.visa) {
-    *error = "cannot use VISA backend \"" + request.name + "\"" +
+    *error = "cannot use VISA backend \"" + ArgumentForMessage(request.name) + "\"" +
              (backendError.empty() ? std::string() : ": " + backendError);
     return std::nullopt;
   }

@@ -10,6 +10,7 @@
 #include "cli/terminal_console.h"
 #include "cli/text_output.h"
 #include "cli/visa_decorators.h"
+#include "common/message_text.h"
 #include "firmware/file_source.h"
 #include "update/update_procedures.h"
 #include "visa/usbtmc/usbtmc_permission.h"
@@ -139,12 +140,12 @@ ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Strea
   path = std::filesystem::absolute(file, error).string();
   if (error) {
     return Fail(streams, ExitStatus::kBadArguments,
-                "cannot resolve \"" + PrintableField(file) + "\"");
+                "cannot resolve \"" + PrintableField(ArgumentForMessage(file)) + "\"");
   }
   if (!IsRegularFile(path) || !files.OpenForReading(path)) {
     return Fail(
         streams, ExitStatus::kFileRefused,
-        "cannot open \"" + PrintableField(path) + "\" for reading; the meter was not touched.");
+        "cannot open \"" + PrintableField(ArgumentForMessage(path)) + "\" for reading; the meter was not touched.");
   }
   return ExitStatus::kSuccess;
 }
@@ -202,7 +203,7 @@ ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::s
     const MeterRecord meter = QueryMeter(services, manager, meters.front());
     if (!meter.opened) {
       return Fail(streams, ExitStatus::kNoMeter,
-                  "meter \"" + PrintableField(meter.resource) + "\" could not be opened.");
+                  "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) + "\" could not be opened.");
     }
     if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
     streams.out << RenderMeterText(meter) << std::flush;
@@ -216,7 +217,7 @@ ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams) {
       IsRegularFile(file) ? InspectFirmwareFile(files, file) : std::nullopt;
   if (!report) {
     return Fail(streams, ExitStatus::kFileRefused,
-                "cannot open \"" + PrintableField(file) + "\" for reading.");
+                "cannot open \"" + PrintableField(ArgumentForMessage(file)) + "\" for reading.");
   }
   streams.out << (asJson ? RenderReportJson(*report) : RenderReportText(*report)) << std::flush;
   return report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused;

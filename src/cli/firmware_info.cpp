@@ -16,14 +16,10 @@ namespace {
 // A report lists this many package entries at most; a damaged directory can
 // claim millions.
 constexpr std::size_t kMostEntriesListed = 100;
-// The package update examines the third image's header, or the last one's
-// when the package holds fewer.
-constexpr std::int32_t kExaminedPackageEntry = 3;
-constexpr std::string_view kPackageSignature = "NAVIR";
-
 // A meter reporting "02.xx" takes any image, so judging a header against it
 // tests the maker signature alone.
-const MeterVersions kMeterTakingAnyImage{"02.xx", "02.xx.00.00"};
+const MeterVersions kMeterTakingAnyImage{std::string(kAnyImageVersion),
+                                         std::string(kAnyImageVersion) + ".00.00"};
 
 HeaderFacts FactsOf(const ImageHeader& header) {
   return {header.makerSignature(), header.imageVersion(), header.functionId(),
@@ -54,7 +50,7 @@ CheckResult ImageSignatureCheck(const ImageHeader& header) {
 
 // The package path's signature rule: only the first five characters count.
 bool PackageSignatureMatches(const HeaderFacts& facts) {
-  return facts.signature.substr(0, kPackageSignature.size()) == kPackageSignature;
+  return facts.signature.substr(0, kMakerSignature.size()) == kMakerSignature;
 }
 
 CheckGroup ImageFileChecks(std::int64_t size) {
@@ -129,7 +125,7 @@ FileReport InspectPackage(FirmwareFile& file, const std::string& path) {
   report.size = std::max<std::int64_t>(layout.fileSize, 0);
   report.entryCount = layout.directory.entryCount;
   report.examinedEntry =
-      report.entryCount >= 1 ? std::min(report.entryCount, kExaminedPackageEntry) : 0;
+      ExaminedPackageEntry(report.entryCount);
 
   const std::size_t listed = std::min(layout.entries.size(), kMostEntriesListed);
   for (std::size_t i = 0; i < listed; ++i) {

@@ -6,6 +6,8 @@
 #include <set>
 #include <vector>
 
+#include "common/message_text.h"
+
 namespace quorvel {
 
 namespace {
@@ -32,7 +34,7 @@ std::optional<std::vector<Knob>> SplitKnobs(std::string_view text, std::string* 
     const std::size_t equals = piece.find('=');
     if (equals == std::string_view::npos) {
       if (knobs.empty()) {
-        *error = "sim knob \"" + std::string(piece) + "\" has no value (expected key=value)";
+        *error = "sim knob \"" + ArgumentForMessage(piece) + "\" has no value (expected key=value)";
         return std::nullopt;
       }
       knobs.back().value += ',';
@@ -202,16 +204,17 @@ std::optional<SimConfig> SimConfig::Parse(std::string_view knobs, std::string* e
   for (const Knob& knob : *split) {
     const auto setter = KnobSetters().find(knob.key);
     if (setter == KnobSetters().end()) {
-      *error = "unknown sim knob \"" + knob.key + "\" (known: " + KnownKnobs() + ")";
+      *error = "unknown sim knob \"" + ArgumentForMessage(knob.key) + "\" (known: " + KnownKnobs() + ")";
       return std::nullopt;
     }
     if (!seen.insert(knob.key).second) {
-      *error = "sim knob \"" + knob.key + "\" is given twice";
+      *error = "sim knob \"" + ArgumentForMessage(knob.key) + "\" is given twice";
       return std::nullopt;
     }
     const std::string problem = setter->second(config, knob.value);
     if (!problem.empty()) {
-      *error = "bad value \"" + knob.value + "\" for sim knob \"" + knob.key + "\": " + problem;
+      *error = "bad value \"" + ArgumentForMessage(knob.value) + "\" for sim knob \"" + knob.key +
+               "\": " + problem;
       return std::nullopt;
     }
   }

@@ -375,7 +375,8 @@ void SimMeter::NoteClosed() {
 // --- Identity ---
 
 std::string SimMeter::NormalIdentity() const {
-  std::string identity = config_.idn.value_or("NAVIR,Q1000," + serial_ + ",01.20.05.12");
+  std::string identity =
+      config_.idn.value_or(std::string(kMakerSignature) + ",Q1000," + serial_ + ",01.20.05.12");
   if (config_.version) {
     identity.resize(identity.size() - std::min(identity.size(), kVersionTailLength));
     identity += *config_.version;
@@ -385,7 +386,8 @@ std::string SimMeter::NormalIdentity() const {
 }
 
 std::string SimMeter::UpdateIdentity() const {
-  return "NAVIR,Q1000 BOOT," + serial_ + ",WDL00.00.00";
+  return std::string(kMakerSignature) + ",Q1000 BOOT," + serial_ + "," +
+         std::string(kUpdateModeMarker) + "00.00.00";
 }
 
 }  // namespace quorvel

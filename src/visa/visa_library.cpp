@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "common/message_text.h"
 #include "sim/sim_visa.h"
 #include "visa/handle_table.h"
 #include "visa/usbtmc/usbtmc_visa.h"
@@ -117,7 +118,7 @@ std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock
     known += known.empty() ? "" : ", ";
     known += backend.name;
   }
-  *error = "unknown VISA backend \"" + std::string(backendName) + "\" (known: " + known + ")";
+  *error = "unknown VISA backend \"" + ArgumentForMessage(backendName) + "\" (known: " + known + ")";
   return nullptr;
 }
 

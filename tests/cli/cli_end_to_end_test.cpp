@@ -191,11 +191,16 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
       {"time scale with a real meter", {"--visa", "usbtmc", "--time-scale", "0.01", "list"}},
       {"time scale zero", {"--time-scale", "0", "list"}},
       {"time scale not a number", {"--time-scale", "fast", "list"}},
+      {"very long backend name", {"--visa", std::string(5000, 'g'), "list"}},
+      {"very long knob value", {"--visa", "sim:serial=" + std::string(5000, 'S'), "list"}},
+      {"very long knob name", {"--visa", "sim:" + std::string(5000, 'k') + "=1", "list"}},
   };
   for (const auto& c : cases) {
     const ProgramRun run = Cli(c.arguments);
     EXPECT_EQ(run.exitCode, 2) << c.label << "\n" << run.err;
     EXPECT_FALSE(run.err.empty()) << c.label;
+    // Arguments are quoted at most 200 characters long.
+    EXPECT_LT(run.err.size(), 1000u) << c.label << "\n" << run.err;
   }
 }
 

@@ -6,11 +6,13 @@
 
 #include <string>
 
+#include "instrument/instrument_session.h"
+
 namespace quorvel {
 namespace {
 
-constexpr const char* kDialogSearch = "USB0::0x1D7C::0x4A35::?*INSTR";
-constexpr const char* kPackageSearch = "USB[0-9]::0x1D7C::0x4A35::?*INSTR";
+constexpr const char* kDialogSearch = kDialogSearchExpression;
+constexpr const char* kPackageSearch = kPackageSearchExpression;
 
 struct MatchCase {
   const char* expression;
@@ -43,6 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{kDialogSearch, "ASRL1::INSTR", false},
                       MatchCase{kDialogSearch, "", false},
                       MatchCase{kPackageSearch, "USB0::0x1D7C::0x4A35::SN000123::INSTR", true},
+                      MatchCase{kPackageSearch, "USB1::0x1D7C::0x4A35::SN000123::INSTR", true},
                       MatchCase{kPackageSearch, "USB7::0x1D7C::0x4A35::SN000124::INSTR", true},
                       MatchCase{kPackageSearch, "USB10::0x1D7C::0x4A35::SN000123::INSTR", false},
                       MatchCase{kPackageSearch, "USBA::0x1D7C::0x4A35::SN000123::INSTR", false},
