@@ -47,17 +47,23 @@ HandleRegistry::Record* HandleRegistry::Find(ViObject object, Kind kind) {
   return found == records_.end() || found->second.kind != kind ? nullptr : &found->second;
 }
 
-ViSession HandleRegistry::OpenResourceManager() { return Add({.kind = Kind::ResourceManager}); }
+ViSession HandleRegistry::OpenResourceManager() {
+  const std::lock_guard lock(mutex_);
+  return Add({.kind = Kind::ResourceManager});
+}
 
 bool HandleRegistry::IsResourceManager(ViObject object) const {
+  const std::lock_guard lock(mutex_);
   return Find(object, Kind::ResourceManager) != nullptr;
 }
 
 bool HandleRegistry::IsSession(ViObject object) const {
+  const std::lock_guard lock(mutex_);
   return Find(object, Kind::Session) != nullptr;
 }
 
 ViSession HandleRegistry::AddSession(ViSession resourceManager) {
+  const std::lock_guard lock(mutex_);
   if (!IsResourceManager(resourceManager)) return VI_NULL;
   return Add({.kind = Kind::Session, .resourceManager = resourceManager});
 }
@@ -65,6 +71,7 @@ ViSession HandleRegistry::AddSession(ViSession resourceManager) {
 ViStatus HandleRegistry::FindResources(ViSession resourceManager, const ViChar* expression,
                                        const std::vector<std::string>& candidates,
                                        ViFindList* findList, ViUInt32* count, ViChar* descriptor) {
+  const std::lock_guard lock(mutex_);
   if (findList != nullptr) *findList = VI_NULL;
   if (count != nullptr) *count = 0;
   CopyDescriptor("", descriptor);
@@ -92,6 +99,7 @@ ViStatus HandleRegistry::FindResources(ViSession resourceManager, const ViChar* 
 }
 
 ViStatus HandleRegistry::FindNext(ViFindList findList, ViChar* descriptor) {
+  const std::lock_guard lock(mutex_);
   CopyDescriptor("", descriptor);
   Record* list = Find(findList, Kind::FindList);
   if (list == nullptr) return VI_ERROR_INV_OBJECT;
@@ -101,6 +109,7 @@ ViStatus HandleRegistry::FindNext(ViFindList findList, ViChar* descriptor) {
 }
 
 ViStatus HandleRegistry::SetAttribute(ViObject object, ViAttr attribute, ViAttrState value) {
+  const std::lock_guard lock(mutex_);
   if (!records_.contains(object)) return VI_ERROR_INV_OBJECT;
   Record* session = Find(object, Kind::Session);
   if (session == nullptr || attribute != VI_ATTR_TMO_VALUE) return VI_ERROR_NSUP_ATTR;
@@ -110,12 +119,14 @@ ViStatus HandleRegistry::SetAttribute(ViObject object, ViAttr attribute, ViAttrS
 }
 
 std::optional<Millis> HandleRegistry::Timeout(ViSession session) const {
+  const std::lock_guard lock(mutex_);
   const Record* record = Find(session, Kind::Session);
   if (record == nullptr) return std::nullopt;
   return Millis{record->timeoutMs};
 }
 
 std::optional<std::vector<ViSession>> HandleRegistry::Remove(ViObject object) {
+  const std::lock_guard lock(mutex_);
   const auto found = records_.find(object);
   if (found == records_.end()) return std::nullopt;
   std::vector<ViSession> sessions;

@@ -8,10 +8,14 @@
 // - handles come from a counter and are not reused while it has not wrapped
 //   (some four billion opens), so a stale handle is never taken for a new one;
 // - closing a resource manager closes every session and find list opened from it;
-// - an unknown or closed handle gives VI_ERROR_INV_OBJECT.
+// - an unknown or closed handle gives VI_ERROR_INV_OBJECT;
+// - the table may be used from several threads at once (a fleet update runs
+//   one worker per meter); a session's own state is used by one thread at a
+//   time, the one that works with that session.
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,9 +56,16 @@ class HandleRegistry {
   std::optional<Millis> Timeout(ViSession session) const;
 
   // Resource managers, find lists and sessions still open.
-  int OpenHandleCount() const { return static_cast<int>(records_.size()); }
+  int OpenHandleCount() const {
+    const std::lock_guard lock(mutex_);
+    return static_cast<int>(records_.size());
+  }
 
  protected:
+  // Guards the records and a derived table's states; recursive because the
+  // public operations build on one another.
+  mutable std::recursive_mutex mutex_;
+
   // A new session under an open resource manager; VI_NULL when there is none.
   ViSession AddSession(ViSession resourceManager);
   // Removes the object and, for a resource manager, everything opened from
@@ -86,6 +97,7 @@ class HandleTable : public HandleRegistry {
  public:
   // VI_NULL when `resourceManager` is not open.
   ViSession OpenSession(ViSession resourceManager, SessionState state) {
+    const std::lock_guard lock(mutex_);
     const ViSession session = AddSession(resourceManager);
     if (session != VI_NULL) states_.emplace(session, std::move(state));
     return session;
@@ -93,12 +105,14 @@ class HandleTable : public HandleRegistry {
 
   // The state of an open session; null for anything else.
   SessionState* Session(ViObject object) {
+    const std::lock_guard lock(mutex_);
     const auto found = states_.find(object);
     return found == states_.end() ? nullptr : &found->second;
   }
 
   // viClose. `onSessionClosing` sees each session's state before it goes.
   ViStatus Close(ViObject object, const std::function<void(SessionState&)>& onSessionClosing = {}) {
+    const std::lock_guard lock(mutex_);
     const auto sessions = Remove(object);
     if (!sessions) return VI_ERROR_INV_OBJECT;
     for (const ViSession session : *sessions) {
