@@ -167,10 +167,19 @@ const std::map<std::string, KnobSetter, std::less<>>& KnobSetters() {
        }},
       {"absent", Flag(&SimConfig::absent)},
       {"reenumerate_ms", Duration(&SimConfig::reenumerate)},
-      {"return", Flag(&SimConfig::returnsAfterSwitch)},
+      {"return",
+       [](SimConfig& config, const std::string& value) -> std::string {
+         // once: the meter comes back after the switch to update mode, but not after the
+         // reboot that follows an installed update (a restart that fails).
+         if (value != "0" && value != "1" && value != "once") return "expected 0, 1 or once";
+         config.returnsAfterSwitch = value != "0";
+         config.returnsAfterReboot = value == "1";
+         return {};
+       }},
       {"min_gap_ms", Duration(&SimConfig::minGap)},
       {"verify", Flag(&SimConfig::verifyChecksum)},
       {"reboot_ms", Duration(&SimConfig::reboot)},
+      {"adopt", Flag(&SimConfig::adopt)},
       {"prefix_ab", Flag(&SimConfig::prefixAb)},
       {"status1", Status(&SimConfig::status1)},
       {"status2", Status(&SimConfig::status2)},
@@ -191,6 +200,20 @@ std::string KnownKnobs() {
   return names;
 }
 
+// Knobs that describe the whole set of meters, not one of them.
+bool AppliesToAllOnly(std::string_view key) {
+  return key == "meters" || key == "absent" || key == "serial";
+}
+
+// "status1@2" -> {"status1", 2}; a key without '@' names every meter (0).
+std::optional<std::pair<std::string, std::size_t>> SplitMeterKey(const std::string& key) {
+  const std::size_t at = key.find('@');
+  if (at == std::string::npos) return std::pair{key, std::size_t{0}};
+  const auto meter = ParseUnsigned(std::string_view(key).substr(at + 1), kMaxMeters);
+  if (!meter || *meter == 0) return std::nullopt;
+  return std::pair{key.substr(0, at), static_cast<std::size_t>(*meter)};
+}
+
 }  // namespace
 
 std::optional<SimConfig> SimConfig::Parse(std::string_view knobs, std::string* error) {
@@ -202,23 +225,54 @@ std::optional<SimConfig> SimConfig::Parse(std::string_view knobs, std::string* e
   SimConfig config;
   std::set<std::string, std::less<>> seen;
   for (const Knob& knob : *split) {
-    const auto setter = KnobSetters().find(knob.key);
+    const auto meterKey = SplitMeterKey(knob.key);
+    if (!meterKey) {
+      *error = "sim knob \"" + ArgumentForMessage(knob.key) +
+               "\" names no meter (expected knob@N, N from 1 to " +
+               std::to_string(kMaxMeters) + ")";
+      return std::nullopt;
+    }
+    const auto& [name, meter] = *meterKey;
+    const auto setter = KnobSetters().find(name);
     if (setter == KnobSetters().end()) {
-      *error = "unknown sim knob \"" + ArgumentForMessage(knob.key) + "\" (known: " + KnownKnobs() + ")";
+      *error = "unknown sim knob \"" + ArgumentForMessage(name) + "\" (known: " + KnownKnobs() + ")";
+      return std::nullopt;
+    }
+    if (meter != 0 && AppliesToAllOnly(name)) {
+      *error = "sim knob \"" + name + "\" applies to all meters; it takes no @N";
       return std::nullopt;
     }
     if (!seen.insert(knob.key).second) {
       *error = "sim knob \"" + ArgumentForMessage(knob.key) + "\" is given twice";
       return std::nullopt;
     }
-    const std::string problem = setter->second(config, knob.value);
+    // A knob for one meter is checked now, on a scratch copy, and applied later.
+    SimConfig scratch;
+    const std::string problem = setter->second(meter == 0 ? config : scratch, knob.value);
     if (!problem.empty()) {
       *error = "bad value \"" + ArgumentForMessage(knob.value) + "\" for sim knob \"" + knob.key +
                "\": " + problem;
       return std::nullopt;
     }
+    if (meter != 0) config.meterKnobs[meter].emplace_back(name, knob.value);
+  }
+  if (!config.meterKnobs.empty() && config.meterKnobs.rbegin()->first > config.meters) {
+    const auto& [meter, knobsOfMeter] = *config.meterKnobs.rbegin();
+    *error = "sim knob \"" + knobsOfMeter.front().first + "@" + std::to_string(meter) +
+             "\" names meter " + std::to_string(meter) + " of " + std::to_string(config.meters) +
+             " (set meters=N)";
+    return std::nullopt;
   }
   return config;
+}
+
+SimConfig SimConfig::ForMeter(std::size_t index) const {
+  SimConfig own = *this;
+  own.meterKnobs.clear();
+  const auto knobs = meterKnobs.find(index + 1);
+  if (knobs == meterKnobs.end()) return own;
+  for (const auto& [name, value] : knobs->second) KnobSetters().at(name)(own, value);
+  return own;
 }
 
 std::string SimConfig::SerialOf(std::size_t index) const {

@@ -3,9 +3,12 @@
 // e.g. "status1=2,prefix_ab=1". Every default gives a healthy meter.
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/clock.h"
 #include "instrument/identity.h"
@@ -31,7 +34,9 @@ struct SimConfig {
   // Leaving and rejoining the bus.
   Millis reenumerate = Millis{3000};
   bool returnsAfterSwitch = true;  // return=0: gone for good after "system:update"
+  bool returnsAfterReboot = true;  // return=once: back in update mode, then gone after its reboot
   Millis reboot = Millis{2000};    // idle time after an installed image before the reboot
+  bool adopt = true;               // adopt=0: after its reboot the meter keeps its old versions
 
   // Image reception.
   Millis minGap = Millis{5};  // catches only a sender that does not wait at all
@@ -46,6 +51,10 @@ struct SimConfig {
   bool silent = false;
   Millis slow = Millis{0};
 
+  // Knobs for one meter only, written `knob@N=value` (N counted from 1): they
+  // apply to meter N on top of the knobs for all.
+  std::map<std::size_t, std::vector<std::pair<std::string, std::string>>> meterKnobs;
+
   // Parses comma-separated key=value knobs (without the "sim:" prefix). A
   // piece without '=' continues the previous value, so "idn=A,B,C,D" keeps
   // its commas. On failure returns nullopt and a message naming the knob.
@@ -53,6 +62,9 @@ struct SimConfig {
 
   // The serial of meter `index` (0-based): the trailing number counted up.
   std::string SerialOf(std::size_t index) const;
+
+  // The knobs of meter `index` (0-based): these knobs with its own applied.
+  SimConfig ForMeter(std::size_t index) const;
 };
 
 }  // namespace quorvel

@@ -6,6 +6,8 @@
 #include <array>
 #include <string_view>
 
+#include "firmware/image_header.h"
+#include "firmware/version_slots.h"
 #include "update/frames.h"
 #include "visa/resource_name.h"
 #include "visa/text_case.h"
@@ -57,7 +59,7 @@ bool ChecksumMatches(const std::vector<std::uint8_t>& image) {
 }  // namespace
 
 SimMeter::SimMeter(const SimConfig& config, std::size_t index, Clock& clock)
-    : config_(config),
+    : config_(config.ForMeter(index)),
       clock_(clock),
       serial_(config.SerialOf(index)),
       updateMode_(config.startInUpdateMode),
@@ -77,7 +79,10 @@ void SimMeter::CatchUp() {
       ReturnToBus(*returnAt_);
     } else if (RebootDue(now)) {
       // Stands for the operator's power cycle once the update is done.
-      LeaveBus(lastTouch_ + config_.reboot, config_.reenumerate, /*nextModeUpdate=*/false);
+      AdoptInstalledVersions();
+      const auto returnAfter =
+          config_.returnsAfterReboot ? std::optional(config_.reenumerate) : std::nullopt;
+      LeaveBus(lastTouch_ + config_.reboot, returnAfter, /*nextModeUpdate=*/false);
     } else {
       return;
     }
@@ -139,6 +144,7 @@ std::string SimMeter::resourceName() const {
 
 void SimMeter::PowerCycle() {
   CatchUp();
+  AdoptInstalledVersions();
   const Millis now = clock_.Now();
   if (present_) LeaveBus(now, std::nullopt, /*nextModeUpdate=*/false);
   returnAt_.reset();
@@ -374,12 +380,36 @@ void SimMeter::NoteClosed() {
 
 // --- Identity ---
 
+void SimMeter::AdoptInstalledVersions() {
+  const std::size_t fresh = installed_.size() - std::min(adoptedImages_, installed_.size());
+  adoptedImages_ = installed_.size();
+  if (!config_.adopt || fresh == 0) return;
+  std::string identity = NormalIdentity();
+  if (config_.newline && !identity.empty()) identity.pop_back();
+  if (identity.size() < kVersionTailLength) return;
+  std::string tail = identity.substr(identity.size() - kVersionTailLength);
+  for (std::size_t i = installed_.size() - fresh; i < installed_.size(); ++i) {
+    const std::vector<std::uint8_t>& bytes = installed_[i].bytes;
+    if (bytes.size() < kImageHeaderSize) continue;
+    const ImageHeader header = DecodeImageHeader({bytes.data(), kImageHeaderSize});
+    const auto slot = VersionSlotOf(header.functionId());
+    if (header.makerSignature() != kMakerSignature || !slot) continue;
+    const std::array<char, 5> version = header.imageVersionBytes();
+    if (!std::all_of(version.begin(), version.begin() + static_cast<std::ptrdiff_t>(slot->length),
+                     [](char c) { return c >= 0x20 && c < 0x7F; })) {
+      continue;
+    }
+    tail.replace(slot->position, slot->length, version.data(), slot->length);
+  }
+  adoptedTail_ = tail;
+}
+
 std::string SimMeter::NormalIdentity() const {
   std::string identity =
       config_.idn.value_or(std::string(kMakerSignature) + ",Q1000," + serial_ + ",01.20.05.12");
-  if (config_.version) {
+  if (const auto& tail = adoptedTail_ ? adoptedTail_ : config_.version) {
     identity.resize(identity.size() - std::min(identity.size(), kVersionTailLength));
-    identity += *config_.version;
+    identity += *tail;
   }
   if (config_.newline) identity += '\n';
   return identity;

@@ -47,8 +47,8 @@ struct ReadResult {
 
 class SimMeter {
  public:
-  // The meter `index` (0-based) of a simulation; it takes its serial from the
-  // config, which must outlive it.
+  // The meter `index` (0-based) of a simulation: the config's knobs with its
+  // own (knob@N) applied, and its serial counted up from the config's.
   SimMeter(const SimConfig& config, std::size_t index, Clock& clock);
 
   // --- The door's side ---
@@ -115,10 +115,12 @@ class SimMeter {
   void ConcludeImage(Millis when, bool installed, std::uint8_t statusCharacter);
   void ResetImage();
 
+  // After a reboot: the versions of the images installed since the last one.
+  void AdoptInstalledVersions();
   std::string NormalIdentity() const;
   std::string UpdateIdentity() const;
 
-  const SimConfig& config_;
+  const SimConfig config_;
   Clock& clock_;
   std::string serial_;
 
@@ -138,6 +140,8 @@ class SimMeter {
 
   std::vector<TimelineEvent> timeline_;
   std::vector<InstalledImage> installed_;
+  std::size_t adoptedImages_ = 0;            // installed_ already looked at by a reboot
+  std::optional<std::string> adoptedTail_;   // the version tail after adopting
 };
 
 }  // namespace quorvel

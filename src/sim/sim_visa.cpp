@@ -35,6 +35,7 @@ ViStatus SimVisa::Resolve(ViSession session, SimMeter** meter, Millis* timeout) 
 }
 
 ViStatus SimVisa::viOpenDefaultRM(ViSession* resourceManager) {
+  const std::lock_guard lock(mutex_);
   if (resourceManager == nullptr) return VI_ERROR_INV_PARAMETER;
   *resourceManager = handles_.OpenResourceManager();
   return VI_SUCCESS;
@@ -42,6 +43,7 @@ ViStatus SimVisa::viOpenDefaultRM(ViSession* resourceManager) {
 
 ViStatus SimVisa::viFindRsrc(ViSession resourceManager, const ViChar* expression,
                              ViFindList* findList, ViUInt32* count, ViChar* descriptor) {
+  const std::lock_guard lock(mutex_);
   std::vector<std::string> present;
   for (const auto& meter : meters_) {
     if (meter->IsPresent()) present.push_back(meter->resourceName());
@@ -50,12 +52,14 @@ ViStatus SimVisa::viFindRsrc(ViSession resourceManager, const ViChar* expression
 }
 
 ViStatus SimVisa::viFindNext(ViFindList findList, ViChar* descriptor) {
+  const std::lock_guard lock(mutex_);
   return handles_.FindNext(findList, descriptor);
 }
 
 ViStatus SimVisa::viOpen(ViSession resourceManager, const ViChar* resourceName,
                          ViAccessMode /*accessMode*/, ViUInt32 /*openTimeout*/,
                          ViSession* session) {
+  const std::lock_guard lock(mutex_);
   if (session == nullptr) return VI_ERROR_INV_PARAMETER;
   *session = VI_NULL;
   if (!handles_.IsResourceManager(resourceManager)) return VI_ERROR_INV_OBJECT;
@@ -76,18 +80,21 @@ ViStatus SimVisa::viOpen(ViSession resourceManager, const ViChar* resourceName,
 }
 
 ViStatus SimVisa::viClose(ViObject object) {
+  const std::lock_guard lock(mutex_);
   return handles_.Close(object, [this](Connection& connection) {
     if (SimMeter* meter = ConnectedMeter(connection)) meter->NoteClosed();
   });
 }
 
 ViStatus SimVisa::viSetAttribute(ViObject object, ViAttr attribute, ViAttrState value) {
+  const std::lock_guard lock(mutex_);
   return handles_.SetAttribute(object, attribute, value);
 }
 
 ViStatus SimVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
                           ViUInt32* returnCount) {
   if (returnCount != nullptr) *returnCount = 0;
+  std::unique_lock lock(mutex_);
   SimMeter* meter = nullptr;
   Millis timeout{0};
   if (const ViStatus status = Resolve(session, &meter, &timeout); status != VI_SUCCESS) {
@@ -100,6 +107,7 @@ ViStatus SimVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 coun
   if (returnCount != nullptr) *returnCount = static_cast<ViUInt32>(result.taken);
   if (result.taken < count) {
     // The meter stopped taking bytes: the rest of the transfer waits in vain.
+    lock.unlock();
     clock_.Sleep(timeout);
     return VI_ERROR_TMO;
   }
@@ -108,6 +116,7 @@ ViStatus SimVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 coun
 
 ViStatus SimVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count, ViUInt32* returnCount) {
   if (returnCount != nullptr) *returnCount = 0;
+  std::unique_lock lock(mutex_);
   SimMeter* meter = nullptr;
   Millis timeout{0};
   if (const ViStatus status = Resolve(session, &meter, &timeout); status != VI_SUCCESS) {
@@ -117,6 +126,7 @@ ViStatus SimVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count, ViUI
   if (count == 0) return VI_SUCCESS_MAX_CNT;
 
   const ReadResult result = meter->Reply(count, timeout);
+  lock.unlock();
   clock_.Sleep(result.waited);
   switch (result.outcome) {
     case ReadOutcome::OffBus:
@@ -133,6 +143,7 @@ ViStatus SimVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count, ViUI
 }
 
 ViStatus SimVisa::viClear(ViSession session) {
+  const std::lock_guard lock(mutex_);
   SimMeter* meter = nullptr;
   Millis timeout{0};
   if (const ViStatus status = Resolve(session, &meter, &timeout); status != VI_SUCCESS) {

@@ -2,9 +2,16 @@
 // The `sim` VISA backend: the simulated meters behind the VISA operations.
 // This class does the session bookkeeping and the waiting (on the clock);
 // what a meter answers is SimMeter's business.
+//
+// Several threads may use it at once (one per meter in a fleet update): one
+// lock covers the handles and the meters, and is never held while a call
+// waits, so each meter's exchanges keep their own pace. The clock it is given
+// must be safe to read from several threads (the real ones are; VirtualClock
+// is for one thread).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "common/clock.h"
@@ -39,7 +46,10 @@ class SimVisa : public VisaLibrary {
   std::size_t meterCount() const { return meters_.size(); }
   SimMeter& meter(std::size_t index) { return *meters_.at(index); }
   const SimConfig& config() const { return config_; }
-  int OpenHandleCount() const { return handles_.OpenHandleCount(); }
+  int OpenHandleCount() const {
+    const std::lock_guard lock(mutex_);
+    return handles_.OpenHandleCount();
+  }
 
  private:
   struct Connection {
@@ -55,6 +65,7 @@ class SimVisa : public VisaLibrary {
 
   SimConfig config_;
   Clock& clock_;
+  mutable std::mutex mutex_;
   std::vector<std::unique_ptr<SimMeter>> meters_;
   HandleTable<Connection> handles_;
 };

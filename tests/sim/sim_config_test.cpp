@@ -47,6 +47,20 @@ TEST(SimConfig, EachKnobSetsItsField) {
       {"slow_ms=300", [](auto& c) { return c.slow == Millis{300}; }},
       {"status1=2,prefix_ab=1", [](auto& c) { return c.status1->character == '2' && c.prefixAb; }},
       {"idn=A,B,C,verify=0", [](auto& c) { return c.idn == "A,B,C" && !c.verifyChecksum; }},
+      {"adopt=0", [](auto& c) { return !c.adopt; }},
+      {"return=once", [](auto& c) { return c.returnsAfterSwitch && !c.returnsAfterReboot; }},
+      {"return=0", [](auto& c) { return !c.returnsAfterSwitch && !c.returnsAfterReboot; }},
+      // A knob for one meter changes that meter only, on top of the knobs for all.
+      {"meters=3,status1@2=2,slow_ms=5",
+       [](auto& c) {
+         return !c.status1 && !c.ForMeter(0).status1 && c.ForMeter(1).status1->character == '2' &&
+                !c.ForMeter(2).status1 && c.ForMeter(1).slow == Millis{5};
+       }},
+      {"adopt@2=0,meters=2,return@1=once",
+       [](auto& c) {
+         return c.ForMeter(0).adopt && !c.ForMeter(1).adopt && !c.ForMeter(0).returnsAfterReboot &&
+                c.ForMeter(1).returnsAfterReboot;
+       }},
   };
   for (const Case& c : cases) {
     EXPECT_TRUE(c.holds(ParseOrFail(c.knobs))) << c.knobs;
@@ -81,6 +95,14 @@ TEST(SimConfig, RefusalsNameTheKnob) {
       {"silent=1,silent=0", "silent"},
       {"idn=bad\tidn", "idn"},
       {"novalue", "novalue"},
+      {"status1@2=2", "status1@2"},
+      {"meters=2,status1@0=2", "status1@0"},
+      {"meters=2,status1@x=2", "status1@x"},
+      {"meters=2,meters@2=3", "meters"},
+      {"meters=2,serial@2=AB", "serial"},
+      {"meters=2,status1@2=xx", "status1@2"},
+      {"meters=2,colour@2=1", "colour"},
+      {"meters=2,adopt@2=0,adopt@2=1", "adopt@2"},
   };
   for (const Case& c : cases) {
     std::string error;

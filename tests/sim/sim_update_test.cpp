@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim_bench.h"
+#include "support/firmware_builder.h"
 
 namespace quorvel::testing {
 namespace {
@@ -293,6 +294,57 @@ TEST(SimReboot, FailedImageKeepsUpdateModeUntilPowerCycle) {
   EXPECT_EQ(bench.Query(bench.Open(), "*idn?\n"), "NAVIR,Q1000,SN000123,01.20.05.12");
 }
 
+// After its restart the meter reports the versions of the images it
+// installed that begin with a genuine header, unless told to keep its old ones.
+TEST(SimReboot, ComesBackWithTheVersionsItInstalled) {
+  const auto whole = [](BinBuilder image) {
+    return image.Payload(300).WithCrc(CrcCovers::kWholeImage).Bytes();
+  };
+  const struct {
+    const char* label;
+    std::string knobs;
+    std::vector<Bytes> images;
+    bool powerCycle;  // the operator's power cycle instead of the meter's own restart
+    std::string identityAfter;
+  } cases[] = {
+      {"DSP", "", {whole(BinBuilder().Version("01.30"))}, false, "01.30.05.12"},
+      {"Panel", "", {whole(BinBuilder().Target(1).Version("06.00"))}, false, "01.20.06.12"},
+      {"MSP 430", "", {whole(BinBuilder().Target(2).Version("13.00"))}, false, "01.20.05.13"},
+      {"two images", "", {whole(BinBuilder().Version("01.30")), whole(BinBuilder().Target(1).Version("07.00"))},
+       false, "01.30.07.12"},
+      {"power cycle", "", {whole(BinBuilder().Version("01.31"))}, true, "01.31.05.12"},
+      {"kept by adopt=0", "adopt=0", {whole(BinBuilder().Version("01.30"))}, false, "01.20.05.12"},
+      {"no header", "", {WithCrc(Pattern(300))}, false, "01.20.05.12"},
+      {"foreign header", "", {whole(BinBuilder().Signature("OTHER").Version("01.30"))}, false,
+       "01.20.05.12"},
+      {"unknown target", "", {whole(BinBuilder().Target(7).Version("01.30"))}, false, "01.20.05.12"},
+  };
+  for (const auto& c : cases) {
+    SimBench bench(c.knobs);
+    const ViSession session = bench.EnterUpdateMode(bench.Open());
+    for (const Bytes& image : c.images) {
+      ASSERT_EQ(bench.SendImage(session, image), kInstalled) << c.label;
+    }
+    if (c.powerCycle) {
+      bench.meter().PowerCycle();
+    } else {
+      bench.clock.Advance(Millis{60'000});
+    }
+    ASSERT_EQ(bench.meter().mode(), SimMode::Normal) << c.label;
+    EXPECT_EQ(bench.Query(bench.Open(), "*idn?\n"), "NAVIR,Q1000,SN000123," + c.identityAfter)
+        << c.label;
+  }
+}
+
+TEST(SimReboot, ReturnOnceComesBackForTheUpdateButNotAfterTheRestart) {
+  SimBench bench("return=once");
+  const ViSession session = bench.EnterUpdateMode(bench.Open());
+  ASSERT_EQ(bench.meter().mode(), SimMode::Update);
+  ASSERT_EQ(bench.SendImage(session, WithCrc(Pattern(300))), kInstalled);
+  bench.clock.Advance(Millis{600'000});
+  EXPECT_EQ(bench.meter().mode(), SimMode::OffBus);
+}
+
 TEST(SimFaults, UnplugAfterNFramesLeavesForGood) {
   SimBench bench("unplug_after=2");
   const ViSession session = bench.EnterUpdateMode(bench.Open());
@@ -348,6 +400,21 @@ TEST(SimFaults, SlowVerdictArrivesLate) {
   EXPECT_EQ(bench.clock.Now() - before, Millis{700});
   EXPECT_EQ(EventsOfKind(bench.meter().timeline(), TimelineKind::Read).back().time,
             bench.clock.Now());
+}
+
+TEST(SimMeters, AKnobForOneMeterChangesThatMeterOnly) {
+  SimBench bench("meters=3,status1@2=2,version@3=01.22.05.12");
+  EXPECT_EQ(bench.Query(bench.Open(0), "*idn?\n"), "NAVIR,Q1000,SN000123,01.20.05.12");
+  EXPECT_EQ(bench.Query(bench.Open(2), "*idn?\n"), "NAVIR,Q1000,SN000125,01.22.05.12");
+  for (std::size_t meter = 0; meter < 3; ++meter) {
+    const ViSession session = bench.Open(meter);
+    bench.Write(session, "system:update\n");
+  }
+  bench.clock.Advance(bench.visa->config().reenumerate);
+  for (std::size_t meter = 0; meter < 3; ++meter) {
+    const auto verdicts = bench.SendImage(bench.Open(meter), WithCrc(Pattern(300)));
+    EXPECT_EQ(verdicts.first, meter == 1 ? "2" : "0") << "meter " << meter + 1;
+  }
 }
 
 TEST(SimMeters, UpdatingOneMeterLeavesTheOtherAlone) {
