@@ -1,0 +1,247 @@
+#include "fleet/fleet_update.h"
+
+#include <memory>
+#include <thread>
+
+#include "firmware/file_source.h"
+#include "fleet/serial_filter_visa.h"
+#include "fleet/verify_update.h"
+#include "history/update_history.h"
+#include "update/frames.h"
+
+namespace quorvel {
+
+namespace {
+
+// The identity's last eleven characters carry the versions; a shorter reply
+// is no identity at all.
+constexpr std::size_t kIdentityTail = 11;
+
+// One worker's operator console: lines and progress go to the observer with
+// the worker's number, the chooser answers with the file, and what explains a
+// failure (a status name, a message box) is kept for the report.
+class WorkerConsole final : public OperatorConsole {
+ public:
+  WorkerConsole(const FleetRequest& request, std::size_t meter, FleetObserver& observer)
+      : request_(request), meter_(meter), observer_(observer) {}
+
+  void AppendLog(std::string_view text) override {
+    for (std::uint8_t c = '1'; c <= '9'; ++c) {
+      if (!StatusName(c).empty() && text == StatusName(c)) statusName_ = std::string(text);
+    }
+    if (text.find("error") != std::string_view::npos ||
+        text.find("Error") != std::string_view::npos ||
+        text.find("Not Possible") != std::string_view::npos ||
+        text.find("not successful") != std::string_view::npos) {
+      errorLine_ = std::string(text);
+    }
+    observer_.Line(meter_, text);
+  }
+  void ClearLog() override {}
+  bool PumpMessages() override { return true; }
+  void SetButtonCaption(ConsoleButton, std::string_view) override {}
+  void EnableButton(ConsoleButton, bool) override {}
+  void ShowButton(ConsoleButton, bool) override {}
+  MessageResult ShowMessageBox(const MessageBoxRequest& box) override {
+    lastBox_ = box.text;
+    observer_.Line(meter_, box.caption + ": " + box.text);
+    if (box.buttons != MessageButtons::kOkCancel) return MessageResult::kOk;
+    return request_.answerYes && !StopRequested() ? MessageResult::kOk : MessageResult::kCancel;
+  }
+  std::optional<std::string> ChooseFile(std::string_view) override {
+    if (StopRequested()) return std::nullopt;
+    return request_.path;
+  }
+  void Repaint() override {}
+  void ReportProgress(const ProgressReport& report) override { observer_.Progress(meter_, report); }
+  bool StopRequested() override { return request_.stopRequested && request_.stopRequested(); }
+
+  // What best explains a failed update, in the meter's or the procedure's words.
+  std::string Explanation() const {
+    if (!statusName_.empty()) return "the meter reported " + statusName_;
+    if (!lastBox_.empty()) return FirstLine(lastBox_);
+    return errorLine_;
+  }
+
+ private:
+  static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+  const FleetRequest& request_;
+  std::size_t meter_;
+  FleetObserver& observer_;
+  std::string statusName_;
+  std::string lastBox_;
+  std::string errorLine_;
+};
+
+std::string GenericReason(UpdateOutcome outcome) {
+  switch (outcome) {
+    case UpdateOutcome::kInstalled: return {};
+    case UpdateOutcome::kRediscovered:
+    case UpdateOutcome::kNoMeter: return "the meter was not found";
+    case UpdateOutcome::kWrongMode: return "the meter is in update mode; recycle its power";
+    case UpdateOutcome::kChooserCancelled:
+    case UpdateOutcome::kStopped: return "stopped by the operator";
+    case UpdateOutcome::kFileNotOpened: return "the file could not be opened";
+    case UpdateOutcome::kFileRefused: return "the file was refused";
+    case UpdateOutcome::kTransferFailed: return "the meter did not accept the update";
+  }
+  return {};
+}
+
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+class FleetWorker {
+ public:
+  FleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files, const FleetRequest& request,
+              std::size_t meter, FleetObserver& observer)
+      : request_(request),
+        console_(request, meter, observer),
+        ownView_(visa, SerialOfResource(request.resources.at(meter))),
+        services_{ownView_, console_, clock, files} {
+    report_.resource = request.resources.at(meter);
+    report_.file = SplitPath(request.path).second;
+  }
+
+  MeterReport Run() {
+    if (Find() && Identify() && Update()) Verify();
+    Record();
+    return report_;
+  }
+
+ private:
+  // The meter is known by the serial in its resource name from here on.
+  bool Find() {
+    report_.serial = SerialOfResource(report_.resource);
+    if (!report_.serial.empty()) return true;
+    return Fail(UpdateOutcome::kNoMeter, "the resource name carries no serial number");
+  }
+
+  // Who the meter is before anything changes, on a session of its own.
+  bool Identify() {
+    InstrumentSession session;
+    services_.visa.viOpenDefaultRM(&session.resourceManager);
+    if (!ViSucceeded(services_.visa.viOpen(session.resourceManager, report_.resource.c_str(),
+                                           VI_NULL, 0, &session.instrument))) {
+      services_.visa.viClose(session.resourceManager);
+      return Fail(UpdateOutcome::kNoMeter, "the meter could not be opened");
+    }
+    services_.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
+    // As the package path asks: "L0" and the identity query one after the other.
+    ExchangeCommand(services_, session, "L0\n");
+    report_.identityBefore = WithoutLineEnd(ExchangeCommand(services_, session, "*idn?\n"));
+    CloseSessions(services_, session, /*clearAfterwards=*/false);
+    if (report_.identityBefore.size() < kIdentityTail) {
+      return Fail(UpdateOutcome::kNoMeter,
+                  "The meter did not identify itself. Check the cable and try again.");
+    }
+    const MeterVersions before = VersionsFromIdentity(report_.identityBefore);
+    report_.versionsBefore = before.tail;
+    if (IsWrongMode(before)) {
+      if (request_.leaveUpdateModeMeters) {
+        report_.skipped = true;
+        report_.outcome = UpdateOutcome::kWrongMode;
+        report_.reason = "in update mode; left alone";
+        return false;
+      }
+      return Fail(UpdateOutcome::kWrongMode, GenericReason(UpdateOutcome::kWrongMode));
+    }
+    return true;
+  }
+
+  // The Select button's procedure, exactly as a single update runs it.
+  bool Update() {
+    DialogState dialog;
+    DiscoverInstrument(services_, dialog.session, dialog.readyForUpdate);
+    if (!dialog.readyForUpdate) {
+      CloseSessionsForExit(services_, dialog);
+      return Fail(UpdateOutcome::kNoMeter, GenericReason(UpdateOutcome::kNoMeter));
+    }
+    const UpdateOutcome outcome = console_.StopRequested() ? UpdateOutcome::kChooserCancelled
+                                                           : RunImageUpdate(services_, dialog);
+    CloseSessionsForExit(services_, dialog);
+    if (outcome == UpdateOutcome::kInstalled) {
+      report_.outcome = outcome;
+      return true;
+    }
+    std::string reason = console_.Explanation();
+    return Fail(outcome, reason.empty() ? GenericReason(outcome) : std::move(reason));
+  }
+
+  void Verify() {
+    if (!request_.verify) return;
+    const auto expected = ExpectedVersionsOf(services_.files, request_.path);
+    if (!expected) {
+      report_.verification = Verification::kNotVerified;
+      report_.verificationText = "not verified: the file names no version";
+      return;
+    }
+    const VerifyResult result = VerifyAfterRestart(services_, *expected);
+    report_.verification = result.verification;
+    report_.verificationText = result.text;
+    report_.identityAfter = WithoutLineEnd(result.identityAfter);
+    if (result.verification != Verification::kVerified) report_.reason = result.text;
+  }
+
+  void Record() {
+    if (request_.history == nullptr || report_.skipped) return;
+    HistoryRecord record = MakeAttemptRecord(request_.origin, services_.files, request_.path,
+                                             report_.resource, report_.identityBefore);
+    record.outcome = std::string(OutcomeName(report_));
+    record.reason = report_.reason;
+    record.verification = report_.verificationText;
+    if (report_.verification != Verification::kNotAsked && !report_.identityAfter.empty()) {
+      record.identityAfter = report_.identityAfter;
+    }
+    std::string error;
+    if (!request_.history->Append(record, &error)) {
+      console_.AppendLog("The update history was not written: " + error);
+    }
+  }
+
+  bool Fail(UpdateOutcome outcome, std::string reason) {
+    report_.outcome = outcome;
+    report_.reason = std::move(reason);
+    return false;
+  }
+
+  const FleetRequest& request_;
+  WorkerConsole console_;
+  SerialFilterVisa ownView_;
+  Services services_;
+  MeterReport report_;
+};
+
+}  // namespace
+
+std::string_view OutcomeName(const MeterReport& report) {
+  return report.skipped ? "skipped" : UpdateOutcomeName(report.outcome);
+}
+
+MeterReport RunFleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files,
+                           const FleetRequest& request, std::size_t meter,
+                           FleetObserver& observer) {
+  MeterReport report = FleetWorker(visa, clock, files, request, meter, observer).Run();
+  observer.Finished(meter, report);
+  return report;
+}
+
+std::vector<MeterReport> RunFleetUpdate(VisaLibrary& visa, Clock& clock, FileSystem& files,
+                                        const FleetRequest& request, FleetObserver& observer) {
+  std::vector<MeterReport> reports(request.resources.size());
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(request.resources.size());
+    for (std::size_t meter = 0; meter < request.resources.size(); ++meter) {
+      workers.emplace_back([&, meter] {
+        reports[meter] = RunFleetWorker(visa, clock, files, request, meter, observer);
+      });
+    }
+  }  // every worker has finished here
+  return reports;
+}
+
+}  // namespace quorvel
