@@ -12,10 +12,12 @@ namespace {
 
 // Only lock-free atomics may be touched from a signal handler. The handler
 // may run on any thread (a USB library can have threads of its own), so the
-// decision "quit now" and "start a write" exclude each other through one state.
-enum WriteState : int { kIdle, kWriting, kQuitting };
+// decision "quit now" and "start a write" exclude each other through one
+// state: the number of writes in progress (a fleet update has one per meter),
+// or kQuitting once the process is ending.
+constexpr int kQuitting = -1;
+std::atomic<int> gWritesInProgress{0};
 std::atomic<int> gInterrupts{0};
-std::atomic<int> gWriteState{kIdle};
 std::atomic<bool> gQuitAfterWrite{false};
 std::atomic<int> gQuitStatus{1};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
@@ -39,8 +41,8 @@ void OnInterrupt(int) {
     return;
   }
   gQuitAfterWrite.store(true);
-  int expected = kIdle;
-  if (gWriteState.compare_exchange_strong(expected, kQuitting)) {
+  int expected = 0;
+  if (gWritesInProgress.compare_exchange_strong(expected, kQuitting)) {
     Say(kQuitNotice);
     ::_exit(gQuitStatus.load());
   }
@@ -63,25 +65,34 @@ void KeepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
 bool StopWasRequested() { return gInterrupts.load() > 0; }
 
 WriteInProgress::WriteInProgress() {
-  int expected = kIdle;
-  while (!gWriteState.compare_exchange_strong(expected, kWriting)) {
-    // The handler is ending the process on another thread: start nothing new.
-    ::pause();
-    expected = kIdle;
+  int writes = gWritesInProgress.load();
+  for (;;) {
+    if (writes == kQuitting) {
+      // The process is ending on another thread: start nothing new.
+      ::pause();
+      writes = gWritesInProgress.load();
+      continue;
+    }
+    if (gWritesInProgress.compare_exchange_weak(writes, writes + 1)) return;
   }
 }
 
 WriteInProgress::~WriteInProgress() {
-  gWriteState.store(kIdle);
-  if (gQuitAfterWrite.load()) {
-    Say(kQuitNotice);
-    ::_exit(gQuitStatus.load());
+  // The last write to complete after a second Ctrl+C ends the process.
+  int writes = gWritesInProgress.load();
+  for (;;) {
+    const bool last = writes == 1 && gQuitAfterWrite.load();
+    if (gWritesInProgress.compare_exchange_weak(writes, last ? kQuitting : writes - 1)) {
+      if (!last) return;
+      Say(kQuitNotice);
+      ::_exit(gQuitStatus.load());
+    }
   }
 }
 
 void ResetStopRequestForTesting() {
   gInterrupts.store(0);
-  gWriteState.store(kIdle);
+  gWritesInProgress.store(0);
   gQuitAfterWrite.store(false);
 }
 
