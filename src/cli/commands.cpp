@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/firmware_info.h"
+#include "cli/fleet_command.h"
 #include "cli/meter_query.h"
 #include "cli/stop_signal.h"
 #include "cli/terminal_console.h"
@@ -12,6 +13,7 @@
 #include "cli/visa_decorators.h"
 #include "common/message_text.h"
 #include "firmware/file_source.h"
+#include "history/attempt_witness.h"
 #include "update/update_procedures.h"
 #include "visa/usbtmc/usbtmc_permission.h"
 
@@ -150,9 +152,26 @@ ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Strea
   return ExitStatus::kSuccess;
 }
 
+void RecordAttempt(const AttemptWitness& witness, FileSystem& files, const std::string& path,
+                   const BackendRequest& backend, UpdateOutcome outcome, std::string reason,
+                   Streams streams) {
+  if (!IsRecordedAttempt(outcome)) return;
+  std::string problem;
+  const std::unique_ptr<UpdateHistory> history = OpenHistory(&problem);
+  if (history && RecordSelectAttempt(*history,
+                                     {.tool = "quorvel-cli",
+                                      .toolVersion = QUORVEL_VERSION,
+                                      .backend = backend.name},
+                                     witness, files, path, outcome, std::move(reason), &problem)) {
+    return;
+  }
+  streams.err << kProgramName << "the update history was not written: " << problem << '\n';
+}
+
 // Discovery as the window does it on opening, then one press of Select.
-ExitStatus RunSelectButton(Services& services, const std::string& path,
-                           const BackendRequest& backend, Streams streams) {
+ExitStatus RunSelectButton(Services& services, const AttemptWitness& witness,
+                           const std::string& path, const BackendRequest& backend,
+                           Streams streams) {
   DialogState dialog;
   DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
   if (!dialog.readyForUpdate) {
@@ -166,10 +185,9 @@ ExitStatus RunSelectButton(Services& services, const std::string& path,
   CloseSessionsForExit(services, dialog);
 
   const ExitStatus status = ExitStatusFor(outcome);
-  if (const std::string_view message = OutcomeMessage(outcome, KindOfFileName(path));
-      !message.empty()) {
-    Fail(streams, status, message);
-  }
+  const std::string_view message = OutcomeMessage(outcome, KindOfFileName(path));
+  if (!message.empty()) Fail(streams, status, message);
+  RecordAttempt(witness, services.files, path, backend, outcome, std::string(message), streams);
   return status;
 }
 
@@ -224,6 +242,9 @@ ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams) {
 }
 
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
+  if (request.all || request.resources.size() > 1 || request.verify || request.asJson) {
+    return RunFleet(request, streams);
+  }
   auto backend = OpenOrReport(request.backend, streams);
   if (!backend) return ExitStatus::kBadArguments;
   DiskFileSystem files;
@@ -235,13 +256,14 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
 
   VisaLibrary* visaChain = backend->visa.get();
   std::optional<PinnedResourceVisa> pinned;
-  if (request.resource) {
-    visaChain = &pinned.emplace(*visaChain, *request.resource);
+  if (!request.resources.empty()) {
+    visaChain = &pinned.emplace(*visaChain, request.resources.front());
   } else if (const ExitStatus ambiguous = RefuseAmbiguousMeter(*visaChain, streams);
              ambiguous != ExitStatus::kSuccess) {
     return ambiguous;
   }
-  InterruptSafeVisa visa(*visaChain);
+  AttemptWitness witness(*visaChain);
+  InterruptSafeVisa visa(witness);
 
   InstallStopHandler(ToInt(ExitStatus::kStopped));
   KeepRunningWhenOutputCloses();
@@ -251,7 +273,7 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
       {.outputIsTerminal = streams.outIsTerminal, .answerYes = request.answerYes});
   console.SetChosenFile(path);
   Services services{visa, console, *backend->clock, files};
-  return RunSelectButton(services, path, request.backend, streams);
+  return RunSelectButton(services, witness, path, request.backend, streams);
 }
 
 }  // namespace quorvel::cli

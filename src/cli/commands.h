@@ -3,6 +3,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "cli/backend.h"
 #include "cli/exit_status.h"
@@ -25,12 +26,16 @@ ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams);
 struct UpdateRequest {
   BackendRequest backend;
   std::string file;
-  std::optional<std::string> resource;
+  std::vector<std::string> resources;  // --resource, repeatable
+  bool all = false;                    // --all: every attached meter in normal mode
+  bool verify = false;                 // --verify: check the versions after the restart
+  bool asJson = false;
   bool answerYes = false;
 };
 
-// Runs the Select button's procedure with `file` as the chosen file. Installs
-// the Ctrl+C handler for the duration of the program.
+// Runs the Select button's procedure with `file` as the chosen file, or for
+// several meters, --verify or --json the fleet update. Installs the Ctrl+C
+// handler for the duration of the program.
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams);
 
 }  // namespace quorvel::cli

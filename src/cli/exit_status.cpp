@@ -32,6 +32,7 @@ std::string_view ExitStatusTable() {
          "  4    no meter found\n"
          "  5    transfer failed: the meter did not accept the image\n"
          "  6    meter in update mode: recycle its power and try again\n"
+         "  7    update --verify: accepted, but the meter did not come back with the file's versions\n"
          "  130  stopped by Ctrl+C; the meter is left in update mode\n";
 }
 

@@ -15,6 +15,8 @@ enum class ExitStatus : int {
   kNoMeter = 4,         // no meter where one was needed
   kTransferFailed = 5,  // the meter did not accept the image
   kWrongMode = 6,       // the meter is in update mode and must be power-cycled first
+  kNotVerified = 7,     // --verify: the update was accepted, but the meter did not come back
+                        // running the file's versions
   kStopped = 130,       // Ctrl+C: stopped between frames, meter left in update mode
 };
 

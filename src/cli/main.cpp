@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/fleet_command.h"
 
 namespace {
 
@@ -63,9 +64,24 @@ int main(int argc, char** argv) {
   updateCommand->add_option("FILE", update.file, "Firmware file (.bin or .pak)")
       ->required()
       ->check(CLI::ExistingFile);
-  updateCommand->add_option("--resource", update.resource,
-                            "VISA resource name of the meter (required when several are attached)");
+  auto* resourceOption = updateCommand->add_option(
+      "--resource", update.resources,
+      "VISA resource name of a meter (required when several are attached); repeat it to update "
+      "several meters at once");
+  updateCommand
+      ->add_flag("--all", update.all,
+                 "Update every attached meter in normal mode at once, each on its own")
+      ->excludes(resourceOption);
+  updateCommand->add_flag("--verify", update.verify,
+                          "After the update, wait for each meter to come back after its power "
+                          "cycle and check that it runs the file's versions");
+  updateCommand->add_flag("--json", update.asJson, "Write the report of every meter as JSON");
   updateCommand->add_flag("--yes", update.answerYes, "Answer OK to every question");
+
+  quorvel::cli::HistoryRequest historyRequest;
+  auto* history = app.add_subcommand("history", "Show the record of every update attempt");
+  history->add_flag("--json", historyRequest.asJson, "Write the records as JSON");
+  history->add_option("--serial", historyRequest.serial, "Only the meter with this serial number");
 
   try {
     app.parse(argc, argv);
@@ -83,6 +99,8 @@ int main(int argc, char** argv) {
     status = quorvel::cli::RunIdentify(backend, identifyResource, streams);
   } else if (*info) {
     status = quorvel::cli::RunInfo(infoFile, infoJson, streams);
+  } else if (*history) {
+    status = quorvel::cli::RunHistory(historyRequest, streams);
   } else if (*updateCommand) {
     update.backend = backend;
     status = quorvel::cli::RunUpdate(update, streams);

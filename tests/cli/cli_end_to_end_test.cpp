@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "subprocess.h"
@@ -20,8 +21,16 @@ std::string Sample(const std::string& name) { return kSamples + "/" + name; }
 
 // Runs the program against the simulated meter unless told otherwise, whatever
 // the developer's shell or the built-in default says.
+// Updates are recorded in the history: never in the developer's own.
+const std::string& ScratchStateFolder() {
+  static const TempDir folder;
+  static const std::string path = folder.path().string();
+  return path;
+}
+
 ProgramRun Cli(const std::vector<std::string>& arguments, ProgramOptions options = {}) {
   options.environment.try_emplace("QUORVEL_VISA", "sim");
+  options.environment.try_emplace("XDG_STATE_HOME", ScratchStateFolder());
   return RunProgram(kCli, arguments, options);
 }
 
@@ -175,6 +184,107 @@ TEST(CliUpdate, CtrlCStopsBetweenFramesAndLeavesTheMeterInUpdateMode) {
   EXPECT_FALSE(Contains(run.out, "update completed"));
 }
 
+// Several meters at once, with the history kept in a folder of the test's own.
+class CliFleet : public ::testing::Test {
+ protected:
+  ProgramRun Run(std::vector<std::string> arguments) {
+    ProgramOptions options;
+    options.environment["XDG_STATE_HOME"] = state.path().string();
+    return Cli(arguments, options);
+  }
+  ProgramRun Fleet(const std::string& visa, const std::string& file,
+                   std::vector<std::string> extra) {
+    std::vector<std::string> arguments{"--visa", visa, "--time-scale", kFast, "update", file};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return Run(arguments);
+  }
+  static nlohmann::json Json(const ProgramRun& run) {
+    return nlohmann::json::parse(run.out, nullptr, /*allow_exceptions=*/false);
+  }
+  TempDir state;
+};
+
+TEST_F(CliFleet, AFailingMeterFailsAloneAndTheReportSaysWhy) {
+  const std::string visa = "sim:meters=3,status1@2=2";
+  const ProgramRun run = Fleet(visa, Sample("dsp-newer.bin"), {"--all", "--yes"});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 5) << run.out << run.err;
+  // Every meter's lines carry its serial; the table closes the run.
+  EXPECT_TRUE(Contains(run.out, "[SN000124] CHECKSUM_ERROR\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "[SN000123] Progress: 100%\n"));
+  EXPECT_TRUE(Contains(run.out, "[SN000125] \"dsp-newer.bin\" update completed."));
+  EXPECT_TRUE(Contains(run.out,
+                       "RESOURCE                               SERIAL    BEFORE       FILE    "
+                       "       OUTCOME          REASON\n"
+                       "USB0::0x1D7C::0x4A35::SN000123::INSTR  SN000123  01.20.05.12  "
+                       "dsp-newer.bin  installed\n"
+                       "USB0::0x1D7C::0x4A35::SN000124::INSTR  SN000124  01.20.05.12  "
+                       "dsp-newer.bin  transfer failed  the meter reported CHECKSUM_ERROR\n"
+                       "USB0::0x1D7C::0x4A35::SN000125::INSTR  SN000125  01.20.05.12  "
+                       "dsp-newer.bin  installed\n"))
+      << run.out;
+
+  // The same meters named one by one, reported as JSON.
+  const ProgramRun named =
+      Fleet(visa, Sample("dsp-newer.bin"),
+            {"--resource", "USB0::0x1D7C::0x4A35::SN000124::INSTR", "--resource",
+             "USB0::0x1D7C::0x4A35::SN000125::INSTR", "--json"});
+  EXPECT_EQ(named.exitCode, 5) << named.err;
+  const nlohmann::json report = Json(named);
+  ASSERT_TRUE(report.is_object()) << named.out;
+  EXPECT_EQ(report["exitStatus"], 5);
+  ASSERT_EQ(report["meters"].size(), 2u);
+  EXPECT_EQ(report["meters"][0]["serial"], "SN000124");
+  EXPECT_EQ(report["meters"][0]["outcome"], "transfer failed");
+  EXPECT_EQ(report["meters"][0]["reason"], "the meter reported CHECKSUM_ERROR");
+  EXPECT_EQ(report["meters"][1]["outcome"], "installed");
+  EXPECT_EQ(report["meters"][1]["identityBefore"], "NAVIR,Q1000,SN000125,01.20.05.12");
+
+  // Each attempt is in the history, the meter filter picks one meter's.
+  const nlohmann::json all = Json(Run({"history", "--json"}));
+  ASSERT_EQ(all.size(), 5u) << all.dump();
+  const nlohmann::json one = Json(Run({"history", "--json", "--serial", "SN000124"}));
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[0]["outcome"], "transfer failed");
+  EXPECT_EQ(one[0]["file"]["name"], "dsp-newer.bin");
+  EXPECT_EQ(one[0]["file"]["sha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ(one[0]["backend"], visa);
+}
+
+TEST_F(CliFleet, VerifyTellsWhetherEachMeterCameBackRunningTheFile) {
+  const ProgramRun run = Fleet("sim:meters=3,adopt@2=0,return@3=once", Sample("package-3.pak"),
+                               {"--all", "--verify", "--yes", "--json"});
+  EXPECT_EQ(run.exitCode, 7) << run.err;
+  const nlohmann::json report = Json(run);
+  ASSERT_TRUE(report.is_object()) << run.out << run.err;
+  const char* const expected[] = {"verified", "not verified: still 01.20", "did not come back"};
+  for (std::size_t meter = 0; meter < 3; ++meter) {
+    EXPECT_EQ(report["meters"][meter]["outcome"], "installed") << meter;
+    EXPECT_EQ(report["meters"][meter]["verification"], expected[meter]) << meter;
+  }
+  EXPECT_EQ(report["meters"][0]["identityAfter"], "NAVIR,Q1000,SN000123,01.30.06.12");
+  EXPECT_TRUE(Contains(run.err, "recycle its power now")) << run.err;
+
+  const nlohmann::json history = Json(Run({"history", "--json"}));
+  ASSERT_EQ(history.size(), 3u);
+  EXPECT_EQ(history[0].value("identityAfter", ""), "NAVIR,Q1000,SN000123,01.30.06.12");
+}
+
+TEST_F(CliFleet, ADamagedHistoryLineIsSkippedWithAWarning) {
+  const ProgramRun first = Fleet("sim", Sample("dsp-newer.bin"), {});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  {
+    std::ofstream history(state.path() / "quorvel" / "history.jsonl", std::ios::app);
+    history << "{\"half a record\n";
+  }
+  ASSERT_EQ(Fleet("sim", Sample("dsp-older.bin"), {}).exitCode, 3);
+  const ProgramRun listing = Run({"history"});
+  EXPECT_EQ(listing.exitCode, 0);
+  EXPECT_TRUE(Contains(listing.err, "line 2 of")) << listing.err;
+  EXPECT_TRUE(Contains(listing.out, "dsp-newer.bin  installed")) << listing.out;
+  EXPECT_TRUE(Contains(listing.out, "dsp-older.bin  file refused")) << listing.out;
+}
+
 TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
   const struct {
     const char* label;
@@ -194,6 +304,11 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
       {"very long backend name", {"--visa", std::string(5000, 'g'), "list"}},
       {"very long knob value", {"--visa", "sim:serial=" + std::string(5000, 'S'), "list"}},
       {"very long knob name", {"--visa", "sim:" + std::string(5000, 'k') + "=1", "list"}},
+      {"--all with --resource",
+       {"update", kSamples + "/dsp-newer.bin", "--all", "--resource", "USB0::0x1::0x2::A::INSTR"}},
+      {"one meter named twice",
+       {"update", kSamples + "/dsp-newer.bin", "--resource", "USB0::0x1D7C::0x4A35::SN000123::INSTR",
+        "--resource", "USB1::0x1D7C::0x4A35::sn000123::INSTR"}},
   };
   for (const auto& c : cases) {
     const ProgramRun run = Cli(c.arguments);

@@ -1,0 +1,205 @@
+#include "cli/fleet_command.h"
+
+#include <array>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "cli/fleet_output.h"
+#include "cli/meter_query.h"
+#include "cli/stop_signal.h"
+#include "cli/text_output.h"
+#include "cli/visa_decorators.h"
+#include "firmware/file_source.h"
+#include "fleet/serial_filter_visa.h"
+#include "history/history_file.h"
+#include "visa/resource_name.h"
+
+namespace quorvel::cli {
+
+namespace {
+
+constexpr std::string_view kProgramName = "quorvel-cli: ";
+
+ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message) {
+  streams.err << kProgramName << message << '\n' << std::flush;
+  return status;
+}
+
+// From harmless to worst: the exit status of a run is that of its worst meter.
+constexpr std::array kSeverity = {
+    ExitStatus::kSuccess,     ExitStatus::kFileRefused,    ExitStatus::kWrongMode,
+    ExitStatus::kNoMeter,     ExitStatus::kNotVerified,    ExitStatus::kFailure,
+    ExitStatus::kTransferFailed, ExitStatus::kStopped};
+
+std::size_t SeverityOf(ExitStatus status) {
+  for (std::size_t i = 0; i < kSeverity.size(); ++i) {
+    if (kSeverity[i] == status) return i;
+  }
+  return kSeverity.size();
+}
+
+// The meters of the run: those named, or with --all every one attached.
+std::optional<std::vector<std::string>> ChooseMeters(const UpdateRequest& request,
+                                                     VisaLibrary& visa, Streams streams,
+                                                     ExitStatus& status) {
+  if (!request.all) return request.resources;
+  ViSession manager = VI_NULL;
+  if (!ViSucceeded(visa.viOpenDefaultRM(&manager))) {
+    status = Fail(streams, ExitStatus::kFailure, "the VISA resource manager did not open.");
+    return std::nullopt;
+  }
+  std::vector<std::string> meters = FindMeters(visa, manager);
+  visa.viClose(manager);
+  if (meters.empty()) {
+    status = Fail(streams, ExitStatus::kNoMeter, "no meter found.");
+    return std::nullopt;
+  }
+  return meters;
+}
+
+// Two names for one meter would give it two workers.
+bool NamesOneMeterTwice(const std::vector<std::string>& meters) {
+  for (std::size_t i = 0; i < meters.size(); ++i) {
+    for (std::size_t j = i + 1; j < meters.size(); ++j) {
+      if (EqualsIgnoringCase(SerialOfResource(meters[i]), SerialOfResource(meters[j]))) return true;
+    }
+  }
+  return false;
+}
+
+std::string HistoryText(const HistoryRecord& record) {
+  std::string line = PrintableField(record.time) + "  " + PrintableField(record.serial) + "  " +
+                     PrintableField(record.fileName) + "  " + PrintableField(record.outcome);
+  if (!record.verification.empty()) line += ", " + PrintableField(record.verification);
+  if (!record.reason.empty() && record.reason != record.verification) {
+    line += ": " + PrintableField(record.reason);
+  }
+  line += "\n    before: " + PrintableField(record.identityBefore);
+  if (record.identityAfter) line += "\n    after:  " + PrintableField(*record.identityAfter);
+  line += "\n    file:   " + std::to_string(record.fileSize) + " bytes, sha256 " +
+          PrintableField(record.fileSha256) + "\n    by:     " + PrintableField(record.tool) +
+          " " + PrintableField(record.toolVersion) + " (" + PrintableField(record.backend) + ", " +
+          PrintableField(record.resource) + ")\n";
+  return line;
+}
+
+nlohmann::json HistoryJson(const HistoryRecord& record) {
+  // The stored line is the record's JSON; decoding it again keeps one encoding.
+  return nlohmann::json::parse(EncodeHistoryLine(record), nullptr, false);
+}
+
+}  // namespace
+
+ExitStatus ExitStatusOf(const MeterReport& report) {
+  if (report.skipped) return ExitStatus::kSuccess;
+  if (report.outcome == UpdateOutcome::kInstalled &&
+      report.verification != Verification::kNotAsked &&
+      report.verification != Verification::kVerified) {
+    return ExitStatus::kNotVerified;
+  }
+  return ExitStatusFor(report.outcome);
+}
+
+ExitStatus WorstExitStatus(const std::vector<MeterReport>& reports) {
+  ExitStatus worst = ExitStatus::kSuccess;
+  for (const MeterReport& report : reports) {
+    const ExitStatus status = ExitStatusOf(report);
+    if (SeverityOf(status) > SeverityOf(worst)) worst = status;
+  }
+  return worst;
+}
+
+std::unique_ptr<UpdateHistory> OpenHistory(std::string* problem) {
+  const auto path = DefaultHistoryPath();
+  if (!path) {
+    *problem = "no state folder is known (set XDG_STATE_HOME or HOME); the update history is off.";
+    return nullptr;
+  }
+  return std::make_unique<HistoryFile>(*path);
+}
+
+ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
+  std::string error;
+  auto backend = OpenBackend(request.backend, &error);
+  if (!backend) return Fail(streams, ExitStatus::kBadArguments, error);
+  DiskFileSystem files;
+  std::error_code failure;
+  const std::string path = std::filesystem::absolute(request.file, failure).string();
+  if (failure || !std::filesystem::is_regular_file(path, failure) || !files.OpenForReading(path)) {
+    return Fail(streams, ExitStatus::kFileRefused,
+                "cannot open \"" + PrintableField(request.file) +
+                    "\" for reading; no meter was touched.");
+  }
+
+  ExitStatus status = ExitStatus::kSuccess;
+  const auto meters = ChooseMeters(request, *backend->visa, streams, status);
+  if (!meters) return status;
+  if (NamesOneMeterTwice(*meters)) {
+    return Fail(streams, ExitStatus::kBadArguments, "a meter is named twice.");
+  }
+
+  std::string historyProblem;
+  const std::unique_ptr<UpdateHistory> history = OpenHistory(&historyProblem);
+  if (!history) streams.err << kProgramName << historyProblem << '\n';
+
+  InterruptSafeVisa visa(*backend->visa);
+  InstallStopHandler(ToInt(ExitStatus::kStopped));
+  KeepRunningWhenOutputCloses();
+  const SteadyClock wallClock;
+  std::vector<std::string> labels;
+  for (const std::string& meter : *meters) {
+    const std::string serial = SerialOfResource(meter);
+    labels.push_back(serial.empty() ? meter : serial);
+  }
+  // With --json the report alone goes to standard output; the running
+  // account goes to standard error.
+  std::ostream& running = request.asJson ? streams.err : streams.out;
+  FleetDisplay display(running, streams.outIsTerminal && !request.asJson, wallClock, labels);
+
+  FleetRequest fleet{
+      .path = path,
+      .resources = *meters,
+      .leaveUpdateModeMeters = request.all,
+      .verify = request.verify,
+      .answerYes = request.answerYes,
+      .stopRequested = [] { return StopWasRequested(); },
+      .history = history.get(),
+      .origin = {.tool = "quorvel-cli", .toolVersion = QUORVEL_VERSION,
+                 .backend = request.backend.name},
+  };
+  const std::vector<MeterReport> reports =
+      RunFleetUpdate(visa, *backend->clock, files, fleet, display);
+  status = WorstExitStatus(reports);
+  if (request.asJson) {
+    streams.out << RenderFleetJson(reports, ToInt(status)) << std::flush;
+  } else {
+    streams.out << '\n' << RenderFleetTable(reports) << std::flush;
+  }
+  return status;
+}
+
+ExitStatus RunHistory(const HistoryRequest& request, Streams streams) {
+  std::string problem;
+  const std::unique_ptr<UpdateHistory> history = OpenHistory(&problem);
+  if (!history) return Fail(streams, ExitStatus::kFailure, problem);
+  const HistoryListing listing = history->Read();
+  for (const std::string& warning : listing.warnings) {
+    streams.err << kProgramName << "warning: " << PrintableField(warning) << '\n';
+  }
+  nlohmann::json records = nlohmann::json::array();
+  for (const HistoryRecord& record : listing.records) {
+    if (request.serial && !EqualsIgnoringCase(record.serial, *request.serial)) continue;
+    if (request.asJson) {
+      records.push_back(HistoryJson(record));
+    } else {
+      streams.out << HistoryText(record);
+    }
+  }
+  if (request.asJson) {
+    streams.out << records.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  }
+  streams.out << std::flush;
+  return ExitStatus::kSuccess;
+}
+
+}  // namespace quorvel::cli
