@@ -16,6 +16,8 @@
 #include "console/qt_text.h"
 #include "console/transfer_progress_bar.h"
 #include "firmware/file_source.h"
+#include "history/attempt_witness.h"
+#include "history/history_file.h"
 #include "visa/visa_library.h"
 
 namespace quorvel {
@@ -163,7 +165,28 @@ int UpdaterApp::Run(const QStringList& arguments) {
     demo.emplace(std::string(absolute.constData(), static_cast<std::size_t>(absolute.size())));
     demo->Wrap(hooks);
   }
-  UpdateDialog dialog(*visa, clock, files, std::move(hooks));
+  // Every attempt goes into the update history, as the command line's do.
+  AttemptWitness witness(*visa);
+  std::optional<std::string> chosenFile;
+  const auto choose = hooks.chooseFile ? hooks.chooseFile : ChooseFirmwareFile;
+  hooks.chooseFile = [&chosenFile, choose](QWidget* owner, std::string_view filter) {
+    chosenFile = choose(owner, filter);
+    return chosenFile;
+  };
+  UpdateDialog dialog(witness, clock, files, std::move(hooks));
+  const auto historyPath = DefaultHistoryPath();
+  QObject::connect(&dialog, &UpdateDialog::selectFinished, [&](UpdateOutcome outcome) {
+    if (chosenFile && historyPath) {
+      HistoryFile history(*historyPath);
+      std::string problem;
+      if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend}, witness, files,
+                               *chosenFile, outcome, {}, &problem)) {
+        std::cerr << "quorvel: the update history was not written: " << problem << "\n";
+      }
+    }
+    witness.Forget();
+    chosenFile.reset();
+  });
   if (demo) demo->Attach(dialog);
   dialog.exec();
   return 0;
