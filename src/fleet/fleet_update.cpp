@@ -7,15 +7,12 @@
 #include "fleet/serial_filter_visa.h"
 #include "fleet/verify_update.h"
 #include "history/update_history.h"
+#include "instrument/identity.h"
 #include "update/frames.h"
 
 namespace quorvel {
 
 namespace {
-
-// The identity's last eleven characters carry the versions; a shorter reply
-// is no identity at all.
-constexpr std::size_t kIdentityTail = 11;
 
 // One worker's operator console: lines and progress go to the observer with
 // the worker's number, the chooser answers with the file, and what explains a
@@ -131,14 +128,13 @@ class FleetWorker {
     }
     services_.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
     // As the package path asks: "L0" and the identity query one after the other.
-    ExchangeCommand(services_, session, "L0\n");
-    report_.identityBefore = WithoutLineEnd(ExchangeCommand(services_, session, "*idn?\n"));
+    const MeterIdentity identity = ReadIdentity(services_, session, /*waitAfterL0=*/false);
     CloseSessions(services_, session, /*clearAfterwards=*/false);
-    if (report_.identityBefore.size() < kIdentityTail) {
-      return Fail(UpdateOutcome::kNoMeter,
-                  "The meter did not identify itself. Check the cable and try again.");
+    report_.identityBefore = WithoutLineEnd(identity.reply);
+    if (!IsUsableIdentity(identity)) {
+      return Fail(UpdateOutcome::kNoMeter, std::string(kNoIdentityText));
     }
-    const MeterVersions before = VersionsFromIdentity(report_.identityBefore);
+    const MeterVersions& before = identity.versions;
     report_.versionsBefore = before.tail;
     if (IsWrongMode(before)) {
       if (request_.leaveUpdateModeMeters) {
