@@ -8,11 +8,6 @@
 
 namespace quorvel {
 
-namespace {
-// Longer search expressions are refused rather than scanned without end.
-constexpr std::size_t kMaxExpressionLength = 1024;
-}  // namespace
-
 void CopyDescriptor(std::string_view name, ViChar* descriptor) {
   if (descriptor == nullptr) return;
   const std::size_t length = std::min<std::size_t>(name.size(), VI_FIND_BUFLEN - 1);
@@ -77,7 +72,7 @@ ViStatus HandleRegistry::FindResources(ViSession resourceManager, const ViChar* 
   CopyDescriptor("", descriptor);
   if (!IsResourceManager(resourceManager)) return VI_ERROR_INV_OBJECT;
 
-  const auto text = BoundedCString(expression, kMaxExpressionLength);
+  const auto text = BoundedCString(expression, ResourceExpression::kMaxLength);
   if (!text) return VI_ERROR_INV_EXPR;
   const auto compiled = ResourceExpression::Compile(*text);
   if (!compiled) return VI_ERROR_INV_EXPR;

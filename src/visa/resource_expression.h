@@ -8,6 +8,7 @@
 // is at most (name length) x (expression length) whatever the expression;
 // groups nest at most kMaxGroupDepth deep.
 #include <bitset>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@ namespace quorvel {
 class ResourceExpression {
  public:
   static constexpr int kMaxGroupDepth = 32;
+  // viFindRsrc refuses longer expressions rather than scan them without end.
+  static constexpr std::size_t kMaxLength = 1024;
 
   // nullopt for an invalid expression, with the reason in *error when given.
   static std::optional<ResourceExpression> Compile(std::string_view expression,

@@ -1,0 +1,112 @@
+// Bytes from the meter's bulk-IN endpoint. Reassembling a reply must never
+// write outside the caller's buffer, must hand over exactly the payload its
+// header announced (alignment bytes dropped), and must refuse a header that
+// does not answer the request. Serials from the device must always make a
+// resource name that parses back to the same device.
+//
+// Input: the request's bTag, two bytes of buffer size (little-endian, up to
+// 4096), then the bulk-IN transfers, each a length byte and that many bytes.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "visa/resource_name.h"
+#include "visa/usbtmc/usbtmc_protocol.h"
+#include "visa/visa_types.h"
+
+namespace {
+
+using quorvel::fuzz::Require;
+using namespace quorvel::usbtmc;
+using State = ReplyAssembler::State;
+
+constexpr std::size_t kLargestBuffer = 4096;
+
+void CheckReassembly(std::span<const std::uint8_t> input) {
+  if (input.size() < 3) return;
+  const std::uint8_t bTag = input[0];
+  const std::size_t capacity = (input[1] | std::size_t{input[2]} << 8) % (kLargestBuffer + 1);
+  // Exactly as large as asked for, so that AddressSanitizer sees any overrun.
+  std::vector<std::uint8_t> destination(capacity);
+  ReplyAssembler assembler(bTag, destination);
+
+  std::vector<std::uint8_t> offered;  // every byte offered while a reply was still due
+  std::span<const std::uint8_t> rest = input.subspan(3);
+  while (!rest.empty()) {
+    const std::size_t length = std::min<std::size_t>(rest[0], rest.size() - 1);
+    const std::span<const std::uint8_t> transfer = rest.subspan(1, length);
+    rest = rest.subspan(1 + length);
+
+    const State before = assembler.state();
+    const State after = assembler.Consume(transfer);
+    Require(after == assembler.state());
+    if (before != State::kNeedMore) {
+      Require(after == before);  // a finished reply takes nothing more
+      continue;
+    }
+    offered.insert(offered.end(), transfer.begin(), transfer.end());
+    Require(assembler.payloadReceived() <= capacity);
+  }
+
+  if (offered.size() < kHeaderSize) {
+    Require(assembler.state() == State::kNeedMore && assembler.payloadReceived() == 0);
+    Require(assembler.BytesStillExpected() == kHeaderSize - offered.size() + capacity);
+    return;
+  }
+  // The verdict is the header's, wherever the transfer boundaries fell.
+  const DevDepMsgInHeader header = DecodeDevDepMsgInHeader(
+      std::span<const std::uint8_t>(offered).first(kHeaderSize), bTag,
+      static_cast<std::uint32_t>(capacity));
+  Require(assembler.problem() == header.problem);
+  if (header.problem != HeaderProblem::kNone) {
+    Require(assembler.state() == State::kFailed && assembler.payloadReceived() == 0);
+    return;
+  }
+  const std::size_t payloadOffered = offered.size() - kHeaderSize;
+  const std::size_t received = assembler.payloadReceived();
+  Require(received == std::min<std::size_t>(payloadOffered, header.transferSize));
+  Require(std::equal(destination.begin(), destination.begin() + static_cast<std::ptrdiff_t>(received),
+                     offered.begin() + kHeaderSize));
+  Require(assembler.endOfMessage() == header.endOfMessage);
+  if (payloadOffered >= header.transferSize) {
+    Require(assembler.state() == State::kComplete);
+  } else {
+    Require(assembler.state() == State::kNeedMore);
+    Require(assembler.BytesStillExpected() == header.transferSize - received);
+  }
+}
+
+void CheckSerial(std::span<const std::uint8_t> input) {
+  // An empty serial descriptor never gets here: the link names that device NO_SERIAL.
+  if (input.empty()) return;
+  const std::string_view raw(reinterpret_cast<const char*>(input.data()), input.size());
+  const std::string serial = SanitizeSerial(raw);
+  Require(serial.size() == std::min(raw.size(), kMaxSerialLength));
+
+  for (const auto interfaceNumber : {std::optional<unsigned>{}, std::optional<unsigned>{255}}) {
+    const quorvel::UsbResourceName name{.board = 0,
+                                        .vendorId = quorvel::kMeterVendorId,
+                                        .productId = quorvel::kMeterProductId,
+                                        .serial = serial,
+                                        .interfaceNumber = interfaceNumber};
+    const std::string text = name.ToString();
+    Require(text.size() < quorvel::VI_FIND_BUFLEN);  // fits a descriptor with its NUL
+    const auto parsed = quorvel::ParseUsbResourceName(text);
+    Require(parsed && parsed->serial == serial && quorvel::SameUsbResource(*parsed, name));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> input(data, size);
+  CheckReassembly(input);
+  CheckSerial(input);
+  return 0;
+}
