@@ -1,11 +1,13 @@
 // Bytes from the meter's bulk-IN endpoint. Reassembling a reply must never
 // write outside the caller's buffer, must hand over exactly the payload its
-// header announced (alignment bytes dropped), and must refuse a header that
-// does not answer the request. Serials from the device must always make a
-// resource name that parses back to the same device.
+// header announced (alignment bytes dropped), must refuse a header that does
+// not answer the request, and may take only a first transfer that cannot
+// start this reply for the previous reply's alignment bytes. Serials from the
+// device must always make a resource name that parses back to the same device.
 //
 // Input: the request's bTag, two bytes of buffer size (little-endian, up to
-// 4096), then the bulk-IN transfers, each a length byte and that many bytes.
+// 4096), the alignment bytes the previous reply still owed (low two bits),
+// then the bulk-IN transfers, each a length byte and that many bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -29,25 +31,37 @@ using State = ReplyAssembler::State;
 constexpr std::size_t kLargestBuffer = 4096;
 
 void CheckReassembly(std::span<const std::uint8_t> input) {
-  if (input.size() < 3) return;
+  if (input.size() < 4) return;
   const std::uint8_t bTag = input[0];
   const std::size_t capacity = (input[1] | std::size_t{input[2]} << 8) % (kLargestBuffer + 1);
+  const std::size_t strayAlignment = input[3] & 3u;
   // Exactly as large as asked for, so that AddressSanitizer sees any overrun.
   std::vector<std::uint8_t> destination(capacity);
-  ReplyAssembler assembler(bTag, destination);
+  ReplyAssembler assembler(bTag, destination, strayAlignment);
 
-  std::vector<std::uint8_t> offered;  // every byte offered while a reply was still due
-  std::span<const std::uint8_t> rest = input.subspan(3);
+  std::vector<std::uint8_t> offered;  // every byte taken while a reply was still due
+  bool dropped = false;
+  std::span<const std::uint8_t> rest = input.subspan(4);
   while (!rest.empty()) {
     const std::size_t length = std::min<std::size_t>(rest[0], rest.size() - 1);
     const std::span<const std::uint8_t> transfer = rest.subspan(1, length);
     rest = rest.subspan(1 + length);
 
     const State before = assembler.state();
+    const std::size_t expectedBefore = assembler.BytesStillExpected();
     const State after = assembler.Consume(transfer);
     Require(after == assembler.state());
     if (before != State::kNeedMore) {
       Require(after == before);  // a finished reply takes nothing more
+      continue;
+    }
+    if (!transfer.empty() && offered.empty() && after == State::kNeedMore &&
+        assembler.BytesStillExpected() == expectedBefore) {
+      // Dropped as leftovers: never twice, never more than was owed, and
+      // never what could be the start of this reply's header.
+      Require(!dropped && transfer.size() <= strayAlignment);
+      Require(transfer[0] != kDevDepMsgIn || (transfer.size() >= 2 && transfer[1] != bTag));
+      dropped = true;
       continue;
     }
     offered.insert(offered.end(), transfer.begin(), transfer.end());
@@ -76,7 +90,13 @@ void CheckReassembly(std::span<const std::uint8_t> input) {
   Require(assembler.endOfMessage() == header.endOfMessage);
   if (payloadOffered >= header.transferSize) {
     Require(assembler.state() == State::kComplete);
+    // What the next reply may find ahead of its header.
+    const std::size_t message = kHeaderSize + header.transferSize;
+    const std::size_t alignment = PaddedSize(message) - message;
+    Require(assembler.AlignmentStillOwed() ==
+            alignment - std::min(alignment, payloadOffered - header.transferSize));
   } else {
+    Require(assembler.AlignmentStillOwed() == 0);
     Require(assembler.state() == State::kNeedMore);
     Require(assembler.BytesStillExpected() == header.transferSize - received);
   }
