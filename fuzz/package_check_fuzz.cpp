@@ -1,6 +1,7 @@
 // Arbitrary bytes as a package file, checked as the update checks it before
 // the meter is touched. A package that passes describes only images inside
-// the file, with the very entries the update will read from it later; a read
+// the file, after its entry table and apart from each other, with the very
+// entries the update will read from it later; a read
 // or seek that fails anywhere in the directory or the entry table refuses it;
 // and the check closes nothing it did not open.
 #include <algorithm>
@@ -35,11 +36,18 @@ PackageCheck Check(MemoryFileSystem& files, const std::string& path, PackageLayo
 void RequireSoundLayout(const PackageLayout& layout, std::int64_t fileSize) {
   Require(layout.fileSize == fileSize);
   Require(std::ssize(layout.entries) == layout.directory.entryCount);
+  const std::int64_t tableEnd = quorvel::kPackageDirectorySize +
+                                quorvel::kPackageEntrySize * layout.directory.entryCount;
   for (std::size_t i = 0; i < layout.entries.size(); ++i) {
     const quorvel::PackageEntry& entry = layout.entries[i];
-    Require(entry.imageOffset >= 0);
+    const std::int64_t end = std::int64_t{entry.imageOffset} + entry.imageSize;
+    Require(entry.imageOffset >= tableEnd && end <= fileSize);
     Require(entry.imageSize >= (i == 0 ? quorvel::kMinFirstImageSize : 1));
-    Require(std::int64_t{entry.imageOffset} + entry.imageSize <= fileSize);
+    for (std::size_t j = 0; j < i; ++j) {
+      const quorvel::PackageEntry& other = layout.entries[j];
+      Require(end <= other.imageOffset ||
+              std::int64_t{other.imageOffset} + other.imageSize <= entry.imageOffset);
+    }
   }
 }
 
