@@ -5,17 +5,9 @@
 
 namespace quorvel::cli {
 
-bool IsSimulatedBackend(std::string_view name) { return name == "sim" || name.starts_with("sim:"); }
-
 std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* error) {
   Backend backend;
   if (request.timeScale) {
-    // A real meter always gets the full waits: shortening them could break an update.
-    if (!IsSimulatedBackend(request.name)) {
-      *error = "--time-scale works only with the simulated meter (--visa sim), not with \"" +
-               ArgumentForMessage(request.name) + "\"";
-      return std::nullopt;
-    }
     if (!IsUsableTimeScale(*request.timeScale)) {
       *error = "--time-scale must lie between 0.001 and 1";
       return std::nullopt;
@@ -30,6 +22,14 @@ std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* e
   if (!backend.visa) {
     *error = "cannot use VISA backend \"" + ArgumentForMessage(request.name) + "\"" +
              (backendError.empty() ? std::string() : ": " + backendError);
+    return std::nullopt;
+  }
+  // A real meter always gets the full waits: shortening them could break an
+  // update. Only a backend that serves a simulated meter (sim, or a VISA
+  // library that declares it is one) accepts a time scale.
+  if (request.timeScale && !backend.visa->ServesSimulatedMeter()) {
+    *error = "--time-scale works only with a simulated meter (--visa sim), not with \"" +
+             ArgumentForMessage(request.name) + "\"";
     return std::nullopt;
   }
   return backend;

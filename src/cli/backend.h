@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/clock.h"
-#include "visa/visa_library.h"
+#include "backends/backends.h"
 
 namespace quorvel::cli {
 
@@ -26,9 +26,6 @@ struct Backend {
   std::unique_ptr<Clock> clock;
   std::unique_ptr<VisaLibrary> visa;
 };
-
-// "sim" and "sim:knob=value,..." name the simulated meter.
-bool IsSimulatedBackend(std::string_view name);
 
 // Opens the backend with its clock; nothing and a message in *error when the
 // name, a knob or the time scale is not usable.

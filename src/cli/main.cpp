@@ -20,7 +20,8 @@ std::string HelpFooter() {
          quorvel::cli::kVisaEnvironmentVariable + " environment variable (default \"" +
          std::string(quorvel::cli::kDefaultVisaBackend) +
          "\"): \"sim\" or \"sim:knob=value,...\" for the simulated meter, \"usbtmc\" for a meter "
-         "on this machine's USB, \"system\" for an installed VISA library.\n\n" +
+         "on this machine's USB, \"system\" or \"system:path=FILE\" for an installed VISA library "
+         "(FILE, else QUORVEL_VISA_LIBRARY, else the platform's usual names).\n\n" +
          std::string(quorvel::cli::ExitStatusTable());
 }
 
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
   app.fallthrough();  // the common options may also follow the command
 
   quorvel::cli::BackendRequest backend;
-  app.add_option("--visa", backend.name, "VISA backend: sim, sim:knob=value,..., usbtmc, system")
+  app.add_option("--visa", backend.name,
+                 "VISA backend: sim, sim:knob=value,..., usbtmc, system, system:path=FILE")
       ->envname(quorvel::cli::kVisaEnvironmentVariable)
       ->capture_default_str();
   double timeScale = 1.0;

@@ -16,6 +16,7 @@
 #include "console/qt_text.h"
 #include "console/transfer_progress_bar.h"
 #include "firmware/file_source.h"
+#include "backends/backends.h"
 #include "history/attempt_witness.h"
 #include "history/history_file.h"
 #include "visa/visa_library.h"
@@ -106,7 +107,8 @@ struct ProgramOptions {
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption visa{
       QStringLiteral("visa"),
-      QStringLiteral("VISA backend: sim[:knob=value,...] for the simulated meter, or usbtmc. "
+      QStringLiteral("VISA backend: sim[:knob=value,...] for the simulated meter, usbtmc, or "
+                     "system[:path=FILE] for an installed VISA library. "
                      "Default: the %1 environment variable, else %2.")
           .arg(ToQString(kVisaBackendVariable), ToQString(kDefaultVisaBackend)),
       QStringLiteral("name")};

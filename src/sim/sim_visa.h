@@ -41,6 +41,7 @@ class SimVisa : public VisaLibrary {
   ViStatus viRead(ViSession session, ViByte* buffer, ViUInt32 count,
                   ViUInt32* returnCount) override;
   ViStatus viClear(ViSession session) override;
+  bool ServesSimulatedMeter() const override { return true; }
 
   // For tests. No meters at all with `absent=1`.
   std::size_t meterCount() const { return meters_.size(); }

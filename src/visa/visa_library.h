@@ -3,7 +3,7 @@
 // these and never know which backend (simulated meter, libusb USBTMC, an
 // installed VISA library) answers.
 #include <cstddef>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -41,14 +41,17 @@ class VisaLibrary {
   virtual ViStatus viPrintf(ViSession session, const ViChar* format);
   virtual ViStatus viScanf(ViSession session, const ViChar* format, ViChar* buffer,
                            std::size_t bufferSize);
+
+  // True when no real meter is behind this library, so the tool may shorten
+  // its waits (--time-scale). A real meter always gets the full waits.
+  virtual bool ServesSimulatedMeter() const { return false; }
 };
 
-class Clock;
+// Formats longer than this are refused rather than scanned without end.
+inline constexpr std::size_t kMaxFormatLength = 4096;
 
-// Creates a backend by name: "sim[:key=value,...]" (the simulated meter with
-// its knobs), later "usbtmc" and "system". On failure returns null and puts a
-// message naming the problem into *error.
-std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock,
-                                             std::string* error);
+// The text viPrintf sends for `format`: "%%" turned into '%'; nullopt when the
+// format holds a conversion, which the tool never uses.
+std::optional<std::string> PlainFormatText(std::string_view format);
 
 }  // namespace quorvel

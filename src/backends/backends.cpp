@@ -1,0 +1,65 @@
+#include "backends/backends.h"
+
+#include <array>
+#include <functional>
+
+#include "common/message_text.h"
+#include "sim/sim_visa.h"
+#include "visa/system/system_visa.h"
+#include "visa/usbtmc/usbtmc_visa.h"
+
+namespace quorvel {
+
+namespace {
+
+using BackendFactory =
+    std::function<std::unique_ptr<VisaLibrary>(std::string_view options, Clock&, std::string*)>;
+
+struct Backend {
+  std::string_view name;
+  BackendFactory make;
+};
+
+std::unique_ptr<VisaLibrary> MakeSim(std::string_view options, Clock& clock, std::string* error) {
+  auto config = SimConfig::Parse(options, error);
+  if (!config) return nullptr;
+  return std::make_unique<SimVisa>(std::move(*config), clock);
+}
+
+// An installed library keeps its own time; it never reads the tool's clock.
+std::unique_ptr<VisaLibrary> MakeSystem(std::string_view options, Clock&, std::string* error) {
+  return MakeSystemVisa(options, error);
+}
+
+// Every backend by name; "name" or "name:options" selects one.
+const std::array<Backend, 3>& Backends() {
+  static const std::array<Backend, 3> backends = {{
+      {"sim", MakeSim},
+      {"usbtmc", MakeUsbtmcVisa},
+      {"system", MakeSystem},
+  }};
+  return backends;
+}
+
+}  // namespace
+
+std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock,
+                                             std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  const std::size_t colon = name.find(':');
+  const std::string_view backendName = name.substr(0, colon);
+  const std::string_view options =
+      colon == std::string_view::npos ? std::string_view{} : name.substr(colon + 1);
+
+  std::string known;
+  for (const Backend& backend : Backends()) {
+    if (backend.name == backendName) return backend.make(options, clock, error);
+    known += known.empty() ? "" : ", ";
+    known += backend.name;
+  }
+  *error = "unknown VISA backend \"" + ArgumentForMessage(backendName) + "\" (known: " + known + ")";
+  return nullptr;
+}
+
+}  // namespace quorvel
