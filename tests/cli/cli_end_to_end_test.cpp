@@ -2,6 +2,9 @@
 // that keeps each update well under a second.
 #include <gtest/gtest.h>
 #include <signal.h>
+
+#include <map>
+#include <optional>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -9,13 +12,20 @@
 
 #include "subprocess.h"
 #include "support/firmware_builder.h"
+#include "visa/visa_types.h"
 
 namespace quorvel::testing {
 namespace {
 
 const std::string kCli = QUORVEL_CLI_PATH;
 const std::string kSamples = QUORVEL_SAMPLES_DIR;
+const std::string kVisaDouble = QUORVEL_VISA_DOUBLE_PATH;
+const std::string kVisaDoubleWithoutRm = QUORVEL_VISA_DOUBLE_WITHOUT_RM_PATH;
 const std::string kFast = "0.005";
+
+// How the program reaches the simulated meter: the sim backend, or the system
+// backend loading the test-double VISA library that serves the same meter.
+enum class Door { kSim, kLibrary };
 
 std::string Sample(const std::string& name) { return kSamples + "/" + name; }
 
@@ -34,19 +44,37 @@ ProgramRun Cli(const std::vector<std::string>& arguments, ProgramOptions options
   return RunProgram(kCli, arguments, options);
 }
 
+// `visa` names the simulated meter ("sim" or "sim:knobs"); through the
+// library door its knobs go to the test double instead.
 ProgramRun Update(const std::string& visa, const std::string& file,
-                  std::vector<std::string> extra = {}) {
-  std::vector<std::string> arguments{"--visa", visa, "--time-scale", kFast, "update", file};
+                  std::vector<std::string> extra = {}, Door door = Door::kSim) {
+  ProgramOptions options;
+  std::string backend = visa;
+  if (door == Door::kLibrary) {
+    backend = "system";
+    const std::size_t colon = visa.find(':');
+    options.environment["QUORVEL_VISA_DOUBLE"] =
+        colon == std::string::npos ? "" : visa.substr(colon + 1);
+    options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
+    options.environment["QUORVEL_VISA_DOUBLE_TIME_SCALE"] = kFast;
+  }
+  std::vector<std::string> arguments{"--visa", backend, "--time-scale", kFast, "update", file};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
-  return Cli(arguments);
+  return Cli(arguments, options);
 }
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(CliUpdate, AGoodImageIsInstalledAndReportedAsTheWindowWould) {
-  const ProgramRun run = Update("sim", Sample("dsp-newer.bin"));
+class CliUpdateThrough : public ::testing::TestWithParam<Door> {};
+INSTANTIATE_TEST_SUITE_P(Doors, CliUpdateThrough, ::testing::Values(Door::kSim, Door::kLibrary),
+                         [](const auto& door) {
+                           return door.param == Door::kSim ? "Sim" : "SystemLibrary";
+                         });
+
+TEST_P(CliUpdateThrough, AGoodImageIsInstalledAndReportedAsTheWindowWould) {
+  const ProgramRun run = Update("sim", Sample("dsp-newer.bin"), {}, GetParam());
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Contains(run.out, "Serial No: SN000123\n")) << run.out;
@@ -61,8 +89,8 @@ TEST(CliUpdate, AGoodImageIsInstalledAndReportedAsTheWindowWould) {
   EXPECT_EQ(run.err, "");
 }
 
-TEST(CliUpdate, APackageIsInstalledImageByImage) {
-  const ProgramRun run = Update("sim", Sample("package-3.pak"));
+TEST_P(CliUpdateThrough, APackageIsInstalledImageByImage) {
+  const ProgramRun run = Update("sim", Sample("package-3.pak"), {"--yes"}, GetParam());
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Contains(run.out, "\"package-3.pak\" update completed."));
   EXPECT_TRUE(Contains(run.out, "Progress: 100% (image 3 of 3)"));
@@ -91,7 +119,7 @@ TEST(CliUpdate, PercentLinesAreNotRepeatedFrameByFrame) {
   EXPECT_GE(lines, 90u);
 }
 
-TEST(CliUpdate, EachWayOfEndingHasItsOwnExitStatus) {
+TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
   const struct {
     const char* label;
     std::string visa;
@@ -128,9 +156,9 @@ TEST(CliUpdate, EachWayOfEndingHasItsOwnExitStatus) {
        "The meter did not identify itself."},
   };
   for (const auto& c : cases) {
-    const ProgramRun run = Update(c.visa, c.file);
+    const ProgramRun run = Update(c.visa, c.file, {}, GetParam());
     EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
-    EXPECT_TRUE(Contains(run.out, c.inOut)) << c.label << "\n" << run.out;
+    EXPECT_TRUE(Contains("\n" + run.out, c.inOut)) << c.label << "\n" << run.out;
     EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
     EXPECT_FALSE(Contains(run.out, "update completed")) << c.label;
     if (c.exitCode == 3 || c.exitCode == 4) {
@@ -338,6 +366,62 @@ TEST(CliBackend, ComesFromTheEnvironmentUnlessTheCommandLineNamesOne) {
   EXPECT_EQ(RunProgram(kCli, {"--visa", "sim", "--time-scale", kFast, "list"}, absent).exitCode, 0);
   // The common options may follow the command too.
   EXPECT_EQ(RunProgram(kCli, {"list", "--visa", "sim", "--time-scale", kFast}, absent).exitCode, 0);
+}
+
+TEST(CliSystemBackend, ALibraryThatCannotServeIsNamedWithWhatWasWrong) {
+  const struct {
+    const char* label;
+    std::string visa;
+    std::map<std::string, std::optional<std::string>> environment;
+    int exitCode;
+    std::string inErr;
+    std::string inOut;
+  } cases[] = {
+      {"missing file", "system:path=/no/such/libvisa.so.0", {}, 2,
+       "\"/no/such/libvisa.so.0\": /no/such/libvisa.so.0: cannot open shared object file", ""},
+      {"no viOpenDefaultRM", "system:path=" + kVisaDoubleWithoutRm, {}, 2,
+       "lacks viOpenDefaultRM", ""},
+      {"viOpenDefaultRM fails", "system", {{"QUORVEL_VISA_DOUBLE_BROKEN", "1"}}, 2,
+       "its viOpenDefaultRM failed with status 0xBFFF0000", ""},
+      {"unknown option", "system:pth=x", {}, 2, "the system backend takes path=FILE", ""},
+      // A library that writes a name without an end gets it cut to the
+      // descriptor buffer; one that claims a read longer than the buffer has
+      // nothing of that read believed.
+      {"descriptor without an end", "system", {{"QUORVEL_VISA_DOUBLE_HOSTILE", "names"}}, 0, "",
+       "\n" + std::string(VI_FIND_BUFLEN - 1, 'X') + "\n  could not be opened"},
+      {"read beyond the buffer", "system", {{"QUORVEL_VISA_DOUBLE_HOSTILE", "counts"}}, 0, "",
+       "  Identity: \n"},
+  };
+  for (const auto& c : cases) {
+    ProgramOptions options;
+    options.environment = c.environment;
+    options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
+    const ProgramRun run = Cli({"--visa", c.visa, "list"}, options);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
+    EXPECT_TRUE(Contains("\n" + run.out, c.inOut)) << c.label << "\n" << run.out;
+  }
+
+  // Nothing named: the usual places, each named in the one message.
+  ProgramOptions unnamed;
+  unnamed.environment["QUORVEL_VISA_LIBRARY"] = std::nullopt;
+  unnamed.environment["LD_LIBRARY_PATH"] = "/nonexistent";
+  const ProgramRun none = Cli({"--visa", "system", "list"}, unnamed);
+  if (none.exitCode == 2) {  // unless a VISA library is installed on this machine
+    EXPECT_TRUE(Contains(none.err, "\"libvisa.so.0\"") && Contains(none.err, "\"libiovisa.so\""))
+        << none.err;
+  }
+}
+
+TEST(CliSystemBackend, ListsTheMetersBehindTheLibraryAsSimDoes) {
+  ProgramOptions options;
+  options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
+  options.environment["QUORVEL_VISA_DOUBLE"] = "meters=2";
+  options.environment["QUORVEL_VISA_DOUBLE_TIME_SCALE"] = kFast;
+  const ProgramRun viaLibrary = Cli({"--visa", "system", "--time-scale", kFast, "list"}, options);
+  const ProgramRun viaSim = Cli({"--visa", "sim:meters=2", "--time-scale", kFast, "list"});
+  EXPECT_EQ(viaLibrary.exitCode, 0) << viaLibrary.err;
+  EXPECT_EQ(viaLibrary.out, viaSim.out);
 }
 
 TEST(CliList, ShowsEveryMeterWithIdentitySerialVersionsAndMode) {

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "backends/backends.h"
 #include "common/clock.h"
 #include "firmware/file_source.h"
 #include "instrument/instrument_session.h"

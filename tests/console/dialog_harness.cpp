@@ -5,6 +5,7 @@
 #include <QTest>
 #include <stdexcept>
 
+#include "backends/backends.h"
 #include "console/log_edit.h"
 #include "console/transfer_progress_bar.h"
 

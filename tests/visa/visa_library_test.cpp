@@ -1,5 +1,5 @@
 // The default formatted I/O, the backend factory and resource names.
-#include "visa/visa_library.h"
+#include "backends/backends.h"
 
 #include <gtest/gtest.h>
 
@@ -126,7 +126,7 @@ TEST(VisaFactory, RefusalsSayWhy) {
   };
   for (const Case& c :
        {Case{"sim:bogus=1", "\"bogus\""}, Case{"sim:min_gap_ms=soon", "\"min_gap_ms\""},
-        Case{"usbtmc:fast=1", "takes no options"}, Case{"system", "not built yet"},
+        Case{"usbtmc:fast=1", "takes no options"}, Case{"system:path=/no/such/libvisa.so", "\"/no/such/libvisa.so\""},
         Case{"visa32", "known: sim, usbtmc, system"}, Case{"", "known: sim, usbtmc, system"}}) {
     VirtualClock clock;
     std::string error;
