@@ -18,6 +18,7 @@ constexpr std::size_t kMaxScanLength = 65536;
 // Scratch room past the field width that a library keeping to the width never touches.
 constexpr std::size_t kScanSlack = 256;
 
+// Where a VISA library is looked for when none is named, in order.
 std::vector<std::string> Candidates() {
 #if defined(_WIN32)
   // The VISA installers put the library into the system folder under the
@@ -55,8 +56,6 @@ struct DescriptorScratch {
 };
 
 }  // namespace
-
-std::vector<std::string> DefaultVisaLibraryCandidates() { return Candidates(); }
 
 std::unique_ptr<SystemVisa> SystemVisa::TryLoad(const std::string& file, std::string* reason) {
   std::string loadError;
@@ -143,14 +142,15 @@ ViStatus SystemVisa::viFindRsrc(ViSession resourceManager, const ViChar* express
   visa_abi::ViFindList list = VI_NULL;
   visa_abi::ViUInt32 found = 0;
   DescriptorScratch first;
-  const ViStatus status = fn_.findRsrc(resourceManager, bounded.c_str(),
-                                       findList != nullptr ? &list : nullptr, &found,
-                                       first.chars.data());
+  // Not every library accepts a null find list, so one is always asked for
+  // and closed again when the caller wants none.
+  const ViStatus status =
+      fn_.findRsrc(resourceManager, bounded.c_str(), &list, &found, first.chars.data());
   if (!ViSucceeded(status)) return status;
   if (findList != nullptr) {
     *findList = list;
   } else if (list != VI_NULL) {
-    fn_.close(list);  // a library that opened one anyway does not keep it
+    fn_.close(list);
   }
   if (count != nullptr) *count = found;
   first.CopyTo(descriptor);

@@ -21,13 +21,10 @@ namespace quorvel {
 // Names the library explicitly, ahead of the usual places.
 inline constexpr const char* kVisaLibraryVariable = "QUORVEL_VISA_LIBRARY";
 
-// Where a VISA library is looked for when none is named, in order.
-std::vector<std::string> DefaultVisaLibraryCandidates();
-
 class SystemVisa final : public VisaLibrary {
  public:
   // Loads the first usable library: `explicitFile` alone when not empty,
-  // otherwise each of DefaultVisaLibraryCandidates(). A library is usable when
+  // otherwise each of the platform's usual names and places in turn. A library is usable when
   // it exports every function the tool calls and opens a resource manager.
   // On failure returns null and one message naming every file tried and what
   // was wrong with each.
