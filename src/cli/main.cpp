@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/fleet_command.h"
+#include "common/version.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ std::string HelpFooter() {
 int main(int argc, char** argv) {
   CLI::App app{"Quorvel: firmware updates for the meter over USBTMC.", "quorvel-cli"};
   app.footer(HelpFooter());
+  app.set_version_flag("--version", "quorvel-cli " + std::string(quorvel::kProgramVersion),
+                       "Print the program's name and version, then exit");
   app.require_subcommand(1);
   app.fallthrough();  // the common options may also follow the command
 

@@ -3,13 +3,11 @@
 // window frame, the About box and the Exit question is kept here.
 #include <string_view>
 
-#ifndef QUORVEL_VERSION
-#error "QUORVEL_VERSION must be defined by the build"
-#endif
+#include "common/version.h"
 
 namespace quorvel {
 
-inline constexpr std::string_view kVersionText = QUORVEL_VERSION;
+inline constexpr std::string_view kVersionText = kProgramVersion;
 inline constexpr std::string_view kDialogCaption = "Quorvel ( USBTMC ) Version " QUORVEL_VERSION;
 
 inline constexpr std::string_view kAboutCaption = "About Quorvel";

@@ -1,6 +1,7 @@
 // quorvel: the desktop program that updates a multimeter's firmware.
 #include <QApplication>
 
+#include "common/version.h"
 #include "console/app_icon.h"
 #include "console/updater_app.h"
 
