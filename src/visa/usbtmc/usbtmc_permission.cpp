@@ -19,7 +19,7 @@ std::string PermissionHintFor(const std::vector<std::string>& inaccessibleDevice
   }
   return "A USB instrument is attached but this user may not open it (" + devices +
          "). Install the udev rule " + kMeterUdevRuleName +
-         " (cmake --install puts it in /etc/udev/rules.d), then unplug and replug the meter.";
+         " (the quorvel package installs it in /usr/lib/udev/rules.d), then unplug and replug the meter.";
 }
 
 }  // namespace quorvel
