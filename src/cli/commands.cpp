@@ -11,6 +11,7 @@
 #include "cli/terminal_console.h"
 #include "cli/text_output.h"
 #include "cli/visa_decorators.h"
+#include "common/version.h"
 #include "common/message_text.h"
 #include "firmware/file_source.h"
 #include "history/attempt_witness.h"

@@ -9,6 +9,7 @@
 #include "cli/stop_signal.h"
 #include "cli/text_output.h"
 #include "cli/visa_decorators.h"
+#include "common/version.h"
 #include "firmware/file_source.h"
 #include "fleet/serial_filter_visa.h"
 #include "history/history_file.h"
