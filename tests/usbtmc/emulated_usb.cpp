@@ -128,12 +128,15 @@ bool EmulatedDevice::kernelDriverAttached(int interfaceNumber) const {
 Bytes EmulatedDevice::ConfigDescriptor() const {
   const int interfaces = identity_.usbtmcInterfaces;
   Bytes config{9, kDescriptorConfig};
-  Append16(config, static_cast<unsigned>(9 + interfaces * (9 + 7 + 7)));
+  Append16(config, static_cast<unsigned>(9 + interfaces * (9 + 7 + 7 + 7)));
   config.insert(config.end(), {static_cast<std::uint8_t>(interfaces), 1, 0, 0x80, 50});
   for (int i = 0; i < interfaces; ++i) {
     const auto number = static_cast<std::uint8_t>(i);
-    config.insert(config.end(), {9, 4, number, 0, 2, proto::kInterfaceClass,
+    config.insert(config.end(), {9, 4, number, 0, 3, proto::kInterfaceClass,
                                  proto::kInterfaceSubClass, proto::kProtocolUsb488, 0});
+    // A USB488 interface has an interrupt-IN endpoint for its notifications;
+    // listed first, so that a host picking "the first IN endpoint" picks wrong.
+    config.insert(config.end(), {7, 5, static_cast<std::uint8_t>(0x80 | (9 + i)), 0x03, 2, 0, 8});
     // Bulk-OUT 0x01, 0x03 ...; bulk-IN 0x82, 0x84 ...
     config.insert(config.end(), {7, 5, static_cast<std::uint8_t>(2 * i + 1), 0x02});
     Append16(config, identity_.maxPacket);
@@ -237,6 +240,21 @@ int EmulatedDevice::DeviceIoctl(unsigned long request, UMockdevIoctlData* arg) {
     }
     case USBDEVFS_RESET:
       return 0;
+    case USBDEVFS_SETCONFIGURATION: {
+      // Hosts commonly select the configuration the device is already in.
+      ClientMemory value(arg, 0, sizeof(unsigned int));
+      if (!value) return EFAULT;
+      return *value.As<unsigned int>() == 1 ? 0 : EINVAL;
+    }
+    case USBDEVFS_SETINTERFACE: {
+      ClientMemory setting(arg, 0, sizeof(usbdevfs_setinterface));
+      if (!setting) return EFAULT;
+      const auto* wanted = setting.As<usbdevfs_setinterface>();
+      return wanted->interface < static_cast<unsigned>(identity_.usbtmcInterfaces) &&
+                     wanted->altsetting == 0
+                 ? 0
+                 : EINVAL;
+    }
     default:
       return ENOTTY;
   }
@@ -535,7 +553,9 @@ std::optional<Bytes> EmulatedDevice::ClassRequest(std::span<const std::uint8_t> 
       const bool inProgress = !in_.empty() || !pendingAnswer_.empty();
       in_.clear();
       pendingAnswer_.clear();
-      return Bytes{inProgress ? proto::kStatusSuccess : proto::kStatusTransferNotInProgress, bTag};
+      // Nothing under way and nothing queued is a failed abort; "transfer
+      // not in progress" would tell the host another bTag is being served.
+      return Bytes{inProgress ? proto::kStatusSuccess : proto::kStatusFailed, bTag};
     }
     case proto::ControlRequest::kCheckAbortBulkInStatus:
       if (faults.abortNeverCompletes) {
@@ -556,10 +576,15 @@ std::optional<Bytes> EmulatedDevice::ClassRequest(std::span<const std::uint8_t> 
       }
       return Bytes{proto::kStatusSuccess, 0};
     case proto::ControlRequest::kGetCapabilities: {
+      // USBTMC 1.00 and, as the interface's protocol says USB488, the
+      // USB488 part: version 1.00, a 488.2 interface.
       Bytes capabilities(0x18, 0);
       capabilities[0] = proto::kStatusSuccess;
       capabilities[2] = 0x00;
       capabilities[3] = 0x01;
+      capabilities[12] = 0x00;
+      capabilities[13] = 0x01;
+      capabilities[14] = 0x04;
       return capabilities;
     }
     default:
