@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -65,11 +66,39 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return options->command.size() > 1;
 }
 
+// This process's environment for the child, with only the umockdev preload:
+// under AddressSanitizer our own preload list starts with its runtime, which
+// would make an uninstrumented interpreter report its memory as leaked.
+std::vector<std::string> ChildEnvironment() {
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable; ++variable) {
+    std::string entry = *variable;
+    if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+      std::string kept;
+      std::size_t start = std::strlen("LD_PRELOAD=");
+      while (start <= entry.size()) {
+        const std::size_t end = std::min(entry.find_first_of(": ", start), entry.size());
+        const std::string library = entry.substr(start, end - start);
+        if (library.find("umockdev") != std::string::npos)
+          kept += (kept.empty() ? "" : ":") + library;
+        start = end + 1;
+      }
+      entry = "LD_PRELOAD=" + kept;
+    }
+    environment.push_back(std::move(entry));
+  }
+  return environment;
+}
+
 // The child's exit status, or -1 when it had to be killed at the limit.
 int RunFollowingTheMeter(MeterRack& rack, const Options& options) {
+  std::vector<std::string> environment = ChildEnvironment();
+  std::vector<char*> childEnvironment;
+  for (std::string& entry : environment) childEnvironment.push_back(entry.data());
+  childEnvironment.push_back(nullptr);
   pid_t child = 0;
-  if (posix_spawnp(&child, options.command[0], nullptr, nullptr, options.command.data(), environ) !=
-      0) {
+  if (posix_spawnp(&child, options.command[0], nullptr, nullptr, options.command.data(),
+                   childEnvironment.data()) != 0) {
     std::fprintf(stderr, "meter host: cannot start %s: %s\n", options.command[0],
                  std::strerror(errno));
     return 1;
