@@ -1,9 +1,34 @@
 #include "cli/backend.h"
 
+#include <ctime>
+#include <sstream>
+
 #include "cli/scaled_clock.h"
 #include "common/message_text.h"
+#include "visa/tracing_visa.h"
 
 namespace quorvel::cli {
+
+namespace {
+
+// The trace's first line: who wrote it, through which backend, and when (UTC),
+// so that a trace sent to support explains itself.
+std::string TraceHeading(const BackendRequest& request) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char started[32];
+  std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  std::string heading = "quorvel-cli, backend \"" + ArgumentForMessage(request.name) + "\", started " + started;
+  if (request.timeScale) {
+    std::ostringstream scale;
+    scale << *request.timeScale;
+    heading += ", time scale " + scale.str();
+  }
+  return heading;
+}
+
+}  // namespace
 
 std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* error) {
   Backend backend;
@@ -31,6 +56,11 @@ std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* e
     *error = "--time-scale works only with a simulated meter (--visa sim), not with \"" +
              ArgumentForMessage(request.name) + "\"";
     return std::nullopt;
+  }
+  if (request.traceFile) {
+    backend.visa = TraceToFile(std::move(backend.visa), *backend.clock, *request.traceFile,
+                               TraceHeading(request), error);
+    if (!backend.visa) return std::nullopt;
   }
   return backend;
 }

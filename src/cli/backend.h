@@ -17,6 +17,7 @@ inline constexpr const char* kVisaEnvironmentVariable = "QUORVEL_VISA";
 struct BackendRequest {
   std::string name{kDefaultVisaBackend};
   std::optional<double> timeScale;  // --time-scale; only the simulated meter accepts one
+  std::optional<std::string> traceFile;  // --trace or QUORVEL_TRACE: every VISA call goes there
 };
 
 // The clock and the VISA library a command works with. The library may read
@@ -24,11 +25,12 @@ struct BackendRequest {
 // outlives it.
 struct Backend {
   std::unique_ptr<Clock> clock;
-  std::unique_ptr<VisaLibrary> visa;
+  std::unique_ptr<VisaLibrary> visa;  // traced when a trace file was asked for
 };
 
-// Opens the backend with its clock; nothing and a message in *error when the
-// name, a knob or the time scale is not usable.
+// Opens the backend with its clock, and the trace when asked for; nothing and a
+// message in *error when the name, a knob, the time scale or the trace file is
+// not usable.
 std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* error);
 
 }  // namespace quorvel::cli

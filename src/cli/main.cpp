@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/fleet_command.h"
 #include "common/version.h"
+#include "visa/tracing_visa.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ using quorvel::cli::ToInt;
 
 std::string HelpFooter() {
   return std::string(
-             "Common options, before or after the command: --visa NAME, --time-scale S.\n"
+             "Common options, before or after the command: --visa NAME, --time-scale S, --trace FILE.\n"
              "The VISA backend is named with --visa or the ") +
          quorvel::cli::kVisaEnvironmentVariable + " environment variable (default \"" +
          std::string(quorvel::cli::kDefaultVisaBackend) +
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
                  "VISA backend: sim, sim:knob=value,..., usbtmc, system, system:path=FILE")
       ->envname(quorvel::cli::kVisaEnvironmentVariable)
       ->capture_default_str();
+  app.add_option("--trace", backend.traceFile,
+                 "Write every VISA call to FILE, with times and bytes, for support")
+      ->envname(quorvel::kTraceEnvironmentVariable)
+      ->type_name("FILE");
   double timeScale = 1.0;
   auto* timeScaleOption =
       app.add_option("--time-scale", timeScale,

@@ -24,6 +24,13 @@ Millis ScaledClock::Now() const {
   return Millis{static_cast<Millis::rep>(std::floor(real.count() / scale_))};
 }
 
+std::chrono::microseconds ScaledClock::PreciseNow() const {
+  const std::chrono::duration<double, std::micro> real =
+      std::chrono::steady_clock::now() - epoch_;
+  return std::chrono::microseconds{
+      static_cast<std::chrono::microseconds::rep>(std::floor(real.count() / scale_))};
+}
+
 std::chrono::nanoseconds ScaledClock::RealLength(Millis virtualLength) const {
   const double nanos = static_cast<double>(virtualLength.count()) * 1e6 * scale_;
   // Rounded up, so a scaled wait is never shorter than asked for in virtual time.

@@ -16,6 +16,7 @@ class ScaledClock final : public Clock {
   explicit ScaledClock(double scale);
 
   Millis Now() const override;
+  std::chrono::microseconds PreciseNow() const override;
   void Sleep(Millis duration) override;
   void WaitUntil(Millis deadline, const std::function<void()>& pump) override;
 

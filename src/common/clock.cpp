@@ -17,6 +17,11 @@ Millis SteadyClock::Now() const {
   return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - epoch_);
 }
 
+std::chrono::microseconds SteadyClock::PreciseNow() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               epoch_);
+}
+
 void SteadyClock::Sleep(Millis duration) {
   if (duration.count() > 0) std::this_thread::sleep_for(duration);
 }

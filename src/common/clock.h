@@ -16,6 +16,10 @@ class Clock {
   // Time since the clock's own epoch. Monotonic.
   virtual Millis Now() const = 0;
 
+  // Now() to the microsecond where the clock knows it; the I/O trace shows
+  // tenths of a millisecond. A clock that counts whole milliseconds gives those.
+  virtual std::chrono::microseconds PreciseNow() const { return Now(); }
+
   // A plain wait: nothing else runs meanwhile.
   virtual void Sleep(Millis duration) = 0;
 
@@ -34,6 +38,7 @@ class SteadyClock final : public Clock {
  public:
   SteadyClock();
   Millis Now() const override;
+  std::chrono::microseconds PreciseNow() const override;
   void Sleep(Millis duration) override;
   void WaitUntil(Millis deadline, const std::function<void()>& pump) override;
   // Measured from this very moment, not from the whole millisecond Now() reports,

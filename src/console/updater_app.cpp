@@ -19,6 +19,7 @@
 #include "backends/backends.h"
 #include "history/attempt_witness.h"
 #include "history/history_file.h"
+#include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
 namespace quorvel {
@@ -100,6 +101,7 @@ struct ProgramOptions {
         QStringLiteral("Updates the firmware of a USBTMC multimeter."));
     parser.addOption(visa);
     parser.addOption(demoFile);
+    parser.addOption(trace);
   }
 
   QCommandLineParser parser;
@@ -118,6 +120,12 @@ struct ProgramOptions {
                      "answer the file chooser with <path> and report progress on standard "
                      "output."),
       QStringLiteral("path")};
+  const QCommandLineOption trace{
+      QStringLiteral("trace"),
+      QStringLiteral("Write every VISA call to <file>, with times and bytes, for support. "
+                     "Default: the %1 environment variable, else no trace.")
+          .arg(ToQString(kTraceEnvironmentVariable)),
+      QStringLiteral("file")};
 };
 
 std::optional<int> UpdaterApp::AnswerInfoRequest(const QStringList& arguments) {
@@ -152,10 +160,20 @@ int UpdaterApp::Run(const QStringList& arguments) {
       ChooseVisaBackend(OptionValue(parser, options.visa), std::getenv(kVisaBackendVariable));
   SteadyClock clock;
   std::string error;
-  const std::unique_ptr<VisaLibrary> visa = MakeVisaLibrary(backend, clock, &error);
+  std::unique_ptr<VisaLibrary> visa = MakeVisaLibrary(backend, clock, &error);
   if (visa == nullptr) {
     ReportStartupError("Cannot use the VISA backend \"" + backend + "\": " + error);
     return kExitBadArguments;
+  }
+  if (const std::optional<std::string> traceFile = ChooseTraceFile(
+          OptionValue(parser, options.trace), std::getenv(kTraceEnvironmentVariable))) {
+    visa = TraceToFile(std::move(visa), clock, *traceFile,
+                       "quorvel " + std::string(kVersionText) + ", backend \"" + backend + "\"",
+                       &error);
+    if (visa == nullptr) {
+      ReportStartupError(error);
+      return kExitBadArguments;
+    }
   }
 
   DiskFileSystem files;

@@ -1,0 +1,238 @@
+#include "visa/tracing_visa.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "visa/status_names.h"
+
+namespace quorvel {
+
+namespace {
+
+bool Printable(std::uint8_t byte) { return byte >= 0x20 && byte < 0x7F; }
+
+std::string Hex(std::uint8_t byte) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", byte);
+  return text;
+}
+
+// "1234.5": microseconds as milliseconds with one decimal, right-aligned in
+// `width` characters.
+std::string Milliseconds(std::chrono::microseconds time, int width) {
+  const long long tenths = std::max<long long>(time.count(), 0) / 100;
+  char text[32];
+  std::snprintf(text, sizeof text, "%*lld.%lld", width, tenths / 10, tenths % 10);
+  return text;
+}
+
+std::string Number(unsigned long long value) { return std::to_string(value); }
+
+// The part of a transfer that really happened: a library claiming more than
+// the buffer holds is not believed.
+std::span<const std::uint8_t> Transferred(const ViByte* buffer, ViUInt32 size,
+                                          const ViUInt32* returnCount) {
+  if (buffer == nullptr || returnCount == nullptr) return {};
+  return {buffer, std::min(*returnCount, size)};
+}
+
+}  // namespace
+
+std::string TraceBytes(std::span<const std::uint8_t> bytes) {
+  const std::size_t shown = std::min(bytes.size(), kTracedBytes);
+  std::string hex;
+  std::string ascii;
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i > 0) hex += ' ';
+    hex += Hex(bytes[i]);
+    ascii += Printable(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
+  }
+  std::string text = "| " + hex + " | " + ascii + " |";
+  if (bytes.size() > shown) text += " +" + Number(bytes.size() - shown) + " bytes";
+  return text;
+}
+
+std::string TraceText(const ViChar* text) {
+  if (text == nullptr) return "null";
+  std::string quoted = "\"";
+  for (std::size_t i = 0; i < VI_FIND_BUFLEN && text[i] != '\0'; ++i) {
+    const auto byte = static_cast<std::uint8_t>(text[i]);
+    if (Printable(byte) && byte != '"' && byte != '\\') {
+      quoted += static_cast<char>(byte);
+    } else {
+      quoted += "\\x" + Hex(byte);
+    }
+  }
+  return quoted + "\"";
+}
+
+TracingVisa::TracingVisa(VisaLibrary& inner, const Clock& clock, std::ostream& out)
+    : ForwardingVisaLibrary(inner), clock_(clock), out_(out), start_(clock.PreciseNow()) {}
+
+TracingVisa::Micros TracingVisa::Elapsed() const { return clock_.PreciseNow() - start_; }
+
+void TracingVisa::Line(Micros began, const std::string& call, ViStatus status,
+                       const std::string& results, std::span<const std::uint8_t> bytes) {
+  std::string line = Milliseconds(began, 9) + " ms  " + call + " -> " + ViStatusName(status) + "  (" +
+                     Milliseconds(Elapsed() - began, 1) + " ms)";
+  if (!results.empty()) line += "  " + results;
+  if (!bytes.empty()) line += "  " + TraceBytes(bytes);
+  line += '\n';
+  // Written and flushed whole: the trace must survive a crash or a hang, and
+  // lines from several workers must not interleave.
+  const std::lock_guard lock(mutex_);
+  out_ << line << std::flush;
+}
+
+ViStatus TracingVisa::viOpenDefaultRM(ViSession* resourceManager) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viOpenDefaultRM(resourceManager);
+  Line(began, "viOpenDefaultRM()", status,
+       "resourceManager=" + Number(resourceManager ? *resourceManager : 0));
+  return status;
+}
+
+ViStatus TracingVisa::viFindRsrc(ViSession resourceManager, const ViChar* expression,
+                                 ViFindList* findList, ViUInt32* count, ViChar* descriptor) {
+  const Micros began = Elapsed();
+  const ViStatus status =
+      inner_.viFindRsrc(resourceManager, expression, findList, count, descriptor);
+  const ViUInt32 found = count ? *count : 0;
+  std::string results = "findList=" + Number(findList ? *findList : 0) + " count=" + Number(found);
+  if (found > 0) results += " first=" + TraceText(descriptor);
+  Line(began, "viFindRsrc(" + Number(resourceManager) + ", " + TraceText(expression) + ")", status,
+       results);
+  return status;
+}
+
+ViStatus TracingVisa::viFindNext(ViFindList findList, ViChar* descriptor) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viFindNext(findList, descriptor);
+  Line(began, "viFindNext(" + Number(findList) + ")", status,
+       ViSucceeded(status) ? "descriptor=" + TraceText(descriptor) : std::string());
+  return status;
+}
+
+ViStatus TracingVisa::viOpen(ViSession resourceManager, const ViChar* resourceName,
+                             ViAccessMode accessMode, ViUInt32 openTimeout, ViSession* session) {
+  const Micros began = Elapsed();
+  const ViStatus status =
+      inner_.viOpen(resourceManager, resourceName, accessMode, openTimeout, session);
+  Line(began,
+       "viOpen(" + Number(resourceManager) + ", " + TraceText(resourceName) + ", mode=" +
+           Number(accessMode) + ", timeout=" + Number(openTimeout) + ")",
+       status, "session=" + Number(session ? *session : 0));
+  return status;
+}
+
+ViStatus TracingVisa::viClose(ViObject object) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viClose(object);
+  Line(began, "viClose(" + Number(object) + ")", status, {});
+  return status;
+}
+
+ViStatus TracingVisa::viSetAttribute(ViObject object, ViAttr attribute, ViAttrState value) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viSetAttribute(object, attribute, value);
+  char name[16];
+  std::snprintf(name, sizeof name, "0x%08X", static_cast<unsigned>(attribute));
+  const std::string attributeName = attribute == VI_ATTR_TMO_VALUE ? "VI_ATTR_TMO_VALUE" : name;
+  Line(began, "viSetAttribute(" + Number(object) + ", " + attributeName + ", " + Number(value) + ")",
+       status, {});
+  return status;
+}
+
+ViStatus TracingVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
+                              ViUInt32* returnCount) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viWrite(session, buffer, count, returnCount);
+  // The bytes offered are shown, whether or not they all went out.
+  Line(began, "viWrite(" + Number(session) + ", count=" + Number(count) + ")", status,
+       "returnCount=" + Number(returnCount ? *returnCount : 0),
+       buffer ? std::span<const std::uint8_t>(buffer, count) : std::span<const std::uint8_t>());
+  return status;
+}
+
+ViStatus TracingVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count,
+                             ViUInt32* returnCount) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viRead(session, buffer, count, returnCount);
+  Line(began, "viRead(" + Number(session) + ", count=" + Number(count) + ")", status,
+       "returnCount=" + Number(returnCount ? *returnCount : 0),
+       Transferred(buffer, count, returnCount));
+  return status;
+}
+
+ViStatus TracingVisa::viClear(ViSession session) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viClear(session);
+  Line(began, "viClear(" + Number(session) + ")", status, {});
+  return status;
+}
+
+ViStatus TracingVisa::viPrintf(ViSession session, const ViChar* format) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viPrintf(session, format);
+  const std::size_t length = format ? strnlen(format, VI_FIND_BUFLEN * 4) : 0;
+  Line(began, "viPrintf(" + Number(session) + ")", status, {},
+       {reinterpret_cast<const std::uint8_t*>(format), length});
+  return status;
+}
+
+ViStatus TracingVisa::viScanf(ViSession session, const ViChar* format, ViChar* buffer,
+                              std::size_t bufferSize) {
+  const Micros began = Elapsed();
+  const ViStatus status = inner_.viScanf(session, format, buffer, bufferSize);
+  const std::size_t length = buffer && bufferSize > 0 ? strnlen(buffer, bufferSize) : 0;
+  Line(began, "viScanf(" + Number(session) + ", " + TraceText(format) + ")", status,
+       "length=" + Number(length), {reinterpret_cast<const std::uint8_t*>(buffer), length});
+  return status;
+}
+
+namespace {
+
+// What a trace file owns: the library it wraps and the file. A base class of
+// its own so that both exist before the trace is built on them.
+struct TraceFileParts {
+  std::unique_ptr<VisaLibrary> library;
+  std::unique_ptr<std::ofstream> file;
+};
+
+// The trace with what it writes to and what it wraps, so that a front end
+// holds one library, as without a trace.
+class TraceFileVisa final : private TraceFileParts, public TracingVisa {
+ public:
+  TraceFileVisa(std::unique_ptr<VisaLibrary> inner, std::unique_ptr<std::ofstream> out,
+                const Clock& clock)
+      : TraceFileParts{std::move(inner), std::move(out)},
+        TracingVisa(*library, clock, *TraceFileParts::file) {}
+};
+
+}  // namespace
+
+std::optional<std::string> ChooseTraceFile(const std::optional<std::string>& commandLine,
+                                           const char* environment) {
+  if (commandLine) return commandLine;
+  if (environment != nullptr && *environment != '\0') return std::string(environment);
+  return std::nullopt;
+}
+
+std::unique_ptr<VisaLibrary> TraceToFile(std::unique_ptr<VisaLibrary> inner, const Clock& clock,
+                                         const std::string& path, std::string_view heading,
+                                         std::string* error) {
+  auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
+  if (!*file) {
+    *error = "cannot write the trace to \"" + path + "\": " + std::strerror(errno);
+    return nullptr;
+  }
+  *file << "# " << heading << '\n'
+        << "# time since start, call(arguments) -> status (duration), results, bytes\n"
+        << std::flush;
+  return std::make_unique<TraceFileVisa>(std::move(inner), std::move(file), clock);
+}
+
+}  // namespace quorvel
