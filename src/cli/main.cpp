@@ -3,8 +3,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "cli/command_suggestion.h"
 #include "cli/commands.h"
 #include "cli/fleet_command.h"
 #include "common/version.h"
@@ -25,6 +30,34 @@ std::string HelpFooter() {
          "on this machine's USB, \"system\" or \"system:path=FILE\" for an installed VISA library "
          "(FILE, else QUORVEL_VISA_LIBRARY, else the platform's usual names).\n\n" +
          std::string(quorvel::cli::ExitStatusTable());
+}
+
+std::vector<std::string> CommandNames(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+    names.push_back(command->get_name());
+  }
+  return names;
+}
+
+// The word standing where the command should, when it names none of ours: the
+// first argument that is neither an option nor an option's value.
+std::optional<std::string> UnknownCommandWord(const CLI::App& app,
+                                              const std::vector<std::string>& commands, int argc,
+                                              char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") return std::nullopt;
+    if (word.starts_with("-")) {
+      const bool valueAttached = word.find('=') != std::string::npos;
+      const CLI::Option* option = app.get_option_no_throw(word.substr(0, word.find('=')));
+      if (option != nullptr && option->get_items_expected_min() > 0 && !valueAttached) ++i;
+      continue;
+    }
+    if (std::find(commands.begin(), commands.end(), word) != commands.end()) return std::nullopt;
+    return word;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -65,15 +98,14 @@ int main(int argc, char** argv) {
       "info",
       "Describe a .bin image or .pak package and say whether the update would take it; "
       "no meter is touched");
-  info->add_option("FILE", infoFile, "Firmware file")->required()->check(CLI::ExistingFile);
+  // A missing file is the command's to refuse (exit 3), not the parser's.
+  info->add_option("FILE", infoFile, "Firmware file")->required();
   info->add_flag("--json", infoJson, "Write the description as JSON");
 
   quorvel::cli::UpdateRequest update;
   auto* updateCommand = app.add_subcommand(
       "update", "Update the meter with FILE, as the window's Select button does");
-  updateCommand->add_option("FILE", update.file, "Firmware file (.bin or .pak)")
-      ->required()
-      ->check(CLI::ExistingFile);
+  updateCommand->add_option("FILE", update.file, "Firmware file (.bin or .pak)")->required();
   auto* resourceOption = updateCommand->add_option(
       "--resource", update.resources,
       "VISA resource name of a meter (required when several are attached); repeat it to update "
@@ -96,6 +128,11 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    const std::vector<std::string> commands = CommandNames(app);
+    if (const std::optional<std::string> word = UnknownCommandWord(app, commands, argc, argv)) {
+      std::cerr << "quorvel-cli: " << quorvel::cli::UnknownCommandMessage(*word, commands) << '\n';
+      return ToInt(ExitStatus::kBadArguments);
+    }
     const int helpStatus = app.exit(e);
     return helpStatus == 0 ? 0 : ToInt(ExitStatus::kBadArguments);
   }
