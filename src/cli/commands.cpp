@@ -239,6 +239,8 @@ ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams) {
                 "cannot open \"" + PrintableField(ArgumentForMessage(file)) + "\" for reading.");
   }
   streams.out << (asJson ? RenderReportJson(*report) : RenderReportText(*report)) << std::flush;
+  // A report that never arrived (a full disk) must not pass for one that did.
+  if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
   return report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused;
 }
 

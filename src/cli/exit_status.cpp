@@ -26,9 +26,9 @@ ExitStatus ExitStatusFor(UpdateOutcome outcome) {
 std::string_view ExitStatusTable() {
   return "Exit status:\n"
          "  0    success (update: the meter accepted every image; info: the file would pass)\n"
-         "  1    other failure\n"
+         "  1    other failure (output not written, VISA resource manager not opened)\n"
          "  2    bad arguments, unknown backend or knob, several meters without --resource\n"
-         "  3    file refused or unreadable; no image data was sent\n"
+         "  3    file refused, unreadable or missing; no image data was sent\n"
          "  4    no meter found\n"
          "  5    transfer failed: the meter did not accept the image\n"
          "  6    meter in update mode: recycle its power and try again\n"

@@ -8,6 +8,10 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
 #include <nlohmann/json.hpp>
 
 #include "subprocess.h"
@@ -21,6 +25,7 @@ const std::string kCli = QUORVEL_CLI_PATH;
 const std::string kSamples = QUORVEL_SAMPLES_DIR;
 const std::string kVisaDouble = QUORVEL_VISA_DOUBLE_PATH;
 const std::string kVisaDoubleWithoutRm = QUORVEL_VISA_DOUBLE_WITHOUT_RM_PATH;
+const std::string kDocs = QUORVEL_DOCS_DIR;
 const std::string kFast = "0.005";
 
 // How the program reaches the simulated meter: the sim backend, or the system
@@ -166,6 +171,67 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
           << c.label << ": a package that never reached the meter asks for no power cycle";
     }
   }
+}
+
+// The statuses a table documents: docs/cli.md's "| 3 | ..." rows, or the
+// --help footer's "  3    ..." lines.
+std::set<int> DocumentedStatuses(const std::string& text, const std::regex& row) {
+  std::set<int> statuses;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), row); it != std::sregex_iterator();
+       ++it) {
+    statuses.insert(std::stoi((*it)[1]));
+  }
+  return statuses;
+}
+
+// Scripts rely on these numbers: every status the documentation promises is
+// reached by one case, and the help and docs/cli.md promise the same ones.
+TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
+  TempDir dir;
+  const std::string big = dir.Write("big.bin", BinBuilder().Payload(240 * 400).WithCrc().Bytes());
+  const struct {
+    int status;
+    std::vector<std::string> arguments;
+    std::optional<std::string> outputFile;
+    bool interrupt = false;  // Ctrl+C once the transfer is under way
+  } cases[] = {
+      {0, {"--visa", "sim", "update", Sample("dsp-newer.bin")}, {}},
+      {1, {"info", Sample("dsp-newer.bin"), "--json"}, "/dev/full"},
+      {2, {"--visa", "sim:colour=red", "list"}, {}},
+      {3, {"--visa", "sim", "update", (dir.path() / "missing.bin").string()}, {}},
+      {4, {"--visa", "sim:absent=1", "update", Sample("dsp-newer.bin")}, {}},
+      {5, {"--visa", "sim:status1=2", "update", Sample("dsp-newer.bin")}, {}},
+      {6, {"--visa", "sim:mode=update", "update", Sample("dsp-newer.bin")}, {}},
+      {130, {"--visa", "sim", "--time-scale", "0.02", "update", big}, {}, true},
+  };
+  std::set<int> reached;
+  for (const auto& c : cases) {
+    ProgramOptions options;
+    options.outputFile = c.outputFile;
+    bool interrupted = false;
+    if (c.interrupt) {
+      options.onOutput = [&](int pid, const std::string& out) {
+        if (!interrupted && Contains(out, "Progress: 2%")) {
+          interrupted = true;
+          ::kill(pid, SIGINT);
+        }
+      };
+    }
+    std::vector<std::string> arguments = c.arguments;
+    if (!c.interrupt) arguments.insert(arguments.begin(), {"--time-scale", kFast});
+    const ProgramRun run = Cli(arguments, options);
+    EXPECT_EQ(run.exitCode, c.status) << run.out << run.err;
+    EXPECT_FALSE(run.err.empty() && c.status != 0) << "status " << c.status << " is explained";
+    reached.insert(run.exitCode);
+  }
+
+  std::ifstream docs(kDocs + "/cli.md");
+  std::stringstream text;
+  text << docs.rdbuf();
+  const std::set<int> documented = DocumentedStatuses(text.str(), std::regex(R"(\n\| (\d+) \|)"));
+  EXPECT_EQ(reached, documented) << "docs/cli.md and the program disagree";
+  EXPECT_EQ(DocumentedStatuses(Cli({"--help"}).out, std::regex(R"(\n  (\d+) +\w)")), documented)
+      << "--help and docs/cli.md disagree";
 }
 
 TEST(CliUpdate, AFileThatCannotBeReadNeverReachesTheMeter) {
@@ -326,8 +392,7 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
       {"no command", {}},
       {"unknown command", {"flash"}},
       {"update without a file", {"update"}},
-      {"missing file", {"update", "/no/such/file.bin"}},
-      {"info on a directory", {"info", "/"}},
+      {"misspelt command", {"lsit"}},
       {"unknown option", {"list", "--fast"}},
       {"unknown backend", {"--visa", "gpib", "list"}},
       {"unknown knob", {"--visa", "sim:colour=red", "list"}},
@@ -350,6 +415,7 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
     // Arguments are quoted at most 200 characters long.
     EXPECT_LT(run.err.size(), 1000u) << c.label << "\n" << run.err;
   }
+  EXPECT_TRUE(Contains(Cli({"--visa", "sim", "lsit"}).err, "did you mean \"list\"?"));
 }
 
 TEST(CliArguments, HelpNamesTheExitStatuses) {

@@ -67,7 +67,8 @@ ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& a
 
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(outPipe[1], STDOUT_FILENO);
+    const int out = options.outputFile ? ::open(options.outputFile->c_str(), O_WRONLY) : outPipe[1];
+    ::dup2(out, STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
     ::execve(path.c_str(), argvPointers.data(), envpPointers.data());
     ::_exit(127);

@@ -24,6 +24,9 @@ struct ProgramOptions {
   // Stops reading standard output after its first bytes and closes it, as a
   // pager that quits does.
   bool closeOutputEarly = false;
+  // Standard output goes to this file instead of being collected (/dev/full
+  // for an output that cannot be written).
+  std::optional<std::string> outputFile;
   // Called whenever standard output grew; may send the child a signal.
   std::function<void(int pid, const std::string& outSoFar)> onOutput;
 };
