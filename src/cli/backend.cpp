@@ -19,7 +19,8 @@ std::string TraceHeading(const BackendRequest& request) {
   gmtime_r(&now, &utc);
   char started[32];
   std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
-  std::string heading = "quorvel-cli, backend \"" + ArgumentForMessage(request.name) + "\", started " + started;
+  std::string heading = "quorvel-cli, backend \"" + ArgumentForMessage(request.name) +
+                        "\", started " + started;
   if (request.timeScale) {
     std::ostringstream scale;
     scale << *request.timeScale;
