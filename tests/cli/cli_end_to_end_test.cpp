@@ -202,6 +202,7 @@ TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
       {4, {"--visa", "sim:absent=1", "update", Sample("dsp-newer.bin")}, {}},
       {5, {"--visa", "sim:status1=2", "update", Sample("dsp-newer.bin")}, {}},
       {6, {"--visa", "sim:mode=update", "update", Sample("dsp-newer.bin")}, {}},
+      {7, {"--visa", "sim:adopt=0", "update", "--verify", "--yes", Sample("package-3.pak")}, {}},
       {130, {"--visa", "sim", "--time-scale", "0.02", "update", big}, {}, true},
   };
   std::set<int> reached;
