@@ -39,11 +39,12 @@ std::size_t SeverityOf(ExitStatus status) {
   return kSeverity.size();
 }
 
-// The meters of the run: those named, or with --all every one attached.
+// The meters of the run: those named, with --all every one attached, and
+// otherwise the one meter attached (an empty run must never pass for success).
 std::optional<std::vector<std::string>> ChooseMeters(const UpdateRequest& request,
                                                      VisaLibrary& visa, Streams streams,
                                                      ExitStatus& status) {
-  if (!request.all) return request.resources;
+  if (!request.resources.empty()) return request.resources;
   ViSession manager = VI_NULL;
   if (!ViSucceeded(visa.viOpenDefaultRM(&manager))) {
     status = Fail(streams, ExitStatus::kFailure, "the VISA resource manager did not open.");
@@ -53,6 +54,11 @@ std::optional<std::vector<std::string>> ChooseMeters(const UpdateRequest& reques
   visa.viClose(manager);
   if (meters.empty()) {
     status = Fail(streams, ExitStatus::kNoMeter, "no meter found.");
+    return std::nullopt;
+  }
+  if (!request.all && meters.size() > 1) {
+    status = Fail(streams, ExitStatus::kBadArguments,
+                  "several meters are attached: name one with --resource, or use --all.");
     return std::nullopt;
   }
   return meters;
