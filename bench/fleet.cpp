@@ -4,9 +4,6 @@
 // Prints each run's wall time against the single meter's and the CPU time
 // over wall time (the workers spend nearly all of it waiting, which must
 // never spin). Target: 8 meters within 1.05 times one, CPU under 5 % of a core.
-#include <time.h>
-
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,21 +12,14 @@
 #include "firmware/file_source.h"
 #include "fleet/fleet_update.h"
 #include "sim/sim_visa.h"
+#include "process_times.h"
 #include "support/firmware_builder.h"
 
 namespace quorvel {
 namespace {
 
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+using bench::CpuSeconds;
+using bench::WallSeconds;
 
 class QuietObserver final : public FleetObserver {
  public:

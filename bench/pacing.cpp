@@ -4,8 +4,6 @@
 // Prints the ratio of the measured duration to the prescribed waits, the
 // smallest, median and largest gap between data frames, and the CPU time over
 // wall time during the data phase (waiting must never spin).
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,22 +16,15 @@
 #include "firmware/file_source.h"
 #include "sim/sim_visa.h"
 #include "sim/timeline.h"
+#include "process_times.h"
 #include "support/firmware_builder.h"
 #include "update/update_procedures.h"
 
 namespace quorvel {
 namespace {
 
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+using bench::CpuSeconds;
+using bench::WallSeconds;
 
 // A console nobody looks at: answers the chooser and measures the data phase,
 // from the first progress report to the last.
