@@ -25,7 +25,7 @@ class QuietObserver final : public FleetObserver {
  public:
   void Line(std::size_t, std::string_view) override {}
   void Progress(std::size_t, const ProgressReport&) override {}
-  void Finished(std::size_t, const MeterReport&) override {}
+  void Finished(std::size_t, const UpdateReport&) override {}
 };
 
 struct Run {
@@ -46,10 +46,10 @@ Run UpdateMeters(std::size_t meters, const std::string& path) {
 
   const double wallStart = WallSeconds();
   const double cpuStart = CpuSeconds();
-  const std::vector<MeterReport> reports = RunFleetUpdate(sim, clock, files, request, observer);
+  const std::vector<UpdateReport> reports = RunFleetUpdate(sim, clock, files, request, observer);
   Run run{.wall = WallSeconds() - wallStart, .cpu = CpuSeconds() - cpuStart};
   run.allInstalled = true;
-  for (const MeterReport& report : reports) {
+  for (const UpdateReport& report : reports) {
     run.allInstalled = run.allInstalled && report.outcome == UpdateOutcome::kInstalled;
   }
   return run;

@@ -97,7 +97,7 @@ nlohmann::json HistoryJson(const HistoryRecord& record) {
 
 }  // namespace
 
-ExitStatus ExitStatusOf(const MeterReport& report) {
+ExitStatus ExitStatusOf(const UpdateReport& report) {
   if (report.skipped) return ExitStatus::kSuccess;
   if (report.outcome == UpdateOutcome::kInstalled &&
       report.verification != Verification::kNotAsked &&
@@ -107,9 +107,9 @@ ExitStatus ExitStatusOf(const MeterReport& report) {
   return ExitStatusFor(report.outcome);
 }
 
-ExitStatus WorstExitStatus(const std::vector<MeterReport>& reports) {
+ExitStatus WorstExitStatus(const std::vector<UpdateReport>& reports) {
   ExitStatus worst = ExitStatus::kSuccess;
-  for (const MeterReport& report : reports) {
+  for (const UpdateReport& report : reports) {
     const ExitStatus status = ExitStatusOf(report);
     if (SeverityOf(status) > SeverityOf(worst)) worst = status;
   }
@@ -174,7 +174,7 @@ ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
       .origin = {.tool = "quorvel-cli", .toolVersion = QUORVEL_VERSION,
                  .backend = request.backend.name},
   };
-  const std::vector<MeterReport> reports =
+  const std::vector<UpdateReport> reports =
       RunFleetUpdate(visa, *backend->clock, files, fleet, display);
   status = WorstExitStatus(reports);
   if (request.asJson) {

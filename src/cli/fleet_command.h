@@ -11,9 +11,9 @@
 namespace quorvel::cli {
 
 // The exit status one meter's result stands for.
-ExitStatus ExitStatusOf(const MeterReport& report);
+ExitStatus ExitStatusOf(const UpdateReport& report);
 // The worst of them: 0 only when every meter succeeded.
-ExitStatus WorstExitStatus(const std::vector<MeterReport>& reports);
+ExitStatus WorstExitStatus(const std::vector<UpdateReport>& reports);
 
 // The history file the programs use; a message in *problem when there is none.
 std::unique_ptr<UpdateHistory> OpenHistory(std::string* problem);

@@ -15,7 +15,7 @@ namespace {
 std::string CursorUp(std::size_t n) { return "\x1b[" + std::to_string(n) + "F"; }
 constexpr const char* kEraseLine = "\x1b[2K";
 
-std::string OutcomeText(const MeterReport& report) {
+std::string OutcomeText(const UpdateReport& report) {
   std::string text(OutcomeName(report));
   if (report.verification != Verification::kNotAsked) text += ", " + report.verificationText;
   return text;
@@ -72,7 +72,7 @@ void FleetDisplay::Progress(std::size_t meter, const ProgressReport& report) {
   }
 }
 
-void FleetDisplay::Finished(std::size_t meter, const MeterReport& report) {
+void FleetDisplay::Finished(std::size_t meter, const UpdateReport& report) {
   const std::lock_guard lock(mutex_);
   if (meter >= meters_.size()) return;
   MeterLine& line = meters_[meter];
@@ -101,10 +101,10 @@ void FleetDisplay::Redraw() {
   drawn_ = true;
 }
 
-std::string RenderFleetTable(const std::vector<MeterReport>& reports) {
+std::string RenderFleetTable(const std::vector<UpdateReport>& reports) {
   std::vector<std::vector<std::string>> rows = {
       {"RESOURCE", "SERIAL", "BEFORE", "FILE", "OUTCOME", "REASON"}};
-  for (const MeterReport& report : reports) {
+  for (const UpdateReport& report : reports) {
     rows.push_back({PrintableField(report.resource), PrintableField(report.serial),
                     PrintableField(report.versionsBefore), PrintableField(report.file),
                     OutcomeText(report), PrintableField(report.reason)});
@@ -126,9 +126,9 @@ std::string RenderFleetTable(const std::vector<MeterReport>& reports) {
   return out.str();
 }
 
-std::string RenderFleetJson(const std::vector<MeterReport>& reports, int exitStatus) {
+std::string RenderFleetJson(const std::vector<UpdateReport>& reports, int exitStatus) {
   nlohmann::json meters = nlohmann::json::array();
-  for (const MeterReport& report : reports) {
+  for (const UpdateReport& report : reports) {
     nlohmann::json meter = {
         {"resource", report.resource},
         {"serial", report.serial},
@@ -138,6 +138,14 @@ std::string RenderFleetJson(const std::vector<MeterReport>& reports, int exitSta
         {"outcome", OutcomeName(report)},
         {"succeeded", report.succeeded()},
         {"reason", report.reason},
+        {"package", report.package},
+        {"image", report.image},
+        {"imageCount", report.imageCount},
+        {"switchedToUpdateMode", report.switchedToUpdateMode},
+        {"step", report.step == TransferStep::kNone ? nlohmann::json()
+                                                    : nlohmann::json(StepName(report.step))},
+        {"meterStatus", report.meterStatus ? nlohmann::json(report.MeterStatusText())
+                                           : nlohmann::json()},
     };
     if (report.verification != Verification::kNotAsked) {
       meter["verification"] = report.verificationText;

@@ -20,7 +20,7 @@ class FleetDisplay final : public FleetObserver {
 
   void Line(std::size_t meter, std::string_view text) override;
   void Progress(std::size_t meter, const ProgressReport& report) override;
-  void Finished(std::size_t meter, const MeterReport& report) override;
+  void Finished(std::size_t meter, const UpdateReport& report) override;
 
  private:
   struct MeterLine {
@@ -43,9 +43,9 @@ class FleetDisplay final : public FleetObserver {
 };
 
 // The table after the run: resource, serial, versions before, file, outcome, reason.
-std::string RenderFleetTable(const std::vector<MeterReport>& reports);
+std::string RenderFleetTable(const std::vector<UpdateReport>& reports);
 
 // The whole report as JSON.
-std::string RenderFleetJson(const std::vector<MeterReport>& reports, int exitStatus);
+std::string RenderFleetJson(const std::vector<UpdateReport>& reports, int exitStatus);
 
 }  // namespace quorvel::cli

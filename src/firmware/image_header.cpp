@@ -76,30 +76,6 @@ bool MeterTakesAnyImage(const MeterVersions& meter) {
          kAnyImageVersion;
 }
 
-void AppendLines(OperatorConsole& console, std::initializer_list<std::string_view> lines) {
-  for (const std::string_view line : lines) console.AppendLog(line);
-}
-
-void LogSignatureRefusal(OperatorConsole& console) {
-  AppendLines(console, {"Firmware update was not successful.  Please be sure you selected the ",
-                        "correct firmware file in the installation process.", "\n",
-                        "Click \"Exit\" to end this update process and turn DMM power off then",
-                        "back on and try the update again."});
-}
-
-void LogVersionRefusal(OperatorConsole& console, std::uint8_t functionId) {
-  const std::string first = "Firmware Update Not Possible (" + std::string(TargetName(functionId)) +
-                            "). Binary file version is older than ";
-  AppendLines(console,
-              {first, "instrument version.",
-               "Please press the \"Exit\" button to exit and recycle power on instrument."});
-}
-
-void LogUnknownTargetRefusal(OperatorConsole& console) {
-  AppendLines(console, {"Firmware Update Not Possible. Binary file contain unidentify function ID.",
-                        "Please press the \"Exit\" button to exit and make sure the source file."});
-}
-
 }  // namespace
 
 std::string ImageHeader::makerSignature() const {
@@ -222,22 +198,50 @@ HeaderVerdict JudgePackageHeader(const ImageHeader& header, const MeterVersions&
   }
 }
 
-bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,
-                      OperatorConsole& console) {
-  switch (JudgeImageHeader(header, meter)) {
+std::vector<std::string> ImageRefusalLines(HeaderVerdict verdict, std::uint8_t functionId) {
+  switch (verdict) {
     case HeaderVerdict::kAccept:
-      return true;
+      return {};
     case HeaderVerdict::kRefuseSignature:
-      LogSignatureRefusal(console);
-      break;
+      return {"Firmware update was not successful.  Please be sure you selected the ",
+              "correct firmware file in the installation process.", "\n",
+              "Click \"Exit\" to end this update process and turn DMM power off then",
+              "back on and try the update again."};
     case HeaderVerdict::kRefuseVersion:
-      LogVersionRefusal(console, header.functionId());
-      break;
+      return {"Firmware Update Not Possible (" + std::string(TargetName(functionId)) +
+                  "). Binary file version is older than ",
+              "instrument version.",
+              "Please press the \"Exit\" button to exit and recycle power on instrument."};
     case HeaderVerdict::kRefuseUnknownTarget:
-      LogUnknownTargetRefusal(console);
       break;
   }
-  return false;
+  return {"Firmware Update Not Possible. Binary file contain unidentify function ID.",
+          "Please press the \"Exit\" button to exit and make sure the source file."};
+}
+
+std::string HeaderRefusalText(HeaderVerdict verdict, std::uint8_t functionId) {
+  switch (verdict) {
+    case HeaderVerdict::kAccept:
+      return {};
+    case HeaderVerdict::kRefuseSignature:
+      return "Firmware update was not successful.\nPlease be sure you selected the correct "
+             "firmware file in the installation process.";
+    case HeaderVerdict::kRefuseVersion:
+      return "Firmware Update Not Possible (" + std::string(TargetName(functionId)) +
+             ").\nBinary file version is older than instrument version.";
+    case HeaderVerdict::kRefuseUnknownTarget:
+      break;
+  }
+  return "Firmware Update Not Possible. Binary file contain unidentify function ID.";
+}
+
+bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,
+                      OperatorConsole& console) {
+  const HeaderVerdict verdict = JudgeImageHeader(header, meter);
+  for (const std::string& line : ImageRefusalLines(verdict, header.functionId())) {
+    console.AppendLog(line);
+  }
+  return verdict == HeaderVerdict::kAccept;
 }
 
 }  // namespace quorvel

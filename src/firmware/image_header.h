@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "firmware/file_source.h"
 
@@ -67,7 +68,15 @@ HeaderVerdict JudgePackageHeader(const ImageHeader& header, const MeterVersions&
 // optional sign, digits with an optional point and exponent; 0 when none.
 double LeadingNumber(std::string_view text);
 
-// The same check, writing its refusal lines to the log. True when accepted.
+// The single-image update's log lines for a refusal, one AppendLog each;
+// none for kAccept.
+std::vector<std::string> ImageRefusalLines(HeaderVerdict verdict, std::uint8_t functionId);
+
+// The message box text of a refusal, as the package update shows it; its
+// words are also the first lines of the single-image update's refusal.
+std::string HeaderRefusalText(HeaderVerdict verdict, std::uint8_t functionId);
+
+// The single-image check, writing its refusal lines to the log. True when accepted.
 bool CheckImageHeader(const ImageHeader& header, const MeterVersions& meter,
                       OperatorConsole& console);
 

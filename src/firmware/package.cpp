@@ -114,6 +114,8 @@ bool ReadPackageEntry(FirmwareFile& file, PackageEntry& entry, int wanted, int* 
   return true;
 }
 
+bool NamesPackage(std::string_view path) { return path.ends_with(".pak"); }
+
 std::int32_t ExaminedPackageEntry(std::int32_t entryCount) {
   return entryCount < 1 ? 0 : std::min(entryCount, kExaminedPackageEntry);
 }

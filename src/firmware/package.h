@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "firmware/file_source.h"
 
@@ -12,6 +13,10 @@ namespace quorvel {
 
 inline constexpr std::int64_t kPackageDirectorySize = 516;
 inline constexpr std::int64_t kPackageEntrySize = 520;
+
+// The update takes a file whose name ends in ".pak" (exactly, case included)
+// as a package and every other file as a single image.
+bool NamesPackage(std::string_view path);
 
 // The package update judges the header of image 3, or of the last image
 // when the package holds fewer.

@@ -8,6 +8,7 @@
 #include "fleet/verify_update.h"
 #include "history/update_history.h"
 #include "instrument/identity.h"
+#include "update/file_check.h"
 #include "update/frames.h"
 
 namespace quorvel {
@@ -86,6 +87,14 @@ std::string GenericReason(UpdateOutcome outcome) {
   return {};
 }
 
+// A message box's text on one line: its line breaks become blanks.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  return text;
+}
+
 std::string WithoutLineEnd(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
@@ -103,8 +112,8 @@ class FleetWorker {
     report_.file = SplitPath(request.path).second;
   }
 
-  MeterReport Run() {
-    if (Find() && Identify() && Update()) Verify();
+  UpdateReport Run() {
+    if (Find() && Identify() && Judge() && Update()) Verify();
     Record();
     return report_;
   }
@@ -135,6 +144,7 @@ class FleetWorker {
       return Fail(UpdateOutcome::kNoMeter, std::string(kNoIdentityText));
     }
     const MeterVersions& before = identity.versions;
+    versionsBefore_ = before;
     report_.versionsBefore = before.tail;
     if (IsWrongMode(before)) {
       if (request_.leaveUpdateModeMeters) {
@@ -148,6 +158,22 @@ class FleetWorker {
     return true;
   }
 
+  // The file against this meter, before it is switched: a file it would
+  // refuse costs no power cycle. The refusal reads as the update's own.
+  bool Judge() {
+    auto refusal = CheckFileAgainstMeter(services_.files, request_.path, versionsBefore_);
+    if (!refusal) return true;
+    for (const std::string& line : refusal->logLines) console_.AppendLog(line);
+    if (refusal->logLines.empty()) {
+      console_.ShowMessageBox({.text = refusal->text,
+                               .caption = "Quorvel",
+                               .icon = MessageIcon::kWarning,
+                               .buttons = MessageButtons::kOk,
+                               .owner = MessageOwner::kNone});
+    }
+    return Fail(refusal->outcome, OneLine(refusal->text));
+  }
+
   // The Select button's procedure, exactly as a single update runs it.
   bool Update() {
     DialogState dialog;
@@ -156,14 +182,17 @@ class FleetWorker {
       CloseSessionsForExit(services_, dialog);
       return Fail(UpdateOutcome::kNoMeter, GenericReason(UpdateOutcome::kNoMeter));
     }
-    const UpdateOutcome outcome = console_.StopRequested() ? UpdateOutcome::kChooserCancelled
-                                                           : RunImageUpdate(services_, dialog);
-    CloseSessionsForExit(services_, dialog);
-    if (outcome == UpdateOutcome::kInstalled) {
-      report_.outcome = outcome;
-      return true;
+    if (console_.StopRequested()) {
+      dialog.report.outcome = UpdateOutcome::kChooserCancelled;
+    } else {
+      RunImageUpdate(services_, dialog);
     }
-    std::string reason = console_.Explanation();
+    CloseSessionsForExit(services_, dialog);
+    report_.TakeProcedureFacts(dialog.report);
+    const UpdateOutcome outcome = report_.outcome;
+    if (outcome == UpdateOutcome::kInstalled) return true;
+    std::string reason = TransferFailureText(report_);
+    if (reason.empty()) reason = console_.Explanation();
     return Fail(outcome, reason.empty() ? GenericReason(outcome) : std::move(reason));
   }
 
@@ -208,26 +237,27 @@ class FleetWorker {
   WorkerConsole console_;
   SerialFilterVisa ownView_;
   Services services_;
-  MeterReport report_;
+  UpdateReport report_;
+  MeterVersions versionsBefore_;
 };
 
 }  // namespace
 
-std::string_view OutcomeName(const MeterReport& report) {
+std::string_view OutcomeName(const UpdateReport& report) {
   return report.skipped ? "skipped" : UpdateOutcomeName(report.outcome);
 }
 
-MeterReport RunFleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files,
+UpdateReport RunFleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files,
                            const FleetRequest& request, std::size_t meter,
                            FleetObserver& observer) {
-  MeterReport report = FleetWorker(visa, clock, files, request, meter, observer).Run();
+  UpdateReport report = FleetWorker(visa, clock, files, request, meter, observer).Run();
   observer.Finished(meter, report);
   return report;
 }
 
-std::vector<MeterReport> RunFleetUpdate(VisaLibrary& visa, Clock& clock, FileSystem& files,
+std::vector<UpdateReport> RunFleetUpdate(VisaLibrary& visa, Clock& clock, FileSystem& files,
                                         const FleetRequest& request, FleetObserver& observer) {
-  std::vector<MeterReport> reports(request.resources.size());
+  std::vector<UpdateReport> reports(request.resources.size());
   {
     std::vector<std::jthread> workers;
     workers.reserve(request.resources.size());

@@ -26,28 +26,6 @@ namespace quorvel {
 
 class FileSystem;
 
-enum class Verification { kNotAsked, kVerified, kNotVerified, kDidNotComeBack };
-
-struct MeterReport {
-  std::string resource{};
-  std::string serial{};
-  std::string identityBefore{};  // the "*idn?" reply before the update
-  std::string versionsBefore{};  // its last eleven characters, "01.20.05.12"
-  std::string file{};            // the file's name
-  UpdateOutcome outcome = UpdateOutcome::kNoMeter;
-  bool skipped = false;  // found in update mode by --all and left alone
-  std::string reason{};    // why it did not succeed; empty when it did
-  Verification verification = Verification::kNotAsked;
-  std::string verificationText{};  // "verified", "not verified: still 01.20", "did not come back"
-  std::string identityAfter{};     // the "*idn?" reply after the restart, when it came back
-
-  bool succeeded() const {
-    return skipped || (outcome == UpdateOutcome::kInstalled &&
-                       (verification == Verification::kNotAsked ||
-                        verification == Verification::kVerified));
-  }
-};
-
 // What the workers tell the front end as they go. Called from the worker
 // threads, so implementations must be thread-safe.
 class FleetObserver {
@@ -56,7 +34,7 @@ class FleetObserver {
   // A log line or message of meter `meter` (the index into the request's resources).
   virtual void Line(std::size_t meter, std::string_view text) = 0;
   virtual void Progress(std::size_t meter, const ProgressReport& report) = 0;
-  virtual void Finished(std::size_t meter, const MeterReport& report) = 0;
+  virtual void Finished(std::size_t meter, const UpdateReport& report) = 0;
 };
 
 struct FleetRequest {
@@ -72,15 +50,15 @@ struct FleetRequest {
 
 // Runs one worker per meter and waits for all of them; the reports are in
 // the order of `request.resources`.
-std::vector<MeterReport> RunFleetUpdate(VisaLibrary& visa, Clock& clock, FileSystem& files,
+std::vector<UpdateReport> RunFleetUpdate(VisaLibrary& visa, Clock& clock, FileSystem& files,
                                         const FleetRequest& request, FleetObserver& observer);
 
 // One meter's worker, on the calling thread.
-MeterReport RunFleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files,
+UpdateReport RunFleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files,
                            const FleetRequest& request, std::size_t meter,
                            FleetObserver& observer);
 
 // "installed", "transfer failed", ...: the outcome as reports and the history name it.
-std::string_view OutcomeName(const MeterReport& report);
+std::string_view OutcomeName(const UpdateReport& report);
 
 }  // namespace quorvel

@@ -15,7 +15,6 @@ constexpr const char* kVerified = "verified";
 constexpr const char* kNotVerified = "not verified: still ";
 constexpr const char* kDidNotComeBack = "did not come back";
 
-bool NamesPackage(const std::string& path) { return path.ends_with(".pak"); }
 
 std::optional<std::string>& SlotFor(ExpectedVersions& expected, std::uint8_t functionId) {
   switch (static_cast<TargetProcessor>(functionId)) {

@@ -11,6 +11,7 @@
 #include "firmware/file_source.h"
 #include "firmware/package.h"
 #include "firmware/package_check.h"
+#include "update/file_check.h"
 #include "update/frames.h"
 #include "update/transfer_failures.h"
 #include "update/update_procedures.h"
@@ -29,23 +30,6 @@ void ShowWarning(OperatorConsole& console, std::string text, std::string caption
                           .icon = MessageIcon::kWarning,
                           .buttons = MessageButtons::kOk,
                           .owner = MessageOwner::kNone});
-}
-
-// The text of the box that refuses a package whose judged header failed.
-std::string RefusalText(HeaderVerdict verdict, std::uint8_t functionId) {
-  switch (verdict) {
-    case HeaderVerdict::kAccept:
-      return {};
-    case HeaderVerdict::kRefuseSignature:
-      return "Firmware update was not successful.\nPlease be sure you selected the correct "
-             "firmware file in the installation process.";
-    case HeaderVerdict::kRefuseVersion:
-      return "Firmware Update Not Possible (" + std::string(TargetName(functionId)) +
-             ").\nBinary file version is older than instrument version.";
-    case HeaderVerdict::kRefuseUnknownTarget:
-      break;
-  }
-  return "Firmware Update Not Possible. Binary file contain unidentify function ID.";
 }
 
 // Reads exactly buffer.size() bytes; false on a short read or an error, so that
@@ -68,6 +52,7 @@ class PackageUpdate {
         file_(std::move(file)) {}
 
   UpdateOutcome Run(const std::string& folderAndSerial);
+  const UpdateReport& report() const { return report_; }
 
  private:
   // Each phase returns how the update ends, or nothing to go on.
@@ -86,6 +71,7 @@ class PackageUpdate {
     console_.ReportProgress(report);
     file_.reset();
     CloseSessions(services_, session_, /*clearAfterwards=*/false);
+    report_.outcome = outcome;
     return outcome;
   }
 
@@ -98,13 +84,19 @@ class PackageUpdate {
   PackageLayout layout_;
   InstrumentSession session_;  // the package's own connection; nothing of it outlives the call
   std::array<std::uint8_t, kMaxDataFrame> chunk_{};
+  UpdateReport report_;
 };
 
 UpdateOutcome PackageUpdate::Run(const std::string& folderAndSerial) {
   if (const auto refused = Prepare(folderAndSerial)) return Exit(*refused);
-  if (const auto lost = SwitchToUpdateMode()) return Exit(*lost);
   const int imageCount = layout_.directory.entryCount;
+  report_.imageCount = imageCount;
+  if (const auto lost = SwitchToUpdateMode()) {
+    report_.step = TransferStep::kMeterLost;
+    return Exit(*lost);
+  }
   for (int index = 1; index <= imageCount; ++index) {
+    report_.image = index;
     if (console_.StopRequested()) return Exit(UpdateOutcome::kStopped);
     if (const auto failed = SendImage(index)) return Exit(*failed);
   }
@@ -135,18 +127,13 @@ std::optional<UpdateOutcome> PackageUpdate::Prepare(const std::string& folderAnd
     ShowWarning(console_, std::string(kDamagedPackageText), "Quorvel");
     return UpdateOutcome::kFileRefused;
   }
-  PackageEntry examined;
-  ReadPackageEntry(*file_, examined, kExaminedPackageEntry);
-
   const MeterIdentity identity = ReadIdentity(services_, session_, /*waitAfterL0=*/false);
   if (!IsUsableIdentity(identity)) {
     ShowWarning(console_, std::string(kNoIdentityText), "Quorvel");
     return UpdateOutcome::kNoMeter;
   }
-  const ImageHeader header = ReadImageHeader(*file_, examined.imageOffset);
-  const HeaderVerdict verdict = JudgePackageHeader(header, identity.versions);
-  if (verdict != HeaderVerdict::kAccept) {
-    ShowWarning(console_, RefusalText(verdict, header.functionId()), "Quorvel");
+  if (auto refusal = JudgeExaminedPackageHeader(*file_, identity.versions)) {
+    ShowWarning(console_, std::move(*refusal), "Quorvel");
     return UpdateOutcome::kFileRefused;
   }
   return std::nullopt;
@@ -155,6 +142,7 @@ std::optional<UpdateOutcome> PackageUpdate::Prepare(const std::string& folderAnd
 std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
   if (console_.StopRequested()) return UpdateOutcome::kChooserCancelled;
   ExchangeCommand(services_, session_, "system:update\n");
+  report_.switchedToUpdateMode = true;
   // The meter leaves the bus now; keep the window alive while it does.
   for (int pass = 0; pass < kModeSwitchPasses; ++pass) {
     console_.PumpMessages();
@@ -175,6 +163,7 @@ std::optional<UpdateOutcome> PackageUpdate::SendImage(int index) {
   if (!ReadPackageEntry(*file_, entry, index, &recordsRead) || recordsRead < index ||
       !(entry == layout_.entries[static_cast<std::size_t>(index - 1)]) ||
       !file_->Seek(entry.imageOffset)) {
+    report_.step = TransferStep::kFileRead;
     console_.AppendLog("Read error in the firmware file.");
     return UpdateOutcome::kTransferFailed;
   }
@@ -184,6 +173,7 @@ std::optional<UpdateOutcome> PackageUpdate::SendImage(int index) {
     // Image 1's header was judged; it is not sent.
     std::array<std::uint8_t, kImageHeaderSize> header{};
     if (!ReadWhole(*file_, header)) {
+      report_.step = TransferStep::kFileRead;
       console_.AppendLog("Read error in the firmware file.");
       return UpdateOutcome::kTransferFailed;
     }
@@ -215,6 +205,7 @@ std::optional<UpdateOutcome> PackageUpdate::SendChunks(int index, std::int64_t l
     const bool last = remaining <= static_cast<std::int64_t>(kMaxDataFrame);
     const std::span<std::uint8_t> frame(chunk_.data(), size);
     if (!ReadWhole(*file_, frame)) {
+      report_.step = TransferStep::kFileRead;
       console_.AppendLog("Read error in the firmware file.");
       return UpdateOutcome::kTransferFailed;
     }
@@ -240,10 +231,13 @@ std::optional<UpdateOutcome> PackageUpdate::Write(std::span<const std::uint8_t> 
                                                  static_cast<ViUInt32>(bytes.size()), &written);
   if (ViSucceeded(status) && written == bytes.size()) return std::nullopt;
   if (endFrame) {
+    report_.step = TransferStep::kEndFrameNotWritten;
     LogEndFrameNotWritten(console_);
   } else if (written == 0) {
+    report_.step = TransferStep::kFrameNotWritten;
     LogFrameNotWritten(console_);
   } else {
+    report_.step = TransferStep::kFramePartlyWritten;
     LogFramePartlyWritten(console_);
   }
   return UpdateOutcome::kTransferFailed;
@@ -256,7 +250,11 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
       services_.visa.viRead(session_.instrument, chunk_.data(), kReplyReadSize, &received);
   const std::size_t delivered = std::min<std::size_t>(received, chunk_.size());
   const ImageVerdict first{StatusCharacter({chunk_.data(), delivered}), ViSucceeded(read)};
-  if (!first.accepted()) return UpdateOutcome::kTransferFailed;
+  if (!first.accepted()) {
+    report_.step = TransferStep::kStatusRefused;
+    report_.meterStatus = first.character;
+    return UpdateOutcome::kTransferFailed;
+  }
 
   if (!Pause(kPause)) return UpdateOutcome::kStopped;
   if (const auto failed = Write(kEndFrame, /*endFrame=*/true)) return failed;
@@ -276,6 +274,8 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
   }
   const std::uint8_t second = StatusCharacter({reply.data(), replyLength});
   if (second != kStatusAccepted || !ViSucceeded(replyRead)) {
+    report_.step = TransferStep::kEndStatusRefused;
+    report_.meterStatus = second;
     LogSecondStatusRefused(console_, second);
     return UpdateOutcome::kTransferFailed;
   }
@@ -284,11 +284,22 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
 
 }  // namespace
 
+UpdateReport RunPackageUpdateReported(Services& services, const std::string& packagePath,
+                                      const std::string& folderAndSerial,
+                                      std::unique_ptr<FirmwareFile> openedPackage) {
+  PackageUpdate update(services, packagePath, std::move(openedPackage));
+  update.Run(folderAndSerial);
+  UpdateReport report = update.report();
+  report.package = true;
+  return report;
+}
+
 UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string& packagePath,
                                           const std::string& folderAndSerial,
                                           std::unique_ptr<FirmwareFile> openedPackage) {
-  PackageUpdate update(services, packagePath, std::move(openedPackage));
-  return update.Run(folderAndSerial);
+  return RunPackageUpdateReported(services, packagePath, folderAndSerial,
+                                  std::move(openedPackage))
+      .outcome;
 }
 
 int RunPackageUpdate(Services& services, const std::string& packagePath,

@@ -100,8 +100,6 @@ std::string SerialFromLine(const std::string& serialLine) {
   return serialLine.substr(colon + 2);
 }
 
-bool NamesPackage(const std::string& fileName) { return fileName.ends_with(".pak"); }
-
 // Firmware is judged against the meter's identity, so a meter that gave none
 // is sent nothing. Its sessions may be dead (a pulled cable), so they are
 // closed and the next Select looks for the meter again.
@@ -150,6 +148,9 @@ TransferResult Stopped(OperatorConsole& console) {
 TransferResult SendImagePayload(Services& services, DialogState& dialog, FirmwareFile& image) {
   OperatorConsole& console = services.console;
   InstrumentSession& session = dialog.session;
+  UpdateReport& report = dialog.report;
+  report.image = 1;
+  report.imageCount = 1;
   std::array<std::uint8_t, kMaxDataFrame> frame{};
 
   const std::int64_t fileSize = image.Size();
@@ -163,6 +164,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
     const FileRead read = image.Read(frame);
     if (read.error) {
       // Never send a frame the file did not fully supply.
+      report.step = TransferStep::kFileRead;
       console.AppendLog("Read error in the firmware file.");
       return TransferResult::kFailed;
     }
@@ -173,10 +175,12 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
     session.count = 0;
     services.visa.viWrite(session.instrument, frame.data(), length, &session.count);
     if (session.count == 0) {
+      report.step = TransferStep::kFrameNotWritten;
       LogFrameNotWritten(console);
       return TransferResult::kFailed;
     }
     if (session.count != length) {
+      report.step = TransferStep::kFramePartlyWritten;
       LogFramePartlyWritten(console);
       return TransferResult::kFailed;
     }
@@ -188,6 +192,8 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
   if (!WaitInSlices(services, 10) || !Wait(services, kSlice)) return Stopped(console);
   const ImageVerdict first = ReadStatusReply(services, session);
   if (!first.accepted()) {
+    report.step = TransferStep::kStatusRefused;
+    report.meterStatus = first.character;
     LogFirstStatusRefused(console, first.character);
     return TransferResult::kFailed;
   }
@@ -198,6 +204,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
   services.visa.viWrite(session.instrument, frame.data(), static_cast<ViUInt32>(kEndFrame.size()),
                         &session.count);
   if (session.count == 0) {
+    report.step = TransferStep::kEndFrameNotWritten;
     LogEndFrameNotWritten(console);
     return TransferResult::kFailed;
   }
@@ -205,6 +212,8 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
   if (!WaitInSlices(services, 10) || !Wait(services, kSlice)) return Stopped(console);
   const ImageVerdict second = ReadStatusReply(services, session);
   if (!second.accepted()) {
+    report.step = TransferStep::kEndStatusRefused;
+    report.meterStatus = second.character;
     LogSecondStatusRefused(console, second.character);
     return TransferResult::kFailed;
   }
@@ -216,6 +225,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
 std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState& dialog) {
   InstrumentSession& session = dialog.session;
   ExchangeCommand(services, session, "system:update\n");
+  dialog.report.switchedToUpdateMode = true;
   const bool waited = WaitInSlices(services, 20);
   CloseSessions(services, session, /*clearAfterwards=*/true);
   if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;
@@ -272,7 +282,9 @@ UpdateOutcome ReportImageResult(Services& services, DialogState& dialog, Transfe
     case TransferResult::kFailed: break;
   }
   // Frames to a meter that never came back after the switch reach no meter.
-  return meterCameBack ? UpdateOutcome::kTransferFailed : UpdateOutcome::kNoMeter;
+  if (meterCameBack) return UpdateOutcome::kTransferFailed;
+  dialog.report.step = TransferStep::kMeterLost;
+  return UpdateOutcome::kNoMeter;
 }
 
 // The single image: switch, open and judge, send, report.
@@ -326,28 +338,16 @@ UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const st
   Disable(console, ConsoleButton::kExit);
 
   const std::string folderAndSerial = folder + "@" + SerialFromLine(serialLine);
-  const UpdateOutcome outcome =
-      RunPackageUpdateWithOutcome(services, fullPath, folderAndSerial, std::move(package));
+  dialog.report = RunPackageUpdateReported(services, fullPath, folderAndSerial, std::move(package));
+  const UpdateOutcome outcome = dialog.report.outcome;
 
   LogOutcome(console, outcome == UpdateOutcome::kInstalled, fileName);
   Finish(console, dialog);
   return outcome;
 }
 
-}  // namespace
-
-std::pair<std::string, std::string> SplitPath(std::string_view path) {
-#ifdef _WIN32
-  constexpr std::string_view kSeparators = "\\/";
-#else
-  constexpr std::string_view kSeparators = "/";
-#endif
-  const std::size_t last = path.find_last_of(kSeparators);
-  if (last == std::string_view::npos) return {std::string(), std::string(path)};
-  return {std::string(path.substr(0, last + 1)), std::string(path.substr(last + 1))};
-}
-
-UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog) {
+// The Select button's steps; RunImageUpdate records how they ended.
+UpdateOutcome RunSelect(Services& services, DialogState& dialog) {
   OperatorConsole& console = services.console;
   if (!dialog.readyForUpdate) {
     DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
@@ -384,6 +384,25 @@ UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog) {
     return RunPackageBranch(services, dialog, fullPath, folder, fileName, serialLine);
   }
   return RunImageBranch(services, dialog, fullPath, fileName);
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> SplitPath(std::string_view path) {
+#ifdef _WIN32
+  constexpr std::string_view kSeparators = "\\/";
+#else
+  constexpr std::string_view kSeparators = "/";
+#endif
+  const std::size_t last = path.find_last_of(kSeparators);
+  if (last == std::string_view::npos) return {std::string(), std::string(path)};
+  return {std::string(path.substr(0, last + 1)), std::string(path.substr(last + 1))};
+}
+
+UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog) {
+  dialog.report = UpdateReport{};
+  dialog.report.outcome = RunSelect(services, dialog);
+  return dialog.report.outcome;
 }
 
 void CloseSessionsForExit(Services& services, DialogState& dialog) {

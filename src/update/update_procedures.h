@@ -9,6 +9,7 @@
 #include "firmware/file_source.h"
 #include "firmware/image_header.h"
 #include "instrument/instrument_session.h"
+#include "update/update_report.h"
 
 namespace quorvel {
 
@@ -17,20 +18,7 @@ struct DialogState {
   InstrumentSession session;
   bool readyForUpdate = false;
   MeterVersions versions;
-};
-
-// How one press of Select ended; the dialog ignores it, the CLI maps it to its
-// exit status.
-enum class UpdateOutcome {
-  kRediscovered,       // not ready: discovery ran; readyForUpdate tells whether it found the meter
-  kWrongMode,          // the meter is not in its normal mode
-  kChooserCancelled,
-  kFileNotOpened,
-  kFileRefused,        // a header or package check refused the file; nothing was sent
-  kNoMeter,            // the meter was not found where the procedure needed it
-  kInstalled,          // the meter accepted every image
-  kTransferFailed,
-  kStopped,            // the operator stopped the transfer between frames
+  UpdateReport report;  // how the latest press of Select ended
 };
 
 // The Select button: rediscovers when not ready, otherwise identifies the
@@ -42,9 +30,14 @@ UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog);
 int RunPackageUpdate(Services& services, const std::string& packagePath,
                      const std::string& folderAndSerial);
 
-// The same, with the finer outcome the CLI reports. `openedPackage`, when
-// given, is the package already open (and locked against writers) by the
-// caller; otherwise the procedure opens it itself.
+// The same, with the facts of how it ended.
+// `openedPackage`, when given, is the package already open (and locked
+// against writers) by the caller; otherwise the procedure opens it itself.
+UpdateReport RunPackageUpdateReported(Services& services, const std::string& packagePath,
+                                      const std::string& folderAndSerial,
+                                      std::unique_ptr<FirmwareFile> openedPackage = nullptr);
+
+// The same, with the finer outcome the CLI reports.
 UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string& packagePath,
                                           const std::string& folderAndSerial,
                                           std::unique_ptr<FirmwareFile> openedPackage = nullptr);

@@ -23,7 +23,7 @@ class CountingObserver final : public FleetObserver {
     const std::lock_guard lock(mutex_);
     if (!report.finished) ++progress[meter];
   }
-  void Finished(std::size_t meter, const MeterReport&) override {
+  void Finished(std::size_t meter, const UpdateReport&) override {
     const std::lock_guard lock(mutex_);
     ++finished[meter];
   }
@@ -62,17 +62,17 @@ TEST(FleetUpdate, EachMeterGetsItsOwnPacedFramesAndAFailureStaysWithItsMeter) {
       .history = &history,
       .origin = {.tool = "test", .toolVersion = "0", .backend = "sim"},
   };
-  const std::vector<MeterReport> reports = RunFleetUpdate(sim, clock, files, request, observer);
+  const std::vector<UpdateReport> reports = RunFleetUpdate(sim, clock, files, request, observer);
 
   ASSERT_EQ(reports.size(), 3u);
   for (std::size_t meter = 0; meter < 3; ++meter) {
-    const MeterReport& report = reports[meter];
+    const UpdateReport& report = reports[meter];
     SimMeter& simMeter = sim.meter(meter);
     const bool failing = meter == 1;
     EXPECT_EQ(report.serial, simMeter.serial());
     EXPECT_EQ(report.outcome,
               failing ? UpdateOutcome::kTransferFailed : UpdateOutcome::kInstalled);
-    EXPECT_EQ(report.reason, failing ? "the meter reported CHECKSUM_ERROR" : "");
+    EXPECT_EQ(report.reason, failing ? "the meter reported CHECKSUM_ERROR for the image" : "");
     EXPECT_EQ(report.identityBefore, "NAVIR,Q1000," + simMeter.serial() + ",01.20.05.12");
     EXPECT_EQ(observer.finished[meter], 1);
     EXPECT_EQ(observer.progress[meter], 5) << "one report per frame";

@@ -285,6 +285,13 @@ TEST_P(TransferFailureTest, EveryFailureEndsInTheFailureOutcome) {
   EXPECT_EQ(std::vector<std::string>(from, from + static_cast<long>(lines.size())), lines);
   EXPECT_EQ(dataFrames().size(), GetParam().framesTaken);
   EXPECT_TRUE(meter().installedImages().empty());
+  // The report says where it failed, and the status name when the meter gave one.
+  EXPECT_EQ(dialog.report.outcome, UpdateOutcome::kTransferFailed);
+  EXPECT_NE(dialog.report.step, TransferStep::kNone);
+  const std::string& lastLine = lines.back();
+  if (lastLine.find("_ERROR") != std::string::npos) {
+    EXPECT_EQ(dialog.report.MeterStatusText(), lastLine);
+  }
   ExpectFinished(FailureLines("dsp.bin"));
 }
 

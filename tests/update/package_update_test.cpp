@@ -207,6 +207,12 @@ TEST_F(PackageUpdateTest, RejectionAfterImageTwoOfThreeStopsThere) {
   std::size_t sent = 0;
   for (const auto& frame : dataFrames()) sent += frame.bytes.size();
   EXPECT_EQ(sent, 400u + 300u) << "image 3 is never sent";
+  // The report names the image and the meter's verdict, for the front ends.
+  EXPECT_EQ(dialog.report.outcome, UpdateOutcome::kTransferFailed);
+  EXPECT_EQ(dialog.report.image, 2);
+  EXPECT_EQ(dialog.report.imageCount, 3);
+  EXPECT_EQ(dialog.report.step, TransferStep::kStatusRefused);
+  EXPECT_EQ(dialog.report.MeterStatusText(), "CHECKSUM_ERROR");
   EXPECT_TRUE(console.messageBoxes.empty());
   ExpectPackageFinished(FailureLines("pack.pak"));
 }

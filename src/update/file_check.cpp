@@ -1,0 +1,40 @@
+#include "update/file_check.h"
+
+#include "firmware/package.h"
+#include "firmware/package_check.h"
+
+namespace quorvel {
+
+std::optional<std::string> JudgeExaminedPackageHeader(FirmwareFile& package,
+                                                      const MeterVersions& meter) {
+  PackageEntry examined;
+  ReadPackageEntry(package, examined, kExaminedPackageEntry);
+  const ImageHeader header = ReadImageHeader(package, examined.imageOffset);
+  const HeaderVerdict verdict = JudgePackageHeader(header, meter);
+  if (verdict == HeaderVerdict::kAccept) return std::nullopt;
+  return HeaderRefusalText(verdict, header.functionId());
+}
+
+std::optional<FileRefusal> CheckFileAgainstMeter(FileSystem& files, const std::string& path,
+                                                 const MeterVersions& meter) {
+  const auto file = files.OpenForReading(path);
+  if (!file) {
+    return FileRefusal{UpdateOutcome::kFileNotOpened, "The file could not be opened.", {}};
+  }
+  if (NamesPackage(path)) {
+    if (!CheckPackageFile(*file).ok()) {
+      return FileRefusal{UpdateOutcome::kFileRefused, std::string(kDamagedPackageText), {}};
+    }
+    if (auto text = JudgeExaminedPackageHeader(*file, meter)) {
+      return FileRefusal{UpdateOutcome::kFileRefused, std::move(*text), {}};
+    }
+    return std::nullopt;
+  }
+  const ImageHeader header = ReadImageHeader(*file, 0);
+  const HeaderVerdict verdict = JudgeImageHeader(header, meter);
+  if (verdict == HeaderVerdict::kAccept) return std::nullopt;
+  return FileRefusal{UpdateOutcome::kFileRefused, HeaderRefusalText(verdict, header.functionId()),
+                     ImageRefusalLines(verdict, header.functionId())};
+}
+
+}  // namespace quorvel

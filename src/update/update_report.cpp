@@ -1,0 +1,78 @@
+#include "update/update_report.h"
+
+#include <cstdio>
+
+#include "update/frames.h"
+
+namespace quorvel {
+
+namespace {
+
+// "image 2 of 3", or "the image" for a single one.
+std::string WhichImage(const UpdateReport& report) {
+  if (report.imageCount <= 1) return "the image";
+  return "image " + std::to_string(report.image) + " of " + std::to_string(report.imageCount);
+}
+
+}  // namespace
+
+std::string UpdateReport::MeterStatusText() const {
+  if (!meterStatus) return {};
+  if (const std::string_view name = StatusName(*meterStatus); !name.empty()) {
+    return std::string(name);
+  }
+  // An unnamed byte from the meter is shown by value, never as it stands.
+  char text[16];
+  std::snprintf(text, sizeof text, "status 0x%02X", *meterStatus);
+  return text;
+}
+
+void UpdateReport::TakeProcedureFacts(const UpdateReport& run) {
+  outcome = run.outcome;
+  package = run.package;
+  switchedToUpdateMode = run.switchedToUpdateMode;
+  image = run.image;
+  imageCount = run.imageCount;
+  step = run.step;
+  meterStatus = run.meterStatus;
+}
+
+std::string TransferFailureText(const UpdateReport& report) {
+  const std::string image = WhichImage(report);
+  switch (report.step) {
+    case TransferStep::kNone:
+      return {};
+    case TransferStep::kStatusRefused:
+      return "the meter reported " + report.MeterStatusText() + " for " + image;
+    case TransferStep::kEndStatusRefused:
+      return "the meter reported " + report.MeterStatusText() + " for " + image +
+             " after its end frame";
+    case TransferStep::kFileRead:
+      return "the firmware file could not be read while sending " + image;
+    case TransferStep::kFrameNotWritten:
+      return "a frame of " + image + " could not be written to the meter";
+    case TransferStep::kFramePartlyWritten:
+      return "a frame of " + image + " reached the meter only in part";
+    case TransferStep::kEndFrameNotWritten:
+      return "the end frame of " + image + " could not be written to the meter";
+    case TransferStep::kMeterLost:
+      return "the meter did not come back after its switch to update mode";
+  }
+  return {};
+}
+
+std::string_view StepName(TransferStep step) {
+  switch (step) {
+    case TransferStep::kNone: return {};
+    case TransferStep::kFileRead: return "fileRead";
+    case TransferStep::kFrameNotWritten: return "frameNotWritten";
+    case TransferStep::kFramePartlyWritten: return "framePartlyWritten";
+    case TransferStep::kStatusRefused: return "statusRefused";
+    case TransferStep::kEndFrameNotWritten: return "endFrameNotWritten";
+    case TransferStep::kEndStatusRefused: return "endStatusRefused";
+    case TransferStep::kMeterLost: return "meterLost";
+  }
+  return {};
+}
+
+}  // namespace quorvel

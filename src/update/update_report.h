@@ -1,0 +1,90 @@
+#pragma once
+// How the update of one meter ended, as facts rather than log lines: who the
+// meter was, which image and which step, what the meter answered and, when
+// asked, what it runs after its restart. The procedures fill in how they
+// ended; the CLI and the fleet's workers add the meter and the verification.
+// A single update is reported exactly as a fleet of one, so the CLI's outcome
+// line, its table and its JSON, and the window's status strip all read from
+// this, never from the log.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+// How one press of Select ended; the dialog ignores it, the CLI maps it to its
+// exit status.
+enum class UpdateOutcome {
+  kRediscovered,       // not ready: discovery ran; readyForUpdate tells whether it found the meter
+  kWrongMode,          // the meter is not in its normal mode
+  kChooserCancelled,
+  kFileNotOpened,
+  kFileRefused,        // a header or package check refused the file; nothing was sent
+  kNoMeter,            // the meter was not found where the procedure needed it
+  kInstalled,          // the meter accepted every image
+  kTransferFailed,
+  kStopped,            // the operator stopped the transfer between frames
+};
+
+// Where a transfer that reached the meter went wrong.
+enum class TransferStep {
+  kNone,
+  kFileRead,            // the firmware file could not supply a frame
+  kFrameNotWritten,     // no byte of a data frame went out
+  kFramePartlyWritten,  // a data frame went out only in part
+  kStatusRefused,       // the meter's status after the image's data was not "accepted"
+  kEndFrameNotWritten,
+  kEndStatusRefused,    // the meter's status after the end frame was not "accepted"
+  kMeterLost,           // the meter did not come back after its switch to update mode
+};
+
+enum class Verification { kNotAsked, kVerified, kNotVerified, kDidNotComeBack };
+
+struct UpdateReport {
+  // The meter and the file.
+  std::string resource{};
+  std::string serial{};
+  std::string identityBefore{};  // the "*idn?" reply before the update
+  std::string versionsBefore{};  // its last eleven characters, "01.20.05.12"
+  std::string file{};            // the file's name
+
+  // How the procedure ended.
+  UpdateOutcome outcome = UpdateOutcome::kNoMeter;
+  bool package = false;
+  bool switchedToUpdateMode = false;  // "system:update" went out: the meter needs a power cycle
+  int image = 0;  // 1-based: the image being sent when the run ended; 0 before any was
+  int imageCount = 0;
+  TransferStep step = TransferStep::kNone;
+  // The status character the meter refused with (kStatusRefused, kEndStatusRefused).
+  std::optional<std::uint8_t> meterStatus{};
+
+  bool skipped = false;  // found in update mode by --all and left alone
+  std::string reason{};  // why it did not succeed; empty when it did
+
+  Verification verification = Verification::kNotAsked;
+  std::string verificationText{};  // "verified", "not verified: still 01.20", "did not come back"
+  std::string identityAfter{};     // the "*idn?" reply after the restart, when it came back
+
+  bool succeeded() const {
+    return skipped || (outcome == UpdateOutcome::kInstalled &&
+                       (verification == Verification::kNotAsked ||
+                        verification == Verification::kVerified));
+  }
+
+  // "CHECKSUM_ERROR" for a named status; "status 0x3F" for another byte; empty
+  // when the meter refused nothing.
+  std::string MeterStatusText() const;
+
+  // Takes the procedure's part (outcome, image, step, meter status) of `run`.
+  void TakeProcedureFacts(const UpdateReport& run);
+};
+
+// Why a transfer that reached the meter failed, in words: "the meter reported
+// CHECKSUM_ERROR for image 2 of 3"; empty when the report names no step.
+std::string TransferFailureText(const UpdateReport& report);
+
+// Stable names for scripts: "statusRefused", ...; empty for kNone.
+std::string_view StepName(TransferStep step);
+
+}  // namespace quorvel
