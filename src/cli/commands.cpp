@@ -7,6 +7,8 @@
 #include "cli/firmware_info.h"
 #include "cli/fleet_command.h"
 #include "cli/meter_query.h"
+#include "cli/outcome_line.h"
+#include "cli/preflight.h"
 #include "cli/stop_signal.h"
 #include "cli/terminal_console.h"
 #include "cli/text_output.h"
@@ -14,6 +16,7 @@
 #include "common/version.h"
 #include "common/message_text.h"
 #include "firmware/file_source.h"
+#include "firmware/package.h"
 #include "history/attempt_witness.h"
 #include "update/update_procedures.h"
 #include "visa/usbtmc/usbtmc_permission.h"
@@ -95,34 +98,6 @@ std::string JoinNames(const std::vector<std::string>& names) {
   return joined;
 }
 
-std::string_view OutcomeMessage(UpdateOutcome outcome, FileKind kind) {
-  switch (outcome) {
-    case UpdateOutcome::kInstalled:
-      return {};
-    case UpdateOutcome::kRediscovered:
-    case UpdateOutcome::kNoMeter:
-      return "the meter was not found.";
-    case UpdateOutcome::kWrongMode:
-      return "the meter is in update mode; recycle its power and try again.";
-    case UpdateOutcome::kChooserCancelled:
-      return "stopped before the update began; the meter is unchanged.";
-    case UpdateOutcome::kFileNotOpened:
-      return "the file could not be opened; no image data was sent.";
-    case UpdateOutcome::kFileRefused:
-      // A single image's header is judged only after the switch to update mode.
-      return kind == FileKind::kImage
-                 ? "the file was refused; no image data was sent, but the meter is in update mode: "
-                   "recycle its power before the next attempt."
-                 : "the file was refused; the meter is unchanged.";
-    case UpdateOutcome::kTransferFailed:
-      return "the meter did not accept the update; recycle its power and try again.";
-    case UpdateOutcome::kStopped:
-      return "stopped. The sessions are closed and the meter is left in update mode: recycle its "
-             "power before the next attempt.";
-  }
-  return {};
-}
-
 // Without --resource an update must not guess between several meters: the
 // discoveries keep the last match, which need not be the one identified first.
 ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
@@ -170,45 +145,104 @@ void RecordAttempt(const AttemptWitness& witness, FileSystem& files, const std::
 }
 
 // Discovery as the window does it on opening, then one press of Select.
-ExitStatus RunSelectButton(Services& services, const AttemptWitness& witness,
-                           const std::string& path, const BackendRequest& backend,
-                           Streams streams) {
+UpdateReport RunSelectButton(Services& services, const TerminalConsole& console) {
   DialogState dialog;
   DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
   if (!dialog.readyForUpdate) {
-    return Fail(streams, ExitStatus::kNoMeter,
-                NoMeterMessage("the meter was not found.", backend));
+    dialog.report.outcome = UpdateOutcome::kNoMeter;
+  } else if (StopWasRequested()) {
+    dialog.report.outcome = UpdateOutcome::kChooserCancelled;
+  } else {
+    RunImageUpdate(services, dialog);
   }
-  const UpdateOutcome outcome =
-      StopWasRequested() ? UpdateOutcome::kChooserCancelled : RunImageUpdate(services, dialog);
   // Whatever the procedure left open (a refusal or a wrong mode leaves the
   // sessions open for another try in the window) is closed as Exit would.
   CloseSessionsForExit(services, dialog);
+  UpdateReport report;
+  report.TakeProcedureFacts(dialog.report);
+  report.reason = TransferFailureText(report);
+  // Otherwise the update's message box says best why it stopped.
+  if (report.reason.empty() && report.outcome != UpdateOutcome::kInstalled) {
+    report.reason = console.lastMessage();
+  }
+  return report;
+}
 
-  const ExitStatus status = ExitStatusFor(outcome);
-  const std::string_view message = OutcomeMessage(outcome, KindOfFileName(path));
-  if (!message.empty()) Fail(streams, status, message);
-  RecordAttempt(witness, services.files, path, backend, outcome, std::string(message), streams);
-  return status;
+// What the operator sees before the transfer: the meter the file goes to.
+void Announce(Streams streams, const MeterRecord& meter, const std::string& fileName) {
+  const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);
+  streams.out << "Meter " << PrintableField(meter.resource) << ", serial "
+              << PrintableField(WithoutTrailingNewline(meter.serial)) << ", DSP "
+              << PrintableField(versions.dsp) << ", Panel " << PrintableField(versions.panel)
+              << ", MSP 430 " << PrintableField(versions.msp430) << '\n'
+              << "Updating it with \"" << PrintableField(fileName)
+              << "\"; the meter switches to update mode and takes a few seconds to come back.\n"
+              << std::flush;
+}
+
+// The update of one meter: the pre-flight, then the Select button's procedure.
+UpdateReport UpdateOneMeter(const UpdateRequest& request, Services& services,
+                            TerminalConsole& console, const std::string& path, Streams streams) {
+  const PreflightResult preflight = RunPreflight(services, path);
+  UpdateReport report;
+  if (preflight.refusal) {
+    const FileRefusal& refusal = *preflight.refusal;
+    // The refusal reads as the update's own: its log lines, or its message box.
+    for (const std::string& line : refusal.logLines) console.AppendLog(line);
+    if (refusal.logLines.empty()) {
+      console.ShowMessageBox({.text = refusal.text,
+                              .caption = "Quorvel",
+                              .icon = MessageIcon::kWarning,
+                              .buttons = MessageButtons::kOk,
+                              .owner = MessageOwner::kNone});
+    }
+    report.outcome = refusal.outcome;
+    report.reason = refusal.text;
+  } else {
+    if (preflight.meter && preflight.meter->identified && !preflight.meter->updateMode &&
+        request.style == OutputStyle::kOwn) {
+      Announce(streams, *preflight.meter, SplitPath(path).second);
+    }
+    report = RunSelectButton(services, console);
+  }
+  report.file = SplitPath(path).second;
+  report.package = NamesPackage(path);
+  if (preflight.meter) {
+    report.resource = preflight.meter->resource;
+    report.serial = WithoutTrailingNewline(preflight.meter->serial);
+    report.identityBefore = WithoutTrailingNewline(preflight.meter->identity);
+    report.versionsBefore = preflight.meter->versions.tail;
+  }
+  return report;
 }
 
 }  // namespace
 
-ExitStatus RunList(const BackendRequest& request, Streams streams) {
+ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) {
   return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
     const std::vector<std::string> meters = FindMeters(services.visa, manager);
     if (meters.empty()) {
+      // Scripts get an empty list to read; the status still says none was found.
+      if (asJson) streams.out << JsonDocument(Json{{"meters", Json::array()}}) << std::flush;
       return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
     }
+    Json list = Json::array();
     for (const std::string& resource : meters) {
-      streams.out << RenderMeterText(QueryMeter(services, manager, resource)) << std::flush;
+      const MeterRecord meter = QueryMeter(services, manager, resource);
+      if (asJson) {
+        list.push_back(MeterJson(meter));
+      } else {
+        streams.out << RenderMeterText(meter) << std::flush;
+      }
     }
+    if (asJson) streams.out << JsonDocument(Json{{"meters", std::move(list)}}) << std::flush;
+    if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
     return ExitStatus::kSuccess;
   });
 }
 
 ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::string>& resource,
-                       Streams streams) {
+                       bool asJson, Streams streams) {
   return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
     const std::vector<std::string> meters =
         resource ? std::vector<std::string>{*resource} : FindMeters(services.visa, manager);
@@ -225,20 +259,54 @@ ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::s
                   "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) + "\" could not be opened.");
     }
     if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
-    streams.out << RenderMeterText(meter) << std::flush;
+    streams.out << (asJson ? JsonDocument(MeterJson(meter)) : RenderMeterText(meter)) << std::flush;
+    if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
     return ExitStatus::kSuccess;
   });
 }
 
-ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams) {
+ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
   DiskFileSystem files;
-  const std::optional<FileReport> report =
-      IsRegularFile(file) ? InspectFirmwareFile(files, file) : std::nullopt;
+  std::optional<FileReport> report =
+      IsRegularFile(request.file) ? InspectFirmwareFile(files, request.file) : std::nullopt;
   if (!report) {
     return Fail(streams, ExitStatus::kFileRefused,
-                "cannot open \"" + PrintableField(ArgumentForMessage(file)) + "\" for reading.");
+                "cannot open \"" + PrintableField(ArgumentForMessage(request.file)) +
+                    "\" for reading.");
   }
-  streams.out << (asJson ? RenderReportJson(*report) : RenderReportText(*report)) << std::flush;
+  if (request.againstMeter) {
+    const ExitStatus judged = WithResourceManager(
+        request.backend, streams, [&](Services& services, ViSession manager) {
+          const std::vector<std::string> meters =
+              request.resource ? std::vector<std::string>{*request.resource}
+                               : FindMeters(services.visa, manager);
+          if (meters.empty()) {
+            return Fail(streams, ExitStatus::kNoMeter,
+                        NoMeterMessage("no meter found.", request.backend));
+          }
+          if (meters.size() > 1) {
+            streams.err << kProgramName << meters.size()
+                        << " meters found; judging against the first (choose one with --resource)\n";
+          }
+          const MeterRecord meter = QueryMeter(services, manager, meters.front());
+          if (!meter.opened) {
+            return Fail(streams, ExitStatus::kNoMeter,
+                        "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) +
+                            "\" could not be opened.");
+          }
+          if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
+          if (meter.updateMode) {
+            return Fail(streams, ExitStatus::kWrongMode,
+                        "the meter is in update mode and reports no versions; recycle its power "
+                        "and try again.");
+          }
+          AddMeterCheck(*report, files, meter.resource, meter.versions);
+          return ExitStatus::kSuccess;
+        });
+    if (judged != ExitStatus::kSuccess) return judged;
+  }
+  streams.out << (request.asJson ? RenderReportJson(*report) : RenderReportText(*report))
+              << std::flush;
   // A report that never arrived (a full disk) must not pass for one that did.
   if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
   return report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused;
@@ -271,12 +339,24 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   InstallStopHandler(ToInt(ExitStatus::kStopped));
   KeepRunningWhenOutputCloses();
   const SteadyClock wallClock;  // the time left shown is the operator's, even when scaled
-  TerminalConsole console(
-      streams.out, streams.err, wallClock,
-      {.outputIsTerminal = streams.outIsTerminal, .answerYes = request.answerYes});
+  TerminalConsole console(streams.out, streams.err, wallClock,
+                          {.outputIsTerminal = streams.outIsTerminal,
+                           .answerYes = request.answerYes,
+                           .showLog = request.style == OutputStyle::kTranscript,
+                           .showProgress = request.style != OutputStyle::kQuiet});
   console.SetChosenFile(path);
   Services services{visa, console, *backend->clock, files};
-  return RunSelectButton(services, witness, path, request.backend, streams);
+
+  const UpdateReport report = UpdateOneMeter(request, services, console, path, streams);
+  const OutcomeLine line = DescribeOutcome(report);
+  if (report.outcome == UpdateOutcome::kNoMeter && report.resource.empty()) {
+    if (const std::string hint = NoMeterMessage({}, request.backend); !hint.empty()) {
+      streams.err << kProgramName << hint.substr(1) << '\n';
+    }
+  }
+  streams.out << RenderOutcomeLine(line, request.colour) << '\n' << std::flush;
+  RecordAttempt(witness, files, path, request.backend, report.outcome, line.text, streams);
+  return ExitStatusFor(report.outcome);
 }
 
 }  // namespace quorvel::cli

@@ -16,12 +16,29 @@ struct Streams {
   bool outIsTerminal = false;
 };
 
-ExitStatus RunList(const BackendRequest& backend, Streams streams);
+ExitStatus RunList(const BackendRequest& backend, bool asJson, Streams streams);
 
 ExitStatus RunIdentify(const BackendRequest& backend, const std::optional<std::string>& resource,
-                       Streams streams);
+                       bool asJson, Streams streams);
 
-ExitStatus RunInfo(const std::string& file, bool asJson, Streams streams);
+struct InfoRequest {
+  std::string file;
+  bool asJson = false;
+  // Judge the file against a meter too (--resource or --visa on the command
+  // line): the one named, or the one attached.
+  bool againstMeter = false;
+  std::optional<std::string> resource;
+  BackendRequest backend;
+};
+
+ExitStatus RunInfo(const InfoRequest& request, Streams streams);
+
+// What an update prints on standard output besides its outcome line.
+enum class OutputStyle {
+  kOwn,         // the CLI's own words: the meter, progress, the outcome
+  kTranscript,  // the window's log lines as they are appended, progress, the outcome
+  kQuiet,       // the outcome line only
+};
 
 struct UpdateRequest {
   BackendRequest backend;
@@ -31,6 +48,8 @@ struct UpdateRequest {
   bool verify = false;                 // --verify: check the versions after the restart
   bool asJson = false;
   bool answerYes = false;
+  OutputStyle style = OutputStyle::kOwn;
+  bool colour = false;  // the outcome's verdict in colour
 };
 
 // Runs the Select button's procedure with `file` as the chosen file, or for

@@ -8,6 +8,7 @@
 #include "firmware/image_header.h"
 #include "firmware/package.h"
 #include "firmware/package_check.h"
+#include "update/file_check.h"
 
 namespace quorvel::cli {
 
@@ -228,7 +229,7 @@ bool FileReport::passed() const {
 }
 
 FileKind KindOfFileName(const std::string& path) {
-  return path.ends_with(".pak") ? FileKind::kPackage : FileKind::kImage;
+  return NamesPackage(path) ? FileKind::kPackage : FileKind::kImage;
 }
 
 std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::string& path) {
@@ -238,8 +239,41 @@ std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::stri
                                                     : InspectImage(*file, path);
 }
 
+void AddMeterCheck(FileReport& report, FileSystem& files, const std::string& meterResource,
+                   const MeterVersions& versions) {
+  report.meter = meterResource;
+  const auto refusal = CheckFileAgainstMeter(files, report.path, versions);
+  CheckGroup group{"against the meter (versions " + PrintableField(versions.tail) + ")", {}};
+  if (refusal) {
+    std::string text = refusal->text;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    group.checks.push_back({"update", false, PrintableField(text)});
+  } else {
+    group.checks.push_back({"update", true, "the meter would take this file, its version included"});
+  }
+  report.groups.push_back(std::move(group));
+}
+
 std::string RenderReportText(const FileReport& report) {
   std::ostringstream out;
+  // What was checked comes first: the file alone cannot say whether the
+  // meter takes its version.
+  const std::string_view layout = report.kind == FileKind::kImage ? "header" : "package layout";
+  if (!report.meter.empty()) {
+    out << "Verdict: the update would " << (report.passed() ? "take" : "refuse")
+        << " this file for meter " << PrintableField(report.meter) << " (signature, target, "
+        << layout << " and version checked)";
+    const CheckResult& judged = report.groups.back().checks.back();
+    if (!judged.passed) out << ": " << judged.detail;  // the update's own sentence
+    out << (judged.passed ? ".\n\n" : "\n\n");
+  } else if (report.passed()) {
+    out << "Verdict: signature, target and " << layout
+        << " pass. The version check needs a meter: info FILE --resource NAME (or --visa NAME) "
+           "judges the file against it.\n\n";
+  } else {
+    out << "Verdict: the update would refuse this file (signature, target and " << layout
+        << " checked).\n\n";
+  }
   out << "File:    " << PrintableField(report.path) << '\n';
   out << "Size:    " << report.size << " bytes\n";
   if (report.kind == FileKind::kImage) {
@@ -254,10 +288,6 @@ std::string RenderReportText(const FileReport& report) {
     RenderEntriesText(out, report);
   }
   RenderChecksText(out, report);
-  out << '\n'
-      << (report.passed() ? "Verdict: the update would take this file; its version is checked "
-                            "against the meter's during the update.\n"
-                          : "Verdict: the update would refuse this file.\n");
   return out.str();
 }
 
@@ -272,6 +302,8 @@ Json ReportJson(const FileReport& report) {
     AddEntriesJson(json, report);
   }
   json["checkGroups"] = ChecksJson(report);
+  json["versionChecked"] = !report.meter.empty();
+  json["meter"] = report.meter.empty() ? Json() : JsonString(report.meter);
   json["passed"] = report.passed();
   return json;
 }

@@ -1,7 +1,7 @@
 #pragma once
-// `info`: what a firmware file holds and whether the update would take it,
-// judged from the file alone (the version is judged against the meter during
-// the update itself).
+// `info`: what a firmware file holds and which of the update's checks it
+// passes. From the file alone: signature, target and layout; the version
+// needs a meter, which `info FILE --resource NAME` names.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +9,7 @@
 
 #include "common/json_text.h"
 #include "firmware/file_source.h"
+#include "firmware/image_header.h"
 
 namespace quorvel::cli {
 
@@ -54,6 +55,7 @@ struct FileReport {
   int entriesLeftOut = 0;  // entries not listed to keep the report readable
   int examinedEntry = 0;   // the entry whose header the update checks
   std::vector<CheckGroup> groups;
+  std::string meter;  // the meter the file was judged against (its last group); empty if none
   bool passed() const;
 };
 
@@ -63,6 +65,11 @@ FileKind KindOfFileName(const std::string& path);
 
 // Reads and judges the file. Nothing when it cannot be opened.
 std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::string& path);
+
+// Judges the file against a meter's identity with the update's own rules
+// (the version included) and adds the result as the report's last group.
+void AddMeterCheck(FileReport& report, FileSystem& files, const std::string& meterResource,
+                   const MeterVersions& versions);
 
 std::string RenderReportText(const FileReport& report);
 Json ReportJson(const FileReport& report);

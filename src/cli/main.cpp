@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "cli/command_suggestion.h"
 #include "cli/commands.h"
 #include "cli/fleet_command.h"
+#include "cli/outcome_line.h"
 #include "common/version.h"
 #include "visa/tracing_visa.h"
 
@@ -60,6 +62,17 @@ std::optional<std::string> UnknownCommandWord(const CLI::App& app,
   return std::nullopt;
 }
 
+bool NamedOnCommandLine(int argc, char** argv, std::string_view option) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--") return false;
+    if (word == option || (word.starts_with(option) && word.substr(option.size()).starts_with("="))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,20 +100,25 @@ int main(int argc, char** argv) {
   auto* list = app.add_subcommand("list",
                                   "List the attached meters with identity, serial, "
                                   "versions and mode");
+  bool listJson = false;
+  list->add_flag("--json", listJson, "Write the list as JSON");
 
   std::optional<std::string> identifyResource;
   auto* identify = app.add_subcommand("identify", "Identity and serial of one meter");
   identify->add_option("--resource", identifyResource, "VISA resource name of the meter");
+  bool identifyJson = false;
+  identify->add_flag("--json", identifyJson, "Write the identity as JSON");
 
-  std::string infoFile;
-  bool infoJson = false;
+  quorvel::cli::InfoRequest infoRequest;
   auto* info = app.add_subcommand(
       "info",
-      "Describe a .bin image or .pak package and say whether the update would take it; "
-      "no meter is touched");
+      "Describe a .bin image or .pak package and check its signature, target and layout; "
+      "with --resource or --visa also its version against that meter");
   // A missing file is the command's to refuse (exit 3), not the parser's.
-  info->add_option("FILE", infoFile, "Firmware file")->required();
-  info->add_flag("--json", infoJson, "Write the description as JSON");
+  info->add_option("FILE", infoRequest.file, "Firmware file")->required();
+  info->add_flag("--json", infoRequest.asJson, "Write the description as JSON");
+  info->add_option("--resource", infoRequest.resource,
+                   "Judge the file against this meter, its version included");
 
   quorvel::cli::UpdateRequest update;
   auto* updateCommand = app.add_subcommand(
@@ -119,6 +137,13 @@ int main(int argc, char** argv) {
                           "cycle and check that it runs the file's versions");
   updateCommand->add_flag("--json", update.asJson, "Write the report of every meter as JSON");
   updateCommand->add_flag("--yes", update.answerYes, "Answer OK to every question");
+  bool transcript = false;
+  bool quiet = false;
+  auto* transcriptFlag = updateCommand->add_flag(
+      "--transcript", transcript,
+      "Print the window's log lines, exactly as its log pane shows them, before the outcome");
+  updateCommand->add_flag("-q,--quiet", quiet, "Print only the outcome line")
+      ->excludes(transcriptFlag);
 
   quorvel::cli::HistoryRequest historyRequest;
   auto* history = app.add_subcommand("history", "Show the record of every update attempt");
@@ -141,15 +166,22 @@ int main(int argc, char** argv) {
   const quorvel::cli::Streams streams{std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1};
   ExitStatus status = ExitStatus::kFailure;
   if (*list) {
-    status = quorvel::cli::RunList(backend, streams);
+    status = quorvel::cli::RunList(backend, listJson, streams);
   } else if (*identify) {
-    status = quorvel::cli::RunIdentify(backend, identifyResource, streams);
+    status = quorvel::cli::RunIdentify(backend, identifyResource, identifyJson, streams);
   } else if (*info) {
-    status = quorvel::cli::RunInfo(infoFile, infoJson, streams);
+    infoRequest.backend = backend;
+    // A backend named only in the environment never makes info touch a meter.
+    infoRequest.againstMeter = infoRequest.resource || NamedOnCommandLine(argc, argv, "--visa");
+    status = quorvel::cli::RunInfo(infoRequest, streams);
   } else if (*history) {
     status = quorvel::cli::RunHistory(historyRequest, streams);
   } else if (*updateCommand) {
     update.backend = backend;
+    update.style = transcript ? quorvel::cli::OutputStyle::kTranscript
+                   : quiet    ? quorvel::cli::OutputStyle::kQuiet
+                              : quorvel::cli::OutputStyle::kOwn;
+    update.colour = quorvel::cli::UseColour(streams.outIsTerminal, std::getenv("NO_COLOR"));
     status = quorvel::cli::RunUpdate(update, streams);
   }
   return ToInt(status);

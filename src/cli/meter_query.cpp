@@ -16,12 +16,12 @@ std::string TailPart(std::string_view tail, std::size_t position, std::size_t le
   return position < tail.size() ? std::string(tail.substr(position, length)) : std::string();
 }
 
+}  // namespace
+
 std::string WithoutTrailingNewline(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
 }
-
-}  // namespace
 
 ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions) {
   const std::string_view tail = versions.tail;
@@ -76,6 +76,24 @@ std::string RenderMeterText(const MeterRecord& meter) {
   }
   out << "  Mode:     " << (meter.updateMode ? "update" : "normal") << '\n';
   return out.str();
+}
+
+Json MeterJson(const MeterRecord& meter) {
+  Json json = {{"resource", JsonString(meter.resource)}, {"opened", meter.opened}};
+  if (!meter.opened) return json;
+  json["identity"] = JsonString(WithoutTrailingNewline(meter.identity));
+  json["serial"] = JsonString(WithoutTrailingNewline(meter.serial));
+  json["identified"] = meter.identified;
+  json["mode"] = meter.updateMode ? "update" : "normal";
+  if (meter.identified && !meter.updateMode) {
+    const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);
+    json["versions"] = {{"dsp", JsonString(versions.dsp)},
+                        {"panel", JsonString(versions.panel)},
+                        {"msp430", JsonString(versions.msp430)}};
+  } else {
+    json["versions"] = nullptr;
+  }
+  return json;
 }
 
 }  // namespace quorvel::cli

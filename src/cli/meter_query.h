@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json_text.h"
 #include "firmware/image_header.h"
 #include "instrument/instrument_session.h"
 
@@ -37,5 +38,12 @@ std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager
 MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std::string& resource);
 
 std::string RenderMeterText(const MeterRecord& meter);
+
+// The meter as JSON: resource, opened, identity, serial, identified, mode and
+// versions (null when the meter reported none).
+Json MeterJson(const MeterRecord& meter);
+
+// A reply without the line end the meter sends after it.
+std::string WithoutTrailingNewline(std::string text);
 
 }  // namespace quorvel::cli

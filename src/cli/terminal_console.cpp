@@ -13,11 +13,13 @@ TerminalConsole::TerminalConsole(std::ostream& out, std::ostream& err, const Clo
       progress_(out, options.outputIsTerminal, wallClock) {}
 
 void TerminalConsole::AppendLog(std::string_view text) {
+  if (!options_.showLog) return;
   progress_.BreakLine();
   out_ << LogLineText(text) << '\n' << std::flush;
 }
 
 MessageResult TerminalConsole::ShowMessageBox(const MessageBoxRequest& request) {
+  if (request.buttons != MessageButtons::kOkCancel) lastMessage_ = request.text;
   progress_.BreakLine();
   out_ << std::flush;  // keep the order of log lines and messages when both go to one terminal
   err_ << PrintableText(request.caption) << ": " << PrintableText(request.text) << '\n';
@@ -36,7 +38,9 @@ std::optional<std::string> TerminalConsole::ChooseFile(std::string_view) {
   return chosenFile_;
 }
 
-void TerminalConsole::ReportProgress(const ProgressReport& report) { progress_.Report(report); }
+void TerminalConsole::ReportProgress(const ProgressReport& report) {
+  if (options_.showProgress) progress_.Report(report);
+}
 
 bool TerminalConsole::StopRequested() { return StopWasRequested(); }
 

@@ -1,8 +1,8 @@
 #pragma once
-// The operator console of the command line: the log lines go to standard
-// output exactly as the window's log pane would show them, message boxes to
-// standard error, and the file chooser answers with the file given on the
-// command line.
+// The operator console of the command line: with --transcript the log lines
+// go to standard output exactly as the window's log pane would show them;
+// message boxes go to standard error, and the file chooser answers with the
+// file given on the command line.
 #include <optional>
 #include <ostream>
 #include <string>
@@ -15,6 +15,8 @@ namespace quorvel::cli {
 struct TerminalConsoleOptions {
   bool outputIsTerminal = false;  // draw a progress bar instead of percent lines
   bool answerYes = false;         // --yes: question boxes are answered OK
+  bool showLog = true;            // the window's log lines (--transcript)
+  bool showProgress = true;       // off with -q
 };
 
 class TerminalConsole final : public OperatorConsole {
@@ -40,12 +42,16 @@ class TerminalConsole final : public OperatorConsole {
   void ReportProgress(const ProgressReport& report) override;
   bool StopRequested() override;
 
+  // The text of the latest message box, which explains most refusals.
+  const std::string& lastMessage() const { return lastMessage_; }
+
  private:
   std::ostream& out_;
   std::ostream& err_;
   TerminalConsoleOptions options_;
   ProgressDisplay progress_;
   std::optional<std::string> chosenFile_;
+  std::string lastMessage_;
 };
 
 }  // namespace quorvel::cli

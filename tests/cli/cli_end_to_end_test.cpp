@@ -7,6 +7,7 @@
 #include <optional>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -63,13 +64,28 @@ ProgramRun Update(const std::string& visa, const std::string& file,
     options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
     options.environment["QUORVEL_VISA_DOUBLE_TIME_SCALE"] = kFast;
   }
-  std::vector<std::string> arguments{"--visa", backend, "--time-scale", kFast, "update", file};
+  // The window's log lines, which these tests compare with the window's texts.
+  std::vector<std::string> arguments{"--visa", backend, "--time-scale", kFast,
+                                     "update", file,    "--transcript"};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   return Cli(arguments, options);
 }
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// An update ends with one outcome line: a verdict, then what happened and why.
+bool EndsWithOutcomeLine(const std::string& out) {
+  static const std::regex line(R"((^|\n)(Updated|Update failed|Refused|Not updated|Stopped): [^\n]+\n$)");
+  return std::regex_search(out, line);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 class CliUpdateThrough : public ::testing::TestWithParam<Door> {};
@@ -133,38 +149,45 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
     std::string inOut;
     std::string inErr;
   } cases[] = {
-      {"checksum failure", "sim:status1=2", Sample("dsp-newer.bin"), 5, "CHECKSUM_ERROR",
-       "did not accept"},
-      {"second status refused", "sim:status2=4", Sample("dsp-newer.bin"), 5, "PROGRAM_ERROR",
-       "did not accept"},
+      {"checksum failure", "sim:status1=2", Sample("dsp-newer.bin"), 5,
+       "\nUpdate failed: the meter reported CHECKSUM_ERROR for the image. Recycle the meter's power",
+       ""},
+      {"second status refused", "sim:status2=4", Sample("dsp-newer.bin"), 5,
+       "\nUpdate failed: the meter reported PROGRAM_ERROR for the image after its end frame.", ""},
       {"wrong signature", "sim", Sample("bad-signature.bin"), 3,
-       "Firmware update was not successful.", "the file was refused"},
-      {"older version", "sim", Sample("dsp-older.bin"), 3, "Firmware Update Not Possible (DSP).",
-       "the file was refused"},
-      {"damaged package", "sim", Sample("damaged.pak"), 3, "",
+       "\nRefused: Firmware update was not successful. Please be sure", ""},
+      {"older version", "sim", Sample("dsp-older.bin"), 3,
+       "\nRefused: Firmware Update Not Possible (DSP). Binary file version is older than "
+       "instrument version. The meter was not touched",
+       ""},
+      {"damaged package", "sim", Sample("damaged.pak"), 3, "\nRefused: The package file is damaged.",
        "Quorvel: The package file is damaged."},
       {"package refused after the end frame", "sim:status2=2", Sample("package-3.pak"), 5,
-       "CHECKSUM_ERROR", "did not accept"},
+       "\nUpdate failed: the meter reported CHECKSUM_ERROR for image 1 of 3 after its end frame.",
+       ""},
       {"package into an unplugged meter", "sim:unplug_after=1", Sample("package-3.pak"), 5,
-       "the 1st error -- in writing progress.", "did not accept"},
-      {"image, meter never back", "sim:return=0", Sample("dsp-newer.bin"), 4, "",
-       "the meter was not found."},
-      {"no meter", "sim:absent=1", Sample("dsp-newer.bin"), 4, "",
+       "\nUpdate failed: a frame of image 1 of 3 could not be written to the meter.", ""},
+      {"image, meter never back", "sim:return=0", Sample("dsp-newer.bin"), 4,
+       "the meter did not come back after its switch to update mode. Recycle", ""},
+      {"no meter", "sim:absent=1", Sample("dsp-newer.bin"), 4,
+       "\nNot updated: USBTMC device not found. Check the cable",
        "Quorvel firmware: USBTMC device not found."},
-      {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6, "Incorrect mode.",
-       "update mode"},
-      {"silent meter, image", "sim:silent=1", Sample("dsp-older.bin"), 4, "",
-       "The meter did not identify itself. Check the cable and try again."},
-      {"silent meter, package", "sim:silent=1", Sample("package-3.pak"), 4, "",
+      {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6,
+       "Incorrect mode.", ""},
+      {"silent meter, image", "sim:silent=1", Sample("dsp-older.bin"), 4,
+       "\nNot updated: The meter did not identify itself. Check the cable and try again.\n",
        "The meter did not identify itself."},
-      {"identity too late", "sim:slow_ms=25000", Sample("dsp-older.bin"), 4, "",
-       "The meter did not identify itself."},
+      {"silent meter, package", "sim:silent=1", Sample("package-3.pak"), 4,
+       "\nNot updated: The meter did not identify itself.", ""},
+      {"identity too late", "sim:slow_ms=25000", Sample("dsp-older.bin"), 4,
+       "\nNot updated: The meter did not identify itself.", ""},
   };
   for (const auto& c : cases) {
     const ProgramRun run = Update(c.visa, c.file, {}, GetParam());
     EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
     EXPECT_TRUE(Contains("\n" + run.out, c.inOut)) << c.label << "\n" << run.out;
     EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
+    EXPECT_TRUE(EndsWithOutcomeLine(run.out)) << c.label << "\n" << run.out;
     EXPECT_FALSE(Contains(run.out, "update completed")) << c.label;
     if (c.exitCode == 3 || c.exitCode == 4) {
       EXPECT_FALSE(Contains(run.out, "recycle power on") && c.file.ends_with(".pak"))
@@ -223,8 +246,8 @@ TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
     if (!c.interrupt) arguments.insert(arguments.begin(), {"--time-scale", kFast});
     const ProgramRun run = Cli(arguments, options);
     EXPECT_EQ(run.exitCode, c.status) << run.out << run.err;
-    const std::string& explanation = c.explainedInReport ? run.out : run.err;
-    EXPECT_FALSE(explanation.empty() && c.status != 0) << "status " << c.status << " is explained";
+    const bool explained = c.explainedInReport || !run.err.empty() || EndsWithOutcomeLine(run.out);
+    EXPECT_TRUE(explained || c.status == 0) << "status " << c.status << " is explained";
     if (c.explainedInReport) {
       EXPECT_TRUE(Contains(run.out, "not verified")) << run.out;
     }
@@ -238,6 +261,83 @@ TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
   EXPECT_EQ(reached, documented) << "docs/cli.md and the program disagree";
   EXPECT_EQ(DocumentedStatuses(Cli({"--help"}).out, std::regex(R"(\n  (\d+) +\w)")), documented)
       << "--help and docs/cli.md disagree";
+}
+
+// A file the meter would refuse is found out before "system:update": the
+// trace holds every write the meter received, and none is the mode switch.
+TEST(CliUpdate, PreflightRefusesWithoutSwitchingTheMeter) {
+  TempDir dir;
+  const std::string olderPackage = dir.Write(
+      "older.pak", PakBuilder().AddImage(BinBuilder().Version("01.10").Payload(300)).Bytes());
+  const struct {
+    std::string file;
+    std::vector<std::string> options;
+    std::string reason;
+  } cases[] = {
+      {Sample("dsp-older.bin"), {"-q"},
+       "Firmware Update Not Possible (DSP). Binary file version is older"},
+      {Sample("bad-signature.bin"), {"-q"}, "Firmware update was not successful."},
+      {olderPackage, {"-q"}, "Firmware Update Not Possible (DSP). Binary file version is older"},
+      {Sample("dsp-older.bin"), {"--json"}, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string trace = (dir.path() / "trace.txt").string();
+    std::vector<std::string> arguments{"--visa", "sim",   "--time-scale", kFast,
+                                       "--trace", trace, "update",       c.file};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const ProgramRun run = Cli(arguments);
+    EXPECT_EQ(run.exitCode, 3) << c.file << run.out << run.err;
+    if (c.options.front() == "-q") {
+      EXPECT_TRUE(run.out.starts_with("Refused: " + c.reason)) << run.out;
+      EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << "-q: the outcome only";
+    } else {
+      EXPECT_EQ(nlohmann::json::parse(run.out).at("meters").at(0).at("outcome"), "file refused");
+    }
+    const std::string traced = ReadFile(trace);
+    EXPECT_TRUE(Contains(traced, "*idn?")) << "the meter was asked who it is";
+    EXPECT_FALSE(Contains(traced, "system:update")) << c.file << traced;
+  }
+}
+
+TEST(CliUpdate, SpeaksForItselfByDefault) {
+  const struct {
+    std::map<std::string, std::optional<std::string>> environment;
+  } cases[] = {{{}}, {{{"NO_COLOR", "1"}}}};
+  for (const auto& c : cases) {
+    ProgramOptions options;
+    options.environment = c.environment;
+    const ProgramRun run = Cli(
+        {"--visa", "sim:status1=2", "--time-scale", kFast, "update", Sample("dsp-newer.bin")},
+        options);
+    EXPECT_EQ(run.exitCode, 5);
+    EXPECT_FALSE(Contains(run.out, "button")) << "no buttons to press in a terminal";
+    EXPECT_FALSE(Contains(run.out, "Serial No:")) << "the window's log stays out";
+    EXPECT_TRUE(run.out.starts_with("Meter USB0::0x1D7C::0x4A35::SN000123::INSTR, serial "
+                                    "SN000123, DSP 01.20"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, "Progress: 100%\n"));
+    EXPECT_TRUE(run.out.ends_with("\nUpdate failed: the meter reported CHECKSUM_ERROR for the "
+                                  "image. Recycle the meter's power and try again.\n"))
+        << run.out;
+    EXPECT_FALSE(Contains(run.out, "\x1b[")) << "no colour in a pipe";
+  }
+}
+
+TEST(CliJson, UpdateIsReportedAsAFleetOfOne) {
+  const ProgramRun failed = Cli({"--visa", "sim:status1=2", "--time-scale", kFast, "update",
+                                 "--json", "--yes", Sample("package-3.pak")});
+  const auto json = nlohmann::json::parse(failed.out);
+  EXPECT_EQ(json.at("exitStatus"), failed.exitCode);
+  EXPECT_EQ(failed.exitCode, 5);
+  ASSERT_EQ(json.at("meters").size(), 1u);
+  const auto& meter = json.at("meters").at(0);
+  EXPECT_EQ(meter.at("serial"), "SN000123");
+  EXPECT_EQ(meter.at("outcome"), "transfer failed");
+  EXPECT_EQ(meter.at("image"), 1);
+  EXPECT_EQ(meter.at("imageCount"), 3);
+  EXPECT_EQ(meter.at("meterStatus"), "CHECKSUM_ERROR");
+  EXPECT_EQ(meter.at("switchedToUpdateMode"), true);
+  EXPECT_EQ(meter.at("reason"), "the meter reported CHECKSUM_ERROR for image 1 of 3");
 }
 
 TEST(CliUpdate, AFileThatCannotBeReadNeverReachesTheMeter) {
@@ -279,7 +379,7 @@ TEST(CliUpdate, CtrlCStopsBetweenFramesAndLeavesTheMeterInUpdateMode) {
   const ProgramRun run = Cli({"--time-scale", "0.02", "update", big}, options);
   ASSERT_TRUE(interrupted) << run.out << run.err;
   EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
-  EXPECT_TRUE(Contains(run.err, "left in update mode")) << run.err;
+  EXPECT_TRUE(Contains(run.out, "\nStopped: by Ctrl+C; the meter is left in update mode.")) << run.out;
   EXPECT_FALSE(Contains(run.out, "Progress: 50%")) << "stopped long before the end";
   EXPECT_FALSE(Contains(run.out, "update completed"));
 }
@@ -319,7 +419,8 @@ TEST_F(CliFleet, AFailingMeterFailsAloneAndTheReportSaysWhy) {
                        "USB0::0x1D7C::0x4A35::SN000123::INSTR  SN000123  01.20.05.12  "
                        "dsp-newer.bin  installed\n"
                        "USB0::0x1D7C::0x4A35::SN000124::INSTR  SN000124  01.20.05.12  "
-                       "dsp-newer.bin  transfer failed  the meter reported CHECKSUM_ERROR\n"
+                       "dsp-newer.bin  transfer failed  the meter reported CHECKSUM_ERROR for the "
+                       "image\n"
                        "USB0::0x1D7C::0x4A35::SN000125::INSTR  SN000125  01.20.05.12  "
                        "dsp-newer.bin  installed\n"))
       << run.out;
@@ -336,7 +437,7 @@ TEST_F(CliFleet, AFailingMeterFailsAloneAndTheReportSaysWhy) {
   ASSERT_EQ(report["meters"].size(), 2u);
   EXPECT_EQ(report["meters"][0]["serial"], "SN000124");
   EXPECT_EQ(report["meters"][0]["outcome"], "transfer failed");
-  EXPECT_EQ(report["meters"][0]["reason"], "the meter reported CHECKSUM_ERROR");
+  EXPECT_EQ(report["meters"][0]["reason"], "the meter reported CHECKSUM_ERROR for the image");
   EXPECT_EQ(report["meters"][1]["outcome"], "installed");
   EXPECT_EQ(report["meters"][1]["identityBefore"], "NAVIR,Q1000,SN000125,01.20.05.12");
 
@@ -511,6 +612,13 @@ TEST(CliList, ShowsEveryMeterWithIdentitySerialVersionsAndMode) {
             "  Versions: DSP 01.20, Panel 05, MSP 430 12\n"
             "  Mode:     normal\n");
 
+  const auto json = nlohmann::json::parse(
+      Cli({"--visa", "sim:meters=2", "--time-scale", kFast, "list", "--json"}).out);
+  ASSERT_EQ(json.at("meters").size(), 2u);
+  EXPECT_EQ(json.at("meters").at(1).at("serial"), "SN000124");
+  EXPECT_EQ(json.at("meters").at(0).at("versions").at("dsp"), "01.20");
+  EXPECT_EQ(json.at("meters").at(0).at("mode"), "normal");
+
   const ProgramRun updateMode = Cli({"--visa", "sim:mode=update", "--time-scale", kFast, "list"});
   EXPECT_TRUE(Contains(updateMode.out, "  Mode:     update\n")) << updateMode.out;
   EXPECT_EQ(Cli({"--visa", "sim:absent=1", "--time-scale", kFast, "list"}).exitCode, 4);
@@ -522,6 +630,11 @@ TEST(CliIdentify, NamesOneMeterChosenOrFound) {
   EXPECT_EQ(chosen.exitCode, 0) << chosen.err;
   EXPECT_TRUE(Contains(chosen.out, "Serial:   SN000125\n")) << chosen.out;
 
+  const auto json = nlohmann::json::parse(
+      Cli({"--visa", "sim", "--time-scale", kFast, "identify", "--json"}).out);
+  EXPECT_EQ(json.at("identity"), "NAVIR,Q1000,SN000123,01.20.05.12");
+  EXPECT_EQ(json.at("versions").at("msp430"), "12");
+
   const ProgramRun missing = Cli(
       {"--time-scale", kFast, "identify", "--resource", "USB0::0x1D7C::0x4A35::SN999999::INSTR"});
   EXPECT_EQ(missing.exitCode, 4);
@@ -532,25 +645,45 @@ TEST(CliIdentify, NamesOneMeterChosenOrFound) {
 }
 
 TEST(CliInfo, DescribesTheSampleFilesAsJson) {
+  // Without a meter named on the command line (QUORVEL_VISA alone is not
+  // enough) no version is judged; with one, the update's whole check is.
+  const std::vector<std::string> kMeter{"--visa", "sim", "--time-scale", kFast};
+  const std::vector<std::string> kNamedMeter{"--time-scale", kFast, "--resource",
+                                             "USB0::0x1D7C::0x4A35::SN000123::INSTR"};
   const struct {
     const char* file;
+    std::vector<std::string> meter;
     const char* kind;
     bool passed;
     int exitCode;
   } cases[] = {
-      {"dsp-newer.bin", "image", true, 0},
-      {"bad-signature.bin", "image", false, 3},
-      {"package-3.pak", "package", true, 0},
-      {"damaged.pak", "package", false, 3},
+      {"dsp-newer.bin", {}, "image", true, 0},
+      {"dsp-older.bin", {}, "image", true, 0},
+      {"dsp-older.bin", kMeter, "image", false, 3},
+      {"dsp-newer.bin", kNamedMeter, "image", true, 0},
+      {"bad-signature.bin", {}, "image", false, 3},
+      {"package-3.pak", {}, "package", true, 0},
+      {"package-3.pak", kMeter, "package", true, 0},
+      {"damaged.pak", {}, "package", false, 3},
   };
   for (const auto& c : cases) {
-    const ProgramRun run = Cli({"info", Sample(c.file), "--json"});
+    std::vector<std::string> arguments{"info", Sample(c.file), "--json"};
+    arguments.insert(arguments.end(), c.meter.begin(), c.meter.end());
+    const ProgramRun run = Cli(arguments);
     EXPECT_EQ(run.exitCode, c.exitCode) << c.file << run.err;
     const auto json = nlohmann::json::parse(run.out, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << c.file << "\n" << run.out;
     EXPECT_EQ(json.at("kind"), c.kind) << c.file;
     EXPECT_EQ(json.at("passed"), c.passed) << c.file;
+    EXPECT_EQ(json.at("versionChecked"), !c.meter.empty()) << c.file;
   }
+  // The text leads with what was checked, and never promises what it did not check.
+  const ProgramRun older = Cli({"info", Sample("dsp-older.bin")});
+  EXPECT_TRUE(older.out.starts_with("Verdict: signature, target and header pass. The version "
+                                    "check needs a meter"))
+      << older.out;
+  EXPECT_FALSE(Contains(older.out, "would take")) << older.out;
+
   const auto image = nlohmann::json::parse(Cli({"info", "--json", Sample("dsp-newer.bin")}).out);
   EXPECT_EQ(image.at("header").at("signature"), "NAVIR");
   EXPECT_EQ(image.at("header").at("target"), "DSP");

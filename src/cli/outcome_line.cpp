@@ -1,0 +1,96 @@
+#include "cli/outcome_line.h"
+
+#include <algorithm>
+
+#include "cli/text_output.h"
+
+namespace quorvel::cli {
+
+namespace {
+
+constexpr std::string_view kRecycleAndRetry = "Recycle the meter's power and try again.";
+
+std::string Images(int count) {
+  return std::to_string(count) + (count == 1 ? " image" : " images");
+}
+
+// What to do after a run that did not install: a meter the run switched to
+// update mode needs a power cycle whatever else went wrong.
+std::string NextStep(const UpdateReport& report, std::string_view otherwise) {
+  if (report.switchedToUpdateMode) return std::string(kRecycleAndRetry);
+  return std::string(otherwise);
+}
+
+// A reason as one printable sentence part.
+std::string Reason(const std::string& text, std::string_view fallback) {
+  std::string reason = text.empty() ? std::string(fallback) : text;
+  std::replace(reason.begin(), reason.end(), '\n', ' ');
+  while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
+  return PrintableField(reason);
+}
+
+}  // namespace
+
+OutcomeLine DescribeOutcome(const UpdateReport& report) {
+  const std::string file = "\"" + PrintableField(report.file) + "\"";
+  switch (report.outcome) {
+    case UpdateOutcome::kInstalled:
+      return {OutcomeTone::kGood, "Updated",
+              "the meter accepted " + file + " (" + Images(std::max(report.imageCount, 1)) +
+                  "). Recycle the meter's power to start the new firmware."};
+    case UpdateOutcome::kTransferFailed:
+      return {OutcomeTone::kBad, "Update failed",
+              Reason(TransferFailureText(report), "the meter did not accept the update") + ". " +
+                  std::string(kRecycleAndRetry)};
+    case UpdateOutcome::kStopped:
+      return {OutcomeTone::kStopped, "Stopped",
+              "by Ctrl+C; the meter is left in update mode. Recycle its power before the next "
+              "attempt."};
+    case UpdateOutcome::kChooserCancelled:
+      return {OutcomeTone::kStopped, "Stopped", "before the update began; the meter is unchanged."};
+    case UpdateOutcome::kWrongMode:
+      return {OutcomeTone::kBad, "Not updated",
+              "the meter is in update mode. " + std::string(kRecycleAndRetry)};
+    case UpdateOutcome::kFileNotOpened:
+      return {OutcomeTone::kBad, "Not updated",
+              file + " could not be opened; no image data was sent. " +
+                  NextStep(report, "The meter is unchanged.")};
+    case UpdateOutcome::kFileRefused:
+      return {OutcomeTone::kBad, "Refused",
+              Reason(report.reason, "the update refused " + file) + ". " +
+                  NextStep(report, "The meter was not touched; choose another file.")};
+    case UpdateOutcome::kNoMeter:
+    case UpdateOutcome::kRediscovered:
+      break;
+  }
+  if (report.step == TransferStep::kMeterLost) {
+    return {OutcomeTone::kBad, "Update failed",
+            TransferFailureText(report) + ". " + std::string(kRecycleAndRetry)};
+  }
+  if (!report.reason.empty()) {
+    // A reason that already says what to do next ("... try again.") is not told twice.
+    const bool saysWhatNext = report.reason.find("try again") != std::string::npos;
+    return {OutcomeTone::kBad, "Not updated",
+            Reason(report.reason, {}) + "." +
+                (saysWhatNext && !report.switchedToUpdateMode
+                     ? ""
+                     : " " + NextStep(report, "Check the cable and try again."))};
+  }
+  return {OutcomeTone::kBad, "Not updated",
+          "the meter was not found. " + NextStep(report, "Check the cable and try again.")};
+}
+
+std::string RenderOutcomeLine(const OutcomeLine& line, bool colour) {
+  if (!colour) return line.verdict + ": " + line.text;
+  const char* const code = line.tone == OutcomeTone::kGood  ? "\x1b[1;32m"
+                           : line.tone == OutcomeTone::kBad ? "\x1b[1;31m"
+                                                            : "\x1b[1;33m";
+  return std::string(code) + line.verdict + "\x1b[0m: " + line.text;
+}
+
+bool UseColour(bool outputIsTerminal, const char* noColorVariable) {
+  const bool noColor = noColorVariable != nullptr && *noColorVariable != '\0';
+  return outputIsTerminal && !noColor;
+}
+
+}  // namespace quorvel::cli
