@@ -25,7 +25,7 @@ ExitStatus ExitStatusFor(UpdateOutcome outcome) {
 
 std::string_view ExitStatusTable() {
   return "Exit status:\n"
-         "  0    success (update: the meter accepted every image; info: the file would pass)\n"
+         "  0    success (update: the meter accepted every image; info: the file passed every check made)\n"
          "  1    other failure (output not written, VISA resource manager not opened)\n"
          "  2    bad arguments, unknown backend or knob, several meters without --resource\n"
          "  3    file refused, unreadable or missing; no image data was sent\n"
