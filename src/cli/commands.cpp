@@ -355,7 +355,9 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
     }
   }
   streams.out << RenderOutcomeLine(line, request.colour) << '\n' << std::flush;
-  RecordAttempt(witness, files, path, request.backend, report.outcome, line.text, streams);
+  // The history gives the reason as a fleet's worker records it.
+  RecordAttempt(witness, files, path, request.backend, report.outcome,
+                report.reason.empty() ? line.text : report.reason, streams);
   return ExitStatusFor(report.outcome);
 }
 

@@ -122,7 +122,9 @@ int main(int argc, char** argv) {
 
   quorvel::cli::UpdateRequest update;
   auto* updateCommand = app.add_subcommand(
-      "update", "Update the meter with FILE, as the window's Select button does");
+      "update",
+      "Update the meter with FILE, as the window's Select button does, after checking FILE "
+      "against the meter; ends with one outcome line");
   updateCommand->add_option("FILE", update.file, "Firmware file (.bin or .pak)")->required();
   auto* resourceOption = updateCommand->add_option(
       "--resource", update.resources,

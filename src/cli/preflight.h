@@ -14,7 +14,7 @@
 namespace quorvel::cli {
 
 struct PreflightResult {
-  std::optional<MeterRecord> meter;   // who the meter said it is, when one was found
+  std::optional<MeterRecord> meter;  // who the meter said it is, when one was found
   // Why the update must not start: the file it would refuse, or a meter that
   // did not identify itself (outcome kNoMeter).
   std::optional<FileRefusal> refusal;

@@ -9,7 +9,6 @@
 #include "history/update_history.h"
 #include "instrument/identity.h"
 #include "update/file_check.h"
-#include "update/frames.h"
 
 namespace quorvel {
 
@@ -17,16 +16,13 @@ namespace {
 
 // One worker's operator console: lines and progress go to the observer with
 // the worker's number, the chooser answers with the file, and what explains a
-// failure (a status name, a message box) is kept for the report.
+// failure the report's facts do not (a message box, a refusal line) is kept.
 class WorkerConsole final : public OperatorConsole {
  public:
   WorkerConsole(const FleetRequest& request, std::size_t meter, FleetObserver& observer)
       : request_(request), meter_(meter), observer_(observer) {}
 
   void AppendLog(std::string_view text) override {
-    for (std::uint8_t c = '1'; c <= '9'; ++c) {
-      if (!StatusName(c).empty() && text == StatusName(c)) statusName_ = std::string(text);
-    }
     if (text.find("error") != std::string_view::npos ||
         text.find("Error") != std::string_view::npos ||
         text.find("Not Possible") != std::string_view::npos ||
@@ -54,9 +50,8 @@ class WorkerConsole final : public OperatorConsole {
   void ReportProgress(const ProgressReport& report) override { observer_.Progress(meter_, report); }
   bool StopRequested() override { return request_.stopRequested && request_.stopRequested(); }
 
-  // What best explains a failed update, in the meter's or the procedure's words.
+  // What best explains a failed update that was not a transfer, in the procedure's words.
   std::string Explanation() const {
-    if (!statusName_.empty()) return "the meter reported " + statusName_;
     if (!lastBox_.empty()) return FirstLine(lastBox_);
     return errorLine_;
   }
@@ -67,7 +62,6 @@ class WorkerConsole final : public OperatorConsole {
   const FleetRequest& request_;
   std::size_t meter_;
   FleetObserver& observer_;
-  std::string statusName_;
   std::string lastBox_;
   std::string errorLine_;
 };

@@ -63,14 +63,22 @@ std::string TransferFailureText(const UpdateReport& report) {
 
 std::string_view StepName(TransferStep step) {
   switch (step) {
-    case TransferStep::kNone: return {};
-    case TransferStep::kFileRead: return "fileRead";
-    case TransferStep::kFrameNotWritten: return "frameNotWritten";
-    case TransferStep::kFramePartlyWritten: return "framePartlyWritten";
-    case TransferStep::kStatusRefused: return "statusRefused";
-    case TransferStep::kEndFrameNotWritten: return "endFrameNotWritten";
-    case TransferStep::kEndStatusRefused: return "endStatusRefused";
-    case TransferStep::kMeterLost: return "meterLost";
+    case TransferStep::kNone:
+      return {};
+    case TransferStep::kFileRead:
+      return "fileRead";
+    case TransferStep::kFrameNotWritten:
+      return "frameNotWritten";
+    case TransferStep::kFramePartlyWritten:
+      return "framePartlyWritten";
+    case TransferStep::kStatusRefused:
+      return "statusRefused";
+    case TransferStep::kEndFrameNotWritten:
+      return "endFrameNotWritten";
+    case TransferStep::kEndStatusRefused:
+      return "endStatusRefused";
+    case TransferStep::kMeterLost:
+      return "meterLost";
   }
   return {};
 }

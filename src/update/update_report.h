@@ -16,15 +16,15 @@ namespace quorvel {
 // How one press of Select ended; the dialog ignores it, the CLI maps it to its
 // exit status.
 enum class UpdateOutcome {
-  kRediscovered,       // not ready: discovery ran; readyForUpdate tells whether it found the meter
-  kWrongMode,          // the meter is not in its normal mode
+  kRediscovered,  // not ready: discovery ran; readyForUpdate tells whether it found the meter
+  kWrongMode,     // the meter is not in its normal mode
   kChooserCancelled,
   kFileNotOpened,
-  kFileRefused,        // a header or package check refused the file; nothing was sent
-  kNoMeter,            // the meter was not found where the procedure needed it
-  kInstalled,          // the meter accepted every image
+  kFileRefused,  // a header or package check refused the file; nothing was sent
+  kNoMeter,      // the meter was not found where the procedure needed it
+  kInstalled,    // the meter accepted every image
   kTransferFailed,
-  kStopped,            // the operator stopped the transfer between frames
+  kStopped,  // the operator stopped the transfer between frames
 };
 
 // Where a transfer that reached the meter went wrong.
@@ -35,8 +35,8 @@ enum class TransferStep {
   kFramePartlyWritten,  // a data frame went out only in part
   kStatusRefused,       // the meter's status after the image's data was not "accepted"
   kEndFrameNotWritten,
-  kEndStatusRefused,    // the meter's status after the end frame was not "accepted"
-  kMeterLost,           // the meter did not come back after its switch to update mode
+  kEndStatusRefused,  // the meter's status after the end frame was not "accepted"
+  kMeterLost,         // the meter did not come back after its switch to update mode
 };
 
 enum class Verification { kNotAsked, kVerified, kNotVerified, kDidNotComeBack };
@@ -67,9 +67,9 @@ struct UpdateReport {
   std::string identityAfter{};     // the "*idn?" reply after the restart, when it came back
 
   bool succeeded() const {
-    return skipped || (outcome == UpdateOutcome::kInstalled &&
-                       (verification == Verification::kNotAsked ||
-                        verification == Verification::kVerified));
+    return skipped ||
+           (outcome == UpdateOutcome::kInstalled &&
+            (verification == Verification::kNotAsked || verification == Verification::kVerified));
   }
 
   // "CHECKSUM_ERROR" for a named status; "status 0x3F" for another byte; empty
