@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
   updateCommand->add_flag("--verify", update.verify,
                           "After the update, wait for each meter to come back after its power "
                           "cycle and check that it runs the file's versions");
-  updateCommand->add_flag("--json", update.asJson, "Write the report of every meter as JSON");
+  auto* updateJson =
+      updateCommand->add_flag("--json", update.asJson, "Write the report of every meter as JSON");
   updateCommand->add_flag("--yes", update.answerYes, "Answer OK to every question");
   bool transcript = false;
   bool quiet = false;
@@ -145,7 +146,9 @@ int main(int argc, char** argv) {
       "--transcript", transcript,
       "Print the window's log lines, exactly as its log pane shows them, before the outcome");
   updateCommand->add_flag("-q,--quiet", quiet, "Print only the outcome line")
-      ->excludes(transcriptFlag);
+      ->excludes(transcriptFlag)
+      ->excludes(updateJson);
+  transcriptFlag->excludes(updateJson);
 
   quorvel::cli::HistoryRequest historyRequest;
   auto* history = app.add_subcommand("history", "Show the record of every update attempt");

@@ -511,6 +511,8 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
       {"very long knob name", {"--visa", "sim:" + std::string(5000, 'k') + "=1", "list"}},
       {"--all with --resource",
        {"update", kSamples + "/dsp-newer.bin", "--all", "--resource", "USB0::0x1::0x2::A::INSTR"}},
+      {"--transcript with -q", {"update", kSamples + "/dsp-newer.bin", "--transcript", "-q"}},
+      {"--json with --transcript", {"update", kSamples + "/dsp-newer.bin", "--json", "--transcript"}},
       {"one meter named twice",
        {"update", kSamples + "/dsp-newer.bin", "--resource", "USB0::0x1D7C::0x4A35::SN000123::INSTR",
         "--resource", "USB1::0x1D7C::0x4A35::sn000123::INSTR"}},
