@@ -64,6 +64,9 @@ class OperatorConsole {
   // True once the operator asked to stop (the CLI's Ctrl+C). The data phase
   // checks it between frames, so a frame is never cut in half.
   virtual bool StopRequested() { return false; }
+  // Told with "not found": why an attached meter may still not be usable
+  // (this user may not open it); empty when there is nothing to add.
+  virtual std::string MeterAccessHint() { return {}; }
 };
 
 // The log pane's text model: lines separated by "\r\n", no separator before the

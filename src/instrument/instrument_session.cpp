@@ -72,7 +72,9 @@ void DiscoverInstrument(Services& services, InstrumentSession& session, bool& re
     readyForUpdate = false;
     console.SetButtonCaption(ConsoleButton::kExit, "Exit");
     console.EnableButton(ConsoleButton::kSelect, false);
-    console.ShowMessageBox({.text = "USBTMC device not found.",
+    std::string text = "USBTMC device not found.";
+    if (const std::string hint = console.MeterAccessHint(); !hint.empty()) text += "\n\n" + hint;
+    console.ShowMessageBox({.text = std::move(text),
                             .caption = "Quorvel firmware",
                             .icon = MessageIcon::kWarning,
                             .buttons = MessageButtons::kOk,
@@ -140,7 +142,7 @@ std::string ExchangeCommand(Services& services, InstrumentSession& session,
   if (!IsQuery(text)) return {};
   const bool written = ViSucceeded(session.ioStatus) && session.count == text.size();
 
-  services.clock.Sleep(kQueryReplyWait);
+  WaitPumping(services.clock, services.console, kQueryReplyWait);
   session.count = 0;
   session.ioStatus = services.visa.viRead(session.instrument, session.replyBuffer.data(),
                                           kReplyReadSize, &session.count);
@@ -158,7 +160,7 @@ void CloseSessions(Services& services, InstrumentSession& session, bool clearAft
 MeterIdentity ReadIdentity(Services& services, InstrumentSession& session, bool waitAfterL0) {
   session.lastReply.clear();
   ExchangeCommand(services, session, "L0\n");
-  if (waitAfterL0) services.clock.Sleep(kAfterLocalCommand);
+  if (waitAfterL0) WaitPumping(services.clock, services.console, kAfterLocalCommand);
   MeterIdentity identity;
   identity.reply = ExchangeCommand(services, session, "*idn?\n");
   identity.answered = ViSucceeded(session.ioStatus) && session.count > 0;

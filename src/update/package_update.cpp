@@ -145,8 +145,7 @@ std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
   report_.switchedToUpdateMode = true;
   // The meter leaves the bus now; keep the window alive while it does.
   for (int pass = 0; pass < kModeSwitchPasses; ++pass) {
-    console_.PumpMessages();
-    services_.clock.Sleep(kPause);
+    WaitPumping(services_.clock, console_, kPause);
     if (console_.StopRequested()) return UpdateOutcome::kStopped;
   }
   CloseSessions(services_, session_, /*clearAfterwards=*/false);
@@ -211,7 +210,7 @@ std::optional<UpdateOutcome> PackageUpdate::SendChunks(int index, std::int64_t l
     }
     // Images 2 onward get only the short wait before their last chunk.
     const Millis gap = last && index > 1 ? kShortFrameGap : kFrameGap;
-    services_.clock.PumpedWait(gap, [this] { console_.PumpMessages(); });
+    WaitPumping(services_.clock, console_, gap);
     if (console_.StopRequested()) return UpdateOutcome::kStopped;
     if (const auto failed = Write(frame, /*endFrame=*/false)) return failed;
     remaining -= static_cast<std::int64_t>(size);

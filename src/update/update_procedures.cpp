@@ -31,11 +31,11 @@ constexpr std::string_view kStoppedLine =
 void Disable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, false); }
 void Enable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, true); }
 
-// `slices` times: wait 100 ms, then let the window process its messages.
+// `slices` times: wait 100 ms while the window processes its messages.
 // False as soon as the operator asked to stop.
 bool WaitInSlices(Services& services, int slices) {
   for (int i = 0; i < slices; ++i) {
-    services.clock.Sleep(kSlice);
+    WaitPumping(services.clock, services.console, kSlice);
     services.console.PumpMessages();
     if (services.console.StopRequested()) return false;
   }
@@ -50,7 +50,7 @@ bool Wait(Services& services, Millis duration) {
 // frames pump too, so the window never freezes for the minutes a transfer takes;
 // the frame still goes out no earlier than its deadline.
 void WaitBeforeFrame(Services& services, Millis gap) {
-  services.clock.PumpedWait(gap, [&services] { services.console.PumpMessages(); });
+  WaitPumping(services.clock, services.console, gap);
 }
 
 std::string Format(const char* format, const std::string& value) {

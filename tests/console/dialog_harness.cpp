@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <algorithm>
 #include <stdexcept>
 
 #include "backends/backends.h"
@@ -48,7 +49,24 @@ ConsoleHooks DialogHarness::Hooks() {
     chooserAnswers.pop_front();
     return answer;
   };
+  hooks.chooseLogFile = [this](QWidget*) -> std::optional<std::string> {
+    if (logFileAnswer.empty()) return std::nullopt;
+    return logFileAnswer;
+  };
+  hooks.meterAccessHint = [this] { return meterAccessHint; };
   return hooks;
+}
+
+void WatchedClock::Sleep(Millis duration) {
+  time_.Sleep(duration);
+  if (duration.count() <= 0) return;
+  unpumped_ += duration;
+  longestUnpumped_ = std::max(longestUnpumped_, unpumped_);
+}
+
+void WatchedClock::WaitUntil(Millis deadline, const std::function<void()>& pump) {
+  if (pump) unpumped_ = Millis{0};
+  time_.WaitUntil(deadline, pump);
 }
 
 void DialogHarness::Start() {

@@ -17,6 +17,24 @@
 
 namespace quorvel::testing {
 
+// Virtual time that remembers the longest stretch the window's thread spent in
+// waits that pump no messages: in real time the window would be frozen then.
+class WatchedClock final : public Clock {
+ public:
+  Millis Now() const override { return time_.Now(); }
+  void Sleep(Millis duration) override;
+  void WaitUntil(Millis deadline, const std::function<void()>& pump) override;
+  // Time passing outside the program (the operator recycling the meter's power).
+  void Advance(Millis duration) { time_.Advance(duration); }
+
+  Millis longestUnpumped() const { return longestUnpumped_; }
+
+ private:
+  VirtualClock time_;
+  Millis unpumped_{0};
+  Millis longestUnpumped_{0};
+};
+
 struct ShownMessageBox {
   MessageBoxRequest request;
   bool ownedByDialog = false;
@@ -36,8 +54,12 @@ class DialogHarness {
   std::vector<std::string> LogLines() const;
   ConsoleHooks Hooks();
 
-  VirtualClock clock;
+  WatchedClock clock;
   DiskFileSystem files;
+  // What the window adds to "not found" about an attached meter it may not open.
+  std::string meterAccessHint;
+  // Where Save Log... writes; cancelled when empty.
+  std::string logFileAnswer;
   // Answers, in order; message boxes answer OK and the chooser cancels when
   // nothing is queued.
   std::deque<MessageResult> boxAnswers;

@@ -4,6 +4,7 @@
 
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 
 #include "console/transfer_progress_bar.h"
@@ -102,6 +103,42 @@ TEST(DialogUpdate, ChecksumFailureEndsInTheFailureLines) {
   EXPECT_EQ(harness.LogLines(), OutcomeLines("dsp-newer.bin", false));
   ExpectFinishedButtons(harness.dialog());
   EXPECT_TRUE(harness.dialog().progressBar().isHidden());
+}
+
+// Every wait of an update pumps the window's messages, so no moment leaves the
+// window unpainted and deaf for the 0.2 s an operator notices; a click that
+// arrives as the chooser closes is handled at once, not after the meter's
+// seconds-long waits.
+TEST(DialogUpdate, EveryWaitKeepsTheWindowAnswering) {
+  TempDir dir;
+  const std::vector<std::string> files = {
+      dir.Write("dsp-newer.bin", BinBuilder().Version("01.21").Payload(500).WithCrc().Bytes()),
+      dir.Write("package-2.pak",
+                PakBuilder()
+                    .AddImage(BinBuilder().Version("01.21").Payload(300).WithCrc())
+                    .AddImage(BinBuilder().Target(1).Version("06.00").Payload(200).WithCrc())
+                    .Bytes())};
+  for (const std::string& path : files) {
+    SCOPED_TRACE(path);
+    DialogHarness harness;
+    harness.Start();
+    std::optional<Millis> chosenAt;
+    std::optional<Millis> clickHandledAt;
+    harness.onChooser = [&] {
+      chosenAt = harness.clock.Now();
+      QTimer::singleShot(0, &harness.dialog(), [&] { clickHandledAt = harness.clock.Now(); });
+    };
+    harness.chooserAnswers.push_back(path);
+    PressSelect(harness);
+    ASSERT_EQ(harness.lastOutcome, UpdateOutcome::kInstalled);
+    harness.clock.Advance(Millis{10000});
+    PressSelect(harness);  // Continue: the meter is looked for again
+    ASSERT_EQ(harness.lastOutcome, UpdateOutcome::kRediscovered);
+
+    ASSERT_TRUE(chosenAt && clickHandledAt);
+    EXPECT_LE(*clickHandledAt - *chosenAt, Millis{100});
+    EXPECT_LT(harness.clock.longestUnpumped(), Millis{200});
+  }
 }
 
 TEST(DialogUpdate, OlderImageIsRefusedAndOnlyExitRemains) {
