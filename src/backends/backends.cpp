@@ -6,6 +6,7 @@
 #include "common/message_text.h"
 #include "sim/sim_visa.h"
 #include "visa/system/system_visa.h"
+#include "visa/usbtmc/usbtmc_permission.h"
 #include "visa/usbtmc/usbtmc_visa.h"
 
 namespace quorvel {
@@ -60,6 +61,11 @@ std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock
   }
   *error = "unknown VISA backend \"" + ArgumentForMessage(backendName) + "\" (known: " + known + ")";
   return nullptr;
+}
+
+std::string MeterAccessHint(std::string_view backendName) {
+  if (backendName.substr(0, backendName.find(':')) == "usbtmc") return UsbtmcPermissionHint();
+  return {};
 }
 
 }  // namespace quorvel

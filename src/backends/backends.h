@@ -18,4 +18,9 @@ namespace quorvel {
 std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock,
                                              std::string* error);
 
+// Why a meter that is attached may still not be found with this backend (on
+// USB: this user may not open it, and how to change that); empty when there
+// is nothing to add to "not found".
+std::string MeterAccessHint(std::string_view backendName);
+
 }  // namespace quorvel

@@ -22,4 +22,17 @@ inline constexpr std::string_view kExitCaption = "DMM firmware update";
 // Shown while the first search for the meter runs; discovery clears it.
 inline constexpr std::string_view kLookingForMeter = "Looking for the meter ...";
 
+// The log's right-click menu.
+inline constexpr std::string_view kCopyMenuText = "&Copy";
+inline constexpr std::string_view kSelectAllMenuText = "Select &All";
+inline constexpr std::string_view kSaveLogMenuText = "Save Log...";
+inline constexpr std::string_view kSaveLogCaption = "Save Log";
+inline constexpr std::string_view kSaveLogDefaultName = "quorvel-log.txt";
+inline constexpr std::string_view kSaveLogFilter = "Text files (*.txt);;All files (*)";
+inline constexpr std::string_view kSaveLogFailed = "The log could not be saved to";
+
+// Said instead of starting when there is no display to open the window on.
+inline constexpr std::string_view kNeedsDesktopSession =
+    "quorvel needs a desktop session; for a terminal use quorvel-cli";
+
 }  // namespace quorvel

@@ -1,10 +1,15 @@
 #include "console/log_edit.h"
 
+#include <QContextMenuEvent>
 #include <QFont>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QString>
 #include <QTextCursor>
+
+#include "console/console_texts.h"
+#include "console/qt_text.h"
 
 namespace quorvel {
 
@@ -60,8 +65,7 @@ LogEdit::LogEdit(QWidget* parent) : QPlainTextEdit(parent) {
   setUndoRedoEnabled(false);
   setAcceptDrops(false);
   setAttribute(Qt::WA_InputMethodEnabled, false);
-  // The dialog's own menu (About) appears on a right click here too.
-  setContextMenuPolicy(Qt::NoContextMenu);
+  setContextMenuPolicy(Qt::DefaultContextMenu);
 }
 
 QFont LogEdit::LogFont() {
@@ -77,12 +81,33 @@ QFont LogEdit::LogFont() {
 
 void LogEdit::AppendLine(std::string_view text) {
   log_.Append(text);
+  transcript_.Append(text);
   ShowLog();
 }
 
 void LogEdit::ClearLines() {
   log_.Clear();
   ShowLog();
+}
+
+QMenu* LogEdit::CreateContextMenu() {
+  auto* menu = new QMenu(this);
+  QAction* copy = menu->addAction(ToQString(kCopyMenuText), this, &QPlainTextEdit::copy);
+  copy->setEnabled(textCursor().hasSelection());
+  menu->addAction(ToQString(kSelectAllMenuText), this, &QPlainTextEdit::selectAll);
+  QAction* save = menu->addAction(ToQString(kSaveLogMenuText), this, &LogEdit::saveRequested);
+  save->setEnabled(saveEnabled_);
+  if (!actions().isEmpty()) {
+    menu->addSeparator();
+    menu->addActions(actions());
+  }
+  return menu;
+}
+
+void LogEdit::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu* menu = CreateContextMenu();
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(event->globalPos());
 }
 
 void LogEdit::ShowLog() {

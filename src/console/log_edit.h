@@ -8,6 +8,8 @@
 
 #include "common/operator_console.h"
 
+class QMenu;
+
 namespace quorvel {
 
 class LogEdit final : public QPlainTextEdit {
@@ -23,11 +25,23 @@ class LogEdit final : public QPlainTextEdit {
 
   // The log as the program wrote it, lines joined with "\r\n".
   const std::string& logText() const { return log_.str(); }
+  // Every line written since the window opened, those cleared since included.
+  const std::string& transcriptText() const { return transcript_.str(); }
+
+  // The right-click menu: Copy, Select All, Save Log..., then the actions
+  // added to the pane (About). The caller owns it.
+  QMenu* CreateContextMenu();
+  // Save Log... is offered only while this is true.
+  void SetSaveEnabled(bool enabled) { saveEnabled_ = enabled; }
 
   // The pane's font: an Arial-like sans serif, 16 pixels, normal weight.
   static QFont LogFont();
 
+ signals:
+  void saveRequested();
+
  protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void inputMethodEvent(QInputMethodEvent* event) override;
   bool canInsertFromMimeData(const QMimeData* source) const override;
@@ -37,6 +51,8 @@ class LogEdit final : public QPlainTextEdit {
   void ShowLog();
 
   LogText log_;
+  LogText transcript_;
+  bool saveEnabled_ = true;
 };
 
 }  // namespace quorvel

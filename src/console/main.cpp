@@ -1,8 +1,14 @@
 // quorvel: the desktop program that updates a multimeter's firmware.
 #include <QApplication>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
 
 #include "common/version.h"
 #include "console/app_icon.h"
+#include "console/console_texts.h"
+#include "console/desktop_session.h"
 #include "console/updater_app.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +20,11 @@ int main(int argc, char** argv) {
             quorvel::UpdaterApp::AnswerInfoRequest(QCoreApplication::arguments())) {
       return *answered;
     }
+  }
+  const std::vector<std::string> arguments(argv, argv + argc);
+  if (!quorvel::HasDesktopSession(arguments, [](const char* name) { return std::getenv(name); })) {
+    std::cerr << quorvel::kNeedsDesktopSession << "\n";
+    return quorvel::kExitNoDesktop;
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("quorvel"));

@@ -3,13 +3,15 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QThread>
+#include <QSaveFile>
 #include <QTimer>
-#include <QWindow>
+#include <algorithm>
 
 #include "console/about_box.h"
 #include "console/app_icon.h"
@@ -41,6 +43,8 @@ constexpr UnitRect kClientArea{0, 0, 320, 116};
 constexpr UnitRect kLogArea{7, 7, 306, 80};
 // The slim progress bar sits right under the log, in the gap above the buttons.
 constexpr UnitRect kProgressArea{7, 87, 306, 7};
+// The failure strip takes the log's last line while it is shown.
+constexpr UnitRect kStatusArea{7, 77, 306, 10};
 constexpr UnitRect kSelectArea{109, 95, 50, 14};
 constexpr UnitRect kExitArea{170, 95, 45, 14};
 
@@ -48,10 +52,14 @@ QRect ToPixels(const DialogUnits& units, const UnitRect& area) {
   return units.Rect(area.x, area.y, area.width, area.height);
 }
 
-// The window must be painted before the first discovery, whose waits do not
-// pump messages; a window system that never reports it visible is not waited
-// for longer than this.
-constexpr qint64 kLongestWaitForScreenMs = 1000;
+// The real save-file chooser for Save Log..., starting in the home folder.
+std::optional<std::string> ChooseRealLogFile(QWidget* owner) {
+  const QString path = QFileDialog::getSaveFileName(
+      owner, ToQString(kSaveLogCaption),
+      QDir::home().filePath(ToQString(kSaveLogDefaultName)), ToQString(kSaveLogFilter));
+  if (path.isEmpty()) return std::nullopt;
+  return path.toStdString();
+}
 
 #ifdef Q_OS_WIN
 // The About entry's command in the window's system menu.
@@ -101,9 +109,11 @@ UpdateDialog::UpdateDialog(VisaLibrary& visa, Clock& clock, FileSystem& files,
       hooks_(std::move(hooks)) {
   if (!hooks_.showMessageBox) hooks_.showMessageBox = ShowRealMessageBox;
   if (!hooks_.chooseFile) hooks_.chooseFile = ChooseFirmwareFile;
+  if (!hooks_.chooseLogFile) hooks_.chooseLogFile = ChooseRealLogFile;
 
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+                 Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
+                 Qt::WindowCloseButtonHint);
   setWindowTitle(ToQString(kDialogCaption));
   setWindowIcon(AppIcon());
   BuildLayout();
@@ -113,29 +123,56 @@ UpdateDialog::UpdateDialog(VisaLibrary& visa, Clock& clock, FileSystem& files,
 UpdateDialog::~UpdateDialog() = default;
 
 void UpdateDialog::BuildLayout() {
-  const DialogUnits units = DialogUnits::ForFont(font());
-  setFixedSize(ToPixels(units, kClientArea).size());
+  // The designed size is the smallest; whatever the window grows by goes to the log.
+  const QSize designed = ToPixels(DialogUnits::ForFont(font()), kClientArea).size();
+  setMinimumSize(designed);
+  resize(designed);
 
   log_ = new LogEdit(this);
-  log_->setGeometry(ToPixels(units, kLogArea));
+  connect(log_, &LogEdit::saveRequested, this, &UpdateDialog::OnSaveLog);
+
+  status_ = new QLabel(this);
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  status_->hide();
 
   progressBar_ = new TransferProgressBar(this);
-  progressBar_->PlaceAt(ToPixels(units, kProgressArea));
 
   select_ = new QPushButton(QStringLiteral("Select"), this);
-  select_->setGeometry(ToPixels(units, kSelectArea));
   select_->setDefault(true);
   // Nothing to select before the meter has been looked for.
   select_->setEnabled(false);
   connect(select_, &QPushButton::clicked, this, &UpdateDialog::OnSelect);
 
   exit_ = new QPushButton(QStringLiteral("Exit"), this);
-  exit_->setGeometry(ToPixels(units, kExitArea));
   connect(exit_, &QPushButton::clicked, this, &UpdateDialog::OnExit);
 
+  PlaceControls();
   setTabOrder(log_, select_);
   setTabOrder(select_, exit_);
   log_->setFocus();
+}
+
+// The designed layout, stretched: the log takes the extra width and height,
+// the strip and bar stay under it, the buttons stay centred at the bottom.
+void UpdateDialog::PlaceControls() {
+  const DialogUnits units = DialogUnits::ForFont(font());
+  const QSize designed = ToPixels(units, kClientArea).size();
+  const int wider = std::max(0, width() - designed.width());
+  const int taller = std::max(0, height() - designed.height());
+
+  QRect logArea = ToPixels(units, kLogArea).adjusted(0, 0, wider, taller);
+  const QRect statusArea = ToPixels(units, kStatusArea).adjusted(0, taller, wider, taller);
+  if (!status_->isHidden()) logArea.setBottom(statusArea.top() - 1);
+  log_->setGeometry(logArea);
+  status_->setGeometry(statusArea);
+  progressBar_->PlaceAt(ToPixels(units, kProgressArea).adjusted(0, taller, wider, taller));
+  select_->setGeometry(ToPixels(units, kSelectArea).translated(wider / 2, taller));
+  exit_->setGeometry(ToPixels(units, kExitArea).translated(wider / 2, taller));
+}
+
+void UpdateDialog::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  PlaceControls();
 }
 
 void UpdateDialog::InstallAboutEntry() {
@@ -153,6 +190,7 @@ void UpdateDialog::InstallAboutEntry() {
   about->setShortcut(QKeySequence(Qt::Key_F1));
   connect(about, &QAction::triggered, this, &UpdateDialog::ShowAbout);
   addAction(about);
+  log_->addAction(about);  // under the log's own entries
   setContextMenuPolicy(Qt::ActionsContextMenu);
 #endif
 }
@@ -189,32 +227,63 @@ void UpdateDialog::showEvent(QShowEvent* event) {
   QTimer::singleShot(0, this, &UpdateDialog::RunStartupDiscovery);
 }
 
-void UpdateDialog::WaitUntilOnScreen() {
-  QElapsedTimer waited;
-  waited.start();
-  while (windowHandle() != nullptr && !windowHandle()->isExposed() &&
-         waited.elapsed() < kLongestWaitForScreenMs) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    QThread::msleep(10);
-  }
-  repaint();
-}
-
 void UpdateDialog::RunStartupDiscovery() {
-  WaitUntilOnScreen();
+  // The search's waits pump messages, so the window paints and answers meanwhile.
+  SetBusy(true);
   DiscoverInstrument(services_, state_.session, state_.readyForUpdate);
+  SetBusy(false);
   emit startupDiscoveryFinished(state_.readyForUpdate);
+  if (exitConfirmed_) EndDialog();
 }
 
 // --- the two buttons, Esc and the close box --------------------------------
 
 void UpdateDialog::OnSelect() {
-  if (selectRunning_) return;  // an update never starts twice
-  selectRunning_ = true;
+  if (busy_) return;  // an update never starts twice
+  SetBusy(true);
+  ShowFailureReason({});
+  // Continue only looks for the meter again; it must not be pressed meanwhile.
+  if (!state_.readyForUpdate) select_->setEnabled(false);
   const UpdateOutcome outcome = RunImageUpdate(services_, state_);
-  selectRunning_ = false;
+  SetBusy(false);
   emit selectFinished(outcome);
   if (exitConfirmed_) EndDialog();
+}
+
+void UpdateDialog::SetBusy(bool busy) {
+  busy_ = busy;
+  // Saving opens a modal chooser, which would hold up the update's pacing.
+  log_->SetSaveEnabled(!busy);
+}
+
+void UpdateDialog::ShowFailureReason(const std::string& reason) {
+  status_->setText(ToQString(reason));
+  status_->setToolTip(status_->text());
+  status_->setHidden(reason.empty());
+  PlaceControls();
+}
+
+void UpdateDialog::OnSaveLog() {
+  if (busy_) return;
+  if (const std::optional<std::string> path = hooks_.chooseLogFile(this)) SaveLog(*path);
+}
+
+bool UpdateDialog::SaveLog(const std::string& path) {
+  QSaveFile file(QString::fromStdString(path));
+  const std::string& text = log_->transcriptText();
+  const bool saved = file.open(QIODevice::WriteOnly) &&
+                     file.write(text.data(), static_cast<qint64>(text.size())) ==
+                         static_cast<qint64>(text.size()) &&
+                     file.write("\r\n", 2) == 2 && file.commit();
+  if (!saved) {
+    ShowMessageBox({.text = std::string(kSaveLogFailed) + " " + path + ": " +
+                            file.errorString().toStdString(),
+                    .caption = std::string(kSaveLogCaption),
+                    .icon = MessageIcon::kWarning,
+                    .buttons = MessageButtons::kOk,
+                    .owner = MessageOwner::kDialog});
+  }
+  return saved;
 }
 
 void UpdateDialog::OnExit() {
@@ -226,7 +295,7 @@ void UpdateDialog::OnExit() {
   exitConfirmed_ = true;
   // Exit stays usable while an update waits for the meter. That run still
   // owns the window: it closes when the run has come back.
-  if (!selectRunning_) EndDialog();
+  if (!busy_) EndDialog();
 }
 
 void UpdateDialog::EndDialog() { done(QDialog::Accepted); }
@@ -283,6 +352,10 @@ std::optional<std::string> UpdateDialog::ChooseFile(std::string_view filter) {
 }
 
 void UpdateDialog::Repaint() { update(); }
+
+std::string UpdateDialog::MeterAccessHint() {
+  return hooks_.meterAccessHint ? hooks_.meterAccessHint() : std::string();
+}
 
 void UpdateDialog::ReportProgress(const ProgressReport& report) {
   progressBar_->ShowReport(report);

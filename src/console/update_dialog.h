@@ -11,6 +11,7 @@
 #include "common/operator_console.h"
 #include "update/update_procedures.h"
 
+class QLabel;
 class QPushButton;
 
 namespace quorvel {
@@ -27,6 +28,10 @@ struct ConsoleHooks {
   // `owner` is null for a box owned by no window.
   std::function<MessageResult(QWidget* owner, const MessageBoxRequest& request)> showMessageBox;
   std::function<std::optional<std::string>(QWidget* owner, std::string_view filter)> chooseFile;
+  // Where Save Log... writes; nothing when the operator cancels.
+  std::function<std::optional<std::string>(QWidget* owner)> chooseLogFile;
+  // Added to "USBTMC device not found." (see OperatorConsole::MeterAccessHint).
+  std::function<std::string()> meterAccessHint;
 };
 
 // The real message box: warning or question icon, OK or OK/Cancel.
@@ -51,12 +56,20 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   std::optional<std::string> ChooseFile(std::string_view filter) override;
   void Repaint() override;
   void ReportProgress(const ProgressReport& report) override;
+  std::string MeterAccessHint() override;
 
   const DialogState& state() const { return state_; }
   const LogEdit& log() const { return *log_; }
   LogEdit& log() { return *log_; }
   QPushButton& button(ConsoleButton which);
   const TransferProgressBar& progressBar() const { return *progressBar_; }
+  // The strip under the log that tells why the last update failed; hidden
+  // otherwise.
+  const QLabel& statusStrip() const { return *status_; }
+
+  // Writes the session's whole log to `path`; false (and the operator told)
+  // when it could not be written.
+  bool SaveLog(const std::string& path);
 
   // Esc: the window is left only through the Exit button.
   void reject() override;
@@ -72,18 +85,22 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 #ifdef Q_OS_WIN
   bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 #endif
 
  private:
   void BuildLayout();
+  void PlaceControls();
   void InstallAboutEntry();
   void ShowAbout();
   void RunStartupDiscovery();
-  void WaitUntilOnScreen();
   void OnSelect();
   void OnExit();
+  void OnSaveLog();
+  void ShowFailureReason(const std::string& reason);
+  void SetBusy(bool busy);
   void EndDialog();
 
   DialogState state_;
@@ -93,8 +110,11 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   QPushButton* select_ = nullptr;
   QPushButton* exit_ = nullptr;
   TransferProgressBar* progressBar_ = nullptr;
+  QLabel* status_ = nullptr;
   bool startupDone_ = false;
-  bool selectRunning_ = false;
+  // A procedure (the first search or a press of Select) runs; it owns the
+  // window until it comes back, even when Exit was confirmed meanwhile.
+  bool busy_ = false;
   bool exitConfirmed_ = false;
 };
 

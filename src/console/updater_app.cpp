@@ -178,6 +178,7 @@ int UpdaterApp::Run(const QStringList& arguments) {
 
   DiskFileSystem files;
   ConsoleHooks hooks = hooks_;
+  if (!hooks.meterAccessHint) hooks.meterAccessHint = [backend] { return MeterAccessHint(backend); };
   std::optional<DemoRun> demo;
   if (parser.isSet(options.demoFile)) {
     const QByteArray absolute =

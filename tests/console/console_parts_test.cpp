@@ -1,12 +1,16 @@
 // The window's building blocks that need no meter: layout units, background
-// greys, the progress text, the chooser's filter and the start-up options.
+// greys, the progress text, the chooser's filter, the start-up options and
+// the check for a display.
 #include <gtest/gtest.h>
 
 #include <QImage>
 #include <QPainter>
+#include <QProcess>
+#include <map>
 #include <cstdlib>
 
 #include "console/backend_choice.h"
+#include "console/desktop_session.h"
 #include "console/dialog_units.h"
 #include "console/file_chooser.h"
 #include "console/gradient.h"
@@ -141,6 +145,57 @@ TEST(UpdaterAppStart, BadBackendOrArgumentsEndWithStatusTwo) {
       EXPECT_EQ(boxes[0].owner, MessageOwner::kNone);
     }
   }
+}
+
+TEST(DesktopSession, ADisplayOrAPlatformWithoutOneIsNeeded) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> environment;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {{"quorvel"}, {}, false},
+      {{"quorvel"}, {{"DISPLAY", ":0"}}, true},
+      {{"quorvel"}, {{"WAYLAND_DISPLAY", "wayland-0"}}, true},
+      {{"quorvel"}, {{"DISPLAY", ""}}, false},
+      {{"quorvel"}, {{"QT_QPA_PLATFORM", "offscreen"}}, true},
+      {{"quorvel"}, {{"QT_QPA_PLATFORM", "xcb"}}, false},
+      {{"quorvel"}, {{"QT_QPA_PLATFORM", "wayland;xcb"}}, false},
+      {{"quorvel"}, {{"QT_QPA_PLATFORM", "xcb;vnc:size=800x600"}}, true},
+      {{"quorvel", "-platform", "offscreen"}, {}, true},
+      {{"quorvel", "--platform", "minimal"}, {}, true},
+      {{"quorvel", "-platform", "xcb"}, {{"QT_QPA_PLATFORM", "offscreen"}}, false},
+      {{"quorvel", "-display", ":1"}, {}, true},
+      {{"quorvel", "-platform"}, {}, false},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    for (const auto& argument : c.arguments) name += argument + " ";
+    for (const auto& [key, value] : c.environment) name += key + "=" + value + " ";
+    SCOPED_TRACE(name);
+    const auto environment = [&c](const char* key) -> const char* {
+      const auto found = c.environment.find(key);
+      return found == c.environment.end() ? nullptr : found->second.c_str();
+    };
+    EXPECT_EQ(HasDesktopSession(c.arguments, environment), c.expected);
+  }
+}
+
+// Without a display Qt would abort the program (status 134) with a message
+// about plugins; the program says what it needs instead.
+TEST(DesktopSession, WithoutADisplayTheProgramSaysSoAndEndsWithOne) {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    environment.remove(QString::fromLatin1(name));
+  }
+  QProcess program;
+  program.setProcessEnvironment(environment);
+  program.start(QStringLiteral(QUORVEL_PROGRAM), {QStringLiteral("--visa"), QStringLiteral("sim")});
+  ASSERT_TRUE(program.waitForFinished(30000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 1);
+  EXPECT_EQ(program.readAllStandardError().toStdString(),
+            "quorvel needs a desktop session; for a terminal use quorvel-cli\n");
 }
 
 }  // namespace

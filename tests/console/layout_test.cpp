@@ -49,5 +49,22 @@ TEST(Layout, EveryButtonCaptionFitsItsButton) {
   EXPECT_TRUE(dialog.rect().contains(dialog.log().geometry()));
 }
 
+// The designed size is the smallest; a larger window gives the log the room.
+TEST(Layout, TheLogTakesWhatTheWindowGrowsBy) {
+  DialogHarness harness;
+  harness.Start();
+  UpdateDialog& dialog = harness.dialog();
+  const QSize designed = dialog.size();
+  EXPECT_EQ(dialog.minimumSize(), designed);
+  EXPECT_GT(dialog.maximumWidth(), designed.width());
+  const QRect log = dialog.log().geometry();
+  const QRect exit = dialog.button(ConsoleButton::kExit).geometry();
+
+  dialog.resize(designed + QSize(300, 200));
+  EXPECT_EQ(dialog.log().geometry(), log.adjusted(0, 0, 300, 200));
+  EXPECT_EQ(dialog.button(ConsoleButton::kExit).geometry(), exit.translated(150, 200));
+  EXPECT_TRUE(dialog.rect().contains(dialog.button(ConsoleButton::kExit).geometry()));
+}
+
 }  // namespace
 }  // namespace quorvel::testing

@@ -6,12 +6,17 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QImage>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <fstream>
+#include <iterator>
+#include <memory>
 
 #include "console/log_edit.h"
 #include "console/transfer_progress_bar.h"
 #include "dialog_harness.h"
+#include "support/firmware_builder.h"
 
 namespace quorvel::testing {
 namespace {
@@ -37,6 +42,12 @@ ButtonsSeen Buttons(UpdateDialog& dialog) {
 }
 
 const ButtonsSeen kReadyButtons{"Select", true, true, "Exit", true};
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+  return text;
+}
 
 TEST(UpdateDialogStartup, TellsTheOperatorItIsLookingBeforeTheSearchRuns) {
   DialogHarness harness;
@@ -66,6 +77,14 @@ TEST(UpdateDialogStartup, WithoutAMeterSelectIsDisabledAndTheOperatorWarned) {
   EXPECT_EQ(harness.boxes[0].request.caption, "Quorvel firmware");
   EXPECT_EQ(harness.boxes[0].request.icon, MessageIcon::kWarning);
   EXPECT_TRUE(harness.boxes[0].ownedByDialog);
+}
+
+TEST(UpdateDialogStartup, AMeterThisUserMayNotOpenIsNamedInTheNotFoundBox) {
+  DialogHarness harness("sim:absent=1");
+  harness.meterAccessHint = "Install the udev rule.";
+  harness.Start();
+  ASSERT_EQ(harness.boxes.size(), 1u);
+  EXPECT_EQ(harness.boxes[0].request.text, "USBTMC device not found.\n\nInstall the udev rule.");
 }
 
 TEST(UpdateDialogKeys, EscapeAndTheCloseBoxChangeNothing) {
@@ -198,6 +217,43 @@ TEST(UpdateDialogLog, CaretKeysStillMove) {
   EXPECT_LT(log.textCursor().position(), atEnd);
   QTest::keyClick(&log, Qt::Key_End, Qt::ControlModifier);
   EXPECT_EQ(log.textCursor().position(), atEnd);
+}
+
+TEST(UpdateDialogLog, ContextMenuCopiesSelectsAndSavesTheWholeSession) {
+  TempDir dir;
+  DialogHarness harness;
+  harness.Start();
+  QTest::mouseClick(&harness.dialog().button(ConsoleButton::kSelect), Qt::LeftButton);
+  ASSERT_EQ(harness.logText(), "User Abort...");  // the chooser was cancelled
+
+  LogEdit& log = harness.dialog().log();
+  const std::unique_ptr<QMenu> menu(log.CreateContextMenu());
+  QStringList entries;
+  for (const QAction* action : menu->actions()) {
+    if (!action->isSeparator()) entries << action->text().remove(u'&');
+  }
+  EXPECT_EQ(entries, (QStringList{"Copy", "Select All", "Save Log...", "About Quorvel..."}));
+
+  EXPECT_FALSE(menu->actions()[0]->isEnabled()) << "Copy with nothing selected";
+  menu->actions()[1]->trigger();  // Select All, then Copy
+  const std::unique_ptr<QMenu> withSelection(log.CreateContextMenu());
+  withSelection->actions()[0]->trigger();
+  EXPECT_EQ(QApplication::clipboard()->text(), "User Abort...");
+
+  // The saved log keeps what the window cleared on the way.
+  harness.logFileAnswer = (dir.path() / "session.txt").string();
+  menu->actions()[2]->trigger();
+  std::ifstream saved(harness.logFileAnswer, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "Looking for the meter ...\r\n" + JoinLines(kReadyLines) +
+                      "\r\nSerial No: SN000123\n\r\nPlease wait ...\r\nUser Abort...\r\n");
+  EXPECT_TRUE(harness.boxes.empty());
+
+  // A place that cannot be written is reported, not passed over.
+  harness.logFileAnswer = (dir.path() / "no-such-folder" / "session.txt").string();
+  menu->actions()[2]->trigger();
+  ASSERT_EQ(harness.boxes.size(), 1u);
+  EXPECT_EQ(harness.boxes[0].request.text.rfind("The log could not be saved to ", 0), 0u);
 }
 
 TEST(UpdateDialogPump, AQuitRequestEndsThePumpAndIsConsumed) {
