@@ -23,14 +23,12 @@
 
 namespace quorvel::cli {
 
-namespace {
-
-constexpr std::string_view kProgramName = "quorvel-cli: ";
-
 ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message) {
   streams.err << kProgramName << message << '\n' << std::flush;
   return status;
 }
+
+namespace {
 
 // On USB, "nothing found" may mean the meter is there but this user may not
 // open it: then the message says how to grant access.

@@ -3,6 +3,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/backend.h"
@@ -15,6 +16,12 @@ struct Streams {
   std::ostream& err;
   bool outIsTerminal = false;
 };
+
+// Every message of the program on standard error starts with its name.
+inline constexpr std::string_view kProgramName = "quorvel-cli: ";
+
+// Writes "quorvel-cli: MESSAGE" on standard error and gives `status` back.
+ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message);
 
 ExitStatus RunList(const BackendRequest& backend, bool asJson, Streams streams);
 

@@ -19,13 +19,6 @@ namespace quorvel::cli {
 
 namespace {
 
-constexpr std::string_view kProgramName = "quorvel-cli: ";
-
-ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message) {
-  streams.err << kProgramName << message << '\n' << std::flush;
-  return status;
-}
-
 // From harmless to worst: the exit status of a run is that of its worst meter.
 constexpr std::array kSeverity = {
     ExitStatus::kSuccess,     ExitStatus::kFileRefused,    ExitStatus::kWrongMode,

@@ -160,7 +160,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const std::vector<std::string> commands = CommandNames(app);
     if (const std::optional<std::string> word = UnknownCommandWord(app, commands, argc, argv)) {
-      std::cerr << "quorvel-cli: " << quorvel::cli::UnknownCommandMessage(*word, commands) << '\n';
+      std::cerr << quorvel::cli::kProgramName
+                << quorvel::cli::UnknownCommandMessage(*word, commands) << '\n';
       return ToInt(ExitStatus::kBadArguments);
     }
     const int helpStatus = app.exit(e);
