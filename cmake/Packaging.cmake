@@ -1,5 +1,6 @@
 # Every CPack setting lives here. `cmake --build --preset release --target package`
-# writes the package to <build>/packages/: a Debian package on Linux.
+# writes the package to <build>/packages/: a Debian package on Linux;
+# `--preset windows` writes the Windows zip there.
 
 set(CPACK_PACKAGE_NAME quorvel)
 set(CPACK_PACKAGE_VENDOR "Quorvel")
@@ -46,6 +47,13 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
       ${PROJECT_SOURCE_DIR}/resources/linux/debian/postinst
       ${PROJECT_SOURCE_DIR}/resources/linux/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+elseif(WIN32)
+  # A zip holding quorvel-cli.exe (one self-contained file), the README and
+  # the licence, in one folder named after the release.
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME quorvel-cli-${PROJECT_VERSION}-windows-x64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 endif()
 
 include(CPack)

@@ -6,8 +6,10 @@
 #include "common/message_text.h"
 #include "sim/sim_visa.h"
 #include "visa/system/system_visa.h"
+#ifndef _WIN32
 #include "visa/usbtmc/usbtmc_permission.h"
 #include "visa/usbtmc/usbtmc_visa.h"
+#endif
 
 namespace quorvel {
 
@@ -32,11 +34,22 @@ std::unique_ptr<VisaLibrary> MakeSystem(std::string_view options, Clock&, std::s
   return MakeSystemVisa(options, error);
 }
 
+#ifdef _WIN32
+std::unique_ptr<VisaLibrary> RefuseUsbtmc(std::string_view, Clock&, std::string* error) {
+  *error = std::string(kUsbtmcLinuxOnly);
+  return nullptr;
+}
+#endif
+
 // Every backend by name; "name" or "name:options" selects one.
 const std::array<Backend, 3>& Backends() {
   static const std::array<Backend, 3> backends = {{
       {"sim", MakeSim},
+#ifdef _WIN32
+      {"usbtmc", RefuseUsbtmc},
+#else
       {"usbtmc", MakeUsbtmcVisa},
+#endif
       {"system", MakeSystem},
   }};
   return backends;
@@ -64,7 +77,11 @@ std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock
 }
 
 std::string MeterAccessHint(std::string_view backendName) {
+#ifndef _WIN32
   if (backendName.substr(0, backendName.find(':')) == "usbtmc") return UsbtmcPermissionHint();
+#else
+  (void)backendName;
+#endif
   return {};
 }
 

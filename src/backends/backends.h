@@ -11,6 +11,20 @@
 
 namespace quorvel {
 
+// The backend both programs use when told nothing. On Windows the usbtmc
+// backend is not built (no libusb there): the meter is reached through the
+// VISA library installed with the vendor's software.
+#ifdef _WIN32
+inline constexpr std::string_view kPlatformVisaBackend = "system";
+#else
+inline constexpr std::string_view kPlatformVisaBackend = "usbtmc";
+#endif
+
+// Why "usbtmc" cannot be chosen on Windows.
+inline constexpr std::string_view kUsbtmcLinuxOnly =
+    "the usbtmc backend is built for Linux only (it needs libusb); on Windows use \"system\", "
+    "the VISA library installed with the meter's software";
+
 // Creates a backend by name: "sim[:key=value,...]" (the simulated meter with
 // its knobs), "usbtmc" (USBTMC over libusb) or "system[:path=FILE]" (an
 // installed VISA library). On failure returns null and puts a message naming

@@ -16,7 +16,11 @@ namespace {
 std::string TraceHeading(const BackendRequest& request) {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
   gmtime_r(&now, &utc);
+#endif
   char started[32];
   std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
   std::string heading = "quorvel-cli, backend \"" + ArgumentForMessage(request.name) +

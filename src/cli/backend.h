@@ -11,7 +11,7 @@
 namespace quorvel::cli {
 
 // The backend used when neither --visa nor QUORVEL_VISA names one.
-inline constexpr std::string_view kDefaultVisaBackend = "usbtmc";
+inline constexpr std::string_view kDefaultVisaBackend = kPlatformVisaBackend;
 inline constexpr const char* kVisaEnvironmentVariable = "QUORVEL_VISA";
 
 struct BackendRequest {

@@ -15,11 +15,11 @@
 #include "cli/visa_decorators.h"
 #include "common/version.h"
 #include "common/message_text.h"
+#include "common/utf8_path.h"
 #include "firmware/file_source.h"
 #include "firmware/package.h"
 #include "history/attempt_witness.h"
 #include "update/update_procedures.h"
-#include "visa/usbtmc/usbtmc_permission.h"
 
 namespace quorvel::cli {
 
@@ -34,9 +34,7 @@ namespace {
 // open it: then the message says how to grant access.
 std::string NoMeterMessage(std::string_view message, const BackendRequest& request) {
   std::string text(message);
-  if (request.name == "usbtmc") {
-    if (const std::string hint = UsbtmcPermissionHint(); !hint.empty()) text += "\n" + hint;
-  }
+  if (const std::string hint = MeterAccessHint(request.name); !hint.empty()) text += "\n" + hint;
   return text;
 }
 
@@ -51,7 +49,7 @@ std::optional<Backend> OpenOrReport(const BackendRequest& request, Streams strea
 // opening a FIFO for reading would wait for a writer forever.
 bool IsRegularFile(const std::string& path) {
   std::error_code error;
-  return std::filesystem::is_regular_file(path, error);
+  return std::filesystem::is_regular_file(PathFromUtf8(path), error);
 }
 
 // A resource manager that is closed, with everything opened from it, when the
@@ -113,12 +111,14 @@ ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
 ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Streams streams,
                                std::string& path) {
   std::error_code error;
-  path = std::filesystem::absolute(file, error).string();
+  path = Utf8FromPath(std::filesystem::absolute(PathFromUtf8(file), error));
   if (error) {
     return Fail(streams, ExitStatus::kBadArguments,
                 "cannot resolve \"" + PrintableField(ArgumentForMessage(file)) + "\"");
   }
-  if (!IsRegularFile(path) || !files.OpenForReading(path)) {
+  // Opened as the update will open it, so a file that another program is
+  // writing is refused here too.
+  if (!IsRegularFile(path) || !files.OpenForReading(path, FileShare::kReadOnly)) {
     return Fail(
         streams, ExitStatus::kFileRefused,
         "cannot open \"" + PrintableField(ArgumentForMessage(path)) + "\" for reading; the meter was not touched.");

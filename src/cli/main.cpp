@@ -1,7 +1,5 @@
 // quorvel-cli: lists and identifies meters, describes firmware files and
 // updates a meter from the command line.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 #include "cli/outcome_line.h"
 #include "common/version.h"
 #include "visa/tracing_visa.h"
+#include "cli/console_io.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ std::string HelpFooter() {
          quorvel::cli::kVisaEnvironmentVariable + " environment variable (default \"" +
          std::string(quorvel::cli::kDefaultVisaBackend) +
          "\"): \"sim\" or \"sim:knob=value,...\" for the simulated meter, \"usbtmc\" for a meter "
-         "on this machine's USB, \"system\" or \"system:path=FILE\" for an installed VISA library "
+         "on this machine's USB (Linux only), \"system\" or \"system:path=FILE\" for an installed VISA library "
          "(FILE, else QUORVEL_VISA_LIBRARY, else the platform's usual names).\n\n" +
          std::string(quorvel::cli::ExitStatusTable());
 }
@@ -45,10 +44,10 @@ std::vector<std::string> CommandNames(const CLI::App& app) {
 // The word standing where the command should, when it names none of ours: the
 // first argument that is neither an option nor an option's value.
 std::optional<std::string> UnknownCommandWord(const CLI::App& app,
-                                              const std::vector<std::string>& commands, int argc,
-                                              char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
+                                              const std::vector<std::string>& commands,
+                                              const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& word = arguments[i];
     if (word == "--") return std::nullopt;
     if (word.starts_with("-")) {
       const bool valueAttached = word.find('=') != std::string::npos;
@@ -76,16 +75,20 @@ bool NamedOnCommandLine(int argc, char** argv, std::string_view option) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const quorvel::cli::ConsoleOutputSetup consoleOutput;
   CLI::App app{"Quorvel: firmware updates for the meter over USBTMC.", "quorvel-cli"};
   app.footer(HelpFooter());
   app.set_version_flag("--version", "quorvel-cli " + std::string(quorvel::kProgramVersion),
                        "Print the program's name and version, then exit");
   app.require_subcommand(1);
   app.fallthrough();  // the common options may also follow the command
+  // Options are spelled --name everywhere. CLI11 would also take "/name" on
+  // Windows, and so mistake a path such as "/firmware/new.bin" for an option.
+  app.allow_windows_style_options(false);
 
   quorvel::cli::BackendRequest backend;
   app.add_option("--visa", backend.name,
-                 "VISA backend: sim, sim:knob=value,..., usbtmc, system, system:path=FILE")
+                 "VISA backend: sim, sim:knob=value,..., usbtmc (Linux only), system, system:path=FILE")
       ->envname(quorvel::cli::kVisaEnvironmentVariable)
       ->capture_default_str();
   app.add_option("--trace", backend.traceFile,
@@ -155,11 +158,15 @@ int main(int argc, char** argv) {
   history->add_flag("--json", historyRequest.asJson, "Write the records as JSON");
   history->add_option("--serial", historyRequest.serial, "Only the meter with this serial number");
 
+  // The arguments as UTF-8 on every platform, without the program's name.
+  std::vector<std::string> arguments = quorvel::cli::Utf8Arguments(argc, argv);
+  if (!arguments.empty()) arguments.erase(arguments.begin());
   try {
-    app.parse(argc, argv);
+    // CLI11 takes them last one first.
+    app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
   } catch (const CLI::ParseError& e) {
     const std::vector<std::string> commands = CommandNames(app);
-    if (const std::optional<std::string> word = UnknownCommandWord(app, commands, argc, argv)) {
+    if (const std::optional<std::string> word = UnknownCommandWord(app, commands, arguments)) {
       std::cerr << quorvel::cli::kProgramName
                 << quorvel::cli::UnknownCommandMessage(*word, commands) << '\n';
       return ToInt(ExitStatus::kBadArguments);
@@ -169,7 +176,8 @@ int main(int argc, char** argv) {
   }
 
   if (*timeScaleOption) backend.timeScale = timeScale;
-  const quorvel::cli::Streams streams{std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1};
+  const quorvel::cli::Streams streams{std::cout, std::cerr,
+                                      quorvel::cli::StandardOutputIsTerminal()};
   ExitStatus status = ExitStatus::kFailure;
   if (*list) {
     status = quorvel::cli::RunList(backend, listJson, streams);

@@ -2,13 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
+
+#include "common/precise_sleep.h"
 
 namespace quorvel::cli {
 
 namespace {
 // Real time between pumps while waiting; as short as SteadyClock's.
 constexpr std::chrono::milliseconds kPumpSlice{5};
+
+// Scaled waits last fractions of a millisecond, far below Windows' default
+// timer tick, so they go through the real clock's precise sleep as well.
+void SleepFor(std::chrono::nanoseconds length) {
+  SleepUntil(std::chrono::steady_clock::now() + length);
+}
 }  // namespace
 
 bool IsUsableTimeScale(double scale) {
@@ -42,8 +49,8 @@ void ScaledClock::Sleep(Millis duration) {
   // Sleep to a deadline in virtual time rather than for a real length, so that
   // rounding never lets Now() advance by less than `duration`.
   const Millis deadline = Now() + duration;
-  std::this_thread::sleep_for(RealLength(duration));
-  while (Now() < deadline) std::this_thread::sleep_for(RealLength(Millis{1}));
+  SleepFor(RealLength(duration));
+  while (Now() < deadline) SleepFor(RealLength(Millis{1}));
 }
 
 void ScaledClock::WaitUntil(Millis deadline, const std::function<void()>& pump) {
@@ -51,8 +58,7 @@ void ScaledClock::WaitUntil(Millis deadline, const std::function<void()>& pump) 
     if (pump) pump();
     const Millis now = Now();
     if (now >= deadline) return;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::nanoseconds>(RealLength(deadline - now), kPumpSlice));
+    SleepFor(std::min<std::chrono::nanoseconds>(RealLength(deadline - now), kPumpSlice));
   }
 }
 

@@ -1,20 +1,20 @@
 #include "cli/stop_signal.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <csignal>
 #include <string_view>
+
+#include "cli/stop_signal_platform.h"
 
 namespace quorvel::cli {
 
 namespace {
 
 // Only lock-free atomics may be touched from a signal handler. The handler
-// may run on any thread (a USB library can have threads of its own), so the
-// decision "quit now" and "start a write" exclude each other through one
-// state: the number of writes in progress (a fleet update has one per meter),
-// or kQuitting once the process is ending.
+// may run on any thread (a USB library can have threads of its own, and on
+// Windows every console event comes on a fresh thread), so the decision "quit
+// now" and "start a write" exclude each other through one state: the number
+// of writes in progress (a fleet update has one per meter), or kQuitting once
+// the process is ending.
 constexpr int kQuitting = -1;
 std::atomic<int> gWritesInProgress{0};
 std::atomic<int> gInterrupts{0};
@@ -29,38 +29,23 @@ constexpr std::string_view kQuitAfterWriteNotice =
     "\nQuitting as soon as the frame being written is complete.\n";
 constexpr std::string_view kQuitNotice = "\nQuit.\n";
 
-// write(2) and _exit(2) are async-signal-safe; nothing else is called from the handler.
-void Say(std::string_view text) {
-  const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
-  (void)ignored;
-}
+}  // namespace
 
-void OnInterrupt(int) {
+void HandleInterrupt() {
   if (gInterrupts.fetch_add(1) == 0) {
-    Say(kFirstNotice);
+    SayOnStandardError(kFirstNotice);
     return;
   }
   gQuitAfterWrite.store(true);
   int expected = 0;
   if (gWritesInProgress.compare_exchange_strong(expected, kQuitting)) {
-    Say(kQuitNotice);
-    ::_exit(gQuitStatus.load());
+    SayOnStandardError(kQuitNotice);
+    QuitNow(gQuitStatus.load());
   }
-  Say(kQuitAfterWriteNotice);
+  SayOnStandardError(kQuitAfterWriteNotice);
 }
 
-}  // namespace
-
-void InstallStopHandler(int exitStatus) {
-  gQuitStatus.store(exitStatus);
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // a sleep or read in progress goes on; the flag is checked later
-  sigaction(SIGINT, &action, nullptr);
-}
-
-void KeepRunningWhenOutputCloses() { std::signal(SIGPIPE, SIG_IGN); }
+void SetQuitStatus(int exitStatus) { gQuitStatus.store(exitStatus); }
 
 bool StopWasRequested() { return gInterrupts.load() > 0; }
 
@@ -69,7 +54,7 @@ WriteInProgress::WriteInProgress() {
   for (;;) {
     if (writes == kQuitting) {
       // The process is ending on another thread: start nothing new.
-      ::pause();
+      WaitForQuit();
       writes = gWritesInProgress.load();
       continue;
     }
@@ -84,8 +69,8 @@ WriteInProgress::~WriteInProgress() {
     const bool last = writes == 1 && gQuitAfterWrite.load();
     if (gWritesInProgress.compare_exchange_weak(writes, last ? kQuitting : writes - 1)) {
       if (!last) return;
-      Say(kQuitNotice);
-      ::_exit(gQuitStatus.load());
+      SayOnStandardError(kQuitNotice);
+      QuitNow(gQuitStatus.load());
     }
   }
 }

@@ -1,7 +1,8 @@
 #include "common/clock.h"
 
 #include <algorithm>
-#include <thread>
+
+#include "common/precise_sleep.h"
 
 namespace quorvel {
 
@@ -23,7 +24,7 @@ std::chrono::microseconds SteadyClock::PreciseNow() const {
 }
 
 void SteadyClock::Sleep(Millis duration) {
-  if (duration.count() > 0) std::this_thread::sleep_for(duration);
+  if (duration.count() > 0) SleepUntil(std::chrono::steady_clock::now() + duration);
 }
 
 void SteadyClock::WaitUntil(Millis deadline, const std::function<void()>& pump) {
@@ -40,7 +41,7 @@ void SteadyClock::PumpUntil(std::chrono::steady_clock::time_point target,
     if (pump) pump();
     const auto now = std::chrono::steady_clock::now();
     if (now >= target) return;
-    std::this_thread::sleep_until(std::min(target, now + kPumpSlice));
+    SleepUntil(std::min(target, now + kPumpSlice));
   }
 }
 

@@ -4,10 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "backends/backends.h"
+
 namespace quorvel {
 
-// Until the USB backend is ready the program starts on the simulated meter.
-inline constexpr std::string_view kDefaultVisaBackend = "usbtmc";
+inline constexpr std::string_view kDefaultVisaBackend = kPlatformVisaBackend;
 inline constexpr const char* kVisaBackendVariable = "QUORVEL_VISA";
 
 // The command line wins, then a non-empty environment variable, then the default.

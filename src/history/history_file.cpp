@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+#include "common/utf8_path.h"
+
 namespace quorvel {
 
 namespace {
@@ -25,49 +27,64 @@ constexpr const char* kFileName = "history.jsonl";
 // people, and a runaway file must not exhaust memory.
 constexpr std::uintmax_t kMaxReadBytes = 64ull * 1024 * 1024;
 
+#ifdef _WIN32
+// Read as UTF-16: the ANSI getenv would mangle a user name outside the code page.
+std::optional<std::filesystem::path> AbsoluteFromEnvironment(const wchar_t* name) {
+  const wchar_t* value = ::_wgetenv(name);
+  if (value == nullptr || *value == L'\0') return std::nullopt;
+  std::filesystem::path path(value);
+#else
 std::optional<std::filesystem::path> AbsoluteFromEnvironment(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') return std::nullopt;
   std::filesystem::path path(value);
+#endif
   if (!path.is_absolute()) return std::nullopt;  // relative values are to be ignored
   return path;
+}
+
+// True when the file's last byte is not a line feed: a line cut short earlier
+// (a crash mid-write).
+bool EndsInsideALine(int fd) {
+  char last = '\n';
+#ifdef _WIN32
+  const bool read = ::_lseeki64(fd, -1, SEEK_END) >= 0 && ::_read(fd, &last, 1) == 1;
+#else
+  struct stat status {};
+  const bool read = ::fstat(fd, &status) == 0 && status.st_size > 0 &&
+                    ::pread(fd, &last, 1, status.st_size - 1) == 1;
+#endif
+  return read && last != '\n';
 }
 
 // Writes `line` with one call, so that a concurrent append cannot land inside it.
 bool AppendLine(const std::filesystem::path& path, const std::string& line, std::string* error) {
 #ifdef _WIN32
-  const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY,
+  const int fd = ::_wopen(path.c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY,
                           _S_IREAD | _S_IWRITE);
 #else
   const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
 #endif
   if (fd < 0) {
-    *error = "cannot open " + path.string() + ": " + std::strerror(errno);
+    *error = "cannot open " + Utf8FromPath(path) + ": " + std::strerror(errno);
     return false;
   }
+  // A cut line must not swallow this one: start on a line of its own. Two
+  // writers doing so at once leave an empty line, which readers pass over.
+  std::string text = line;
+  if (EndsInsideALine(fd)) text.insert(text.begin(), '\n');
 #ifdef _WIN32
-  const std::string& text = line;
-  const auto written = ::_write(fd, text.data(), static_cast<unsigned>(text.size()));
+  const int written = ::_write(fd, text.data(), static_cast<unsigned>(text.size()));
   ::_close(fd);
 #else
-  // A line cut short earlier (a crash mid-write) must not swallow this one:
-  // start on a line of its own. Two writers doing so at once leave an empty
-  // line, which readers pass over.
-  std::string text = line;
-  struct stat status {};
-  char last = '\n';
-  if (::fstat(fd, &status) == 0 && status.st_size > 0 &&
-      ::pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n') {
-    text.insert(text.begin(), '\n');
-  }
   ssize_t written = -1;
   do {
     written = ::write(fd, text.data(), text.size());
   } while (written < 0 && errno == EINTR);
   ::close(fd);
 #endif
-  if (written != static_cast<decltype(written)>(text.size())) {
-    *error = "could not write the whole record to " + path.string();
+  if (written < 0 || static_cast<std::size_t>(written) != text.size()) {
+    *error = "could not write the whole record to " + Utf8FromPath(path);
     return false;
   }
   return true;
@@ -77,7 +94,7 @@ bool AppendLine(const std::filesystem::path& path, const std::string& line, std:
 
 std::optional<std::filesystem::path> DefaultHistoryPath() {
 #ifdef _WIN32
-  const auto base = AbsoluteFromEnvironment("LOCALAPPDATA");
+  const auto base = AbsoluteFromEnvironment(L"LOCALAPPDATA");
   if (!base) return std::nullopt;
   return *base / kFolderName / kFileName;
 #else
@@ -96,7 +113,7 @@ bool HistoryFile::Append(const HistoryRecord& record, std::string* error) {
   std::error_code failure;
   std::filesystem::create_directories(path_.parent_path(), failure);
   if (failure) {
-    *error = "cannot create " + path_.parent_path().string() + ": " + failure.message();
+    *error = "cannot create " + Utf8FromPath(path_.parent_path()) + ": " + failure.message();
     return false;
   }
   return AppendLine(path_, EncodeHistoryLine(record) + "\n", error);
@@ -118,7 +135,7 @@ HistoryListing HistoryFile::Read() {
     if (record) {
       listing.records.push_back(std::move(*record));
     } else if (!(line.empty() && !tooLong)) {
-      listing.warnings.push_back("line " + std::to_string(lineNumber) + " of " + path_.string() +
+      listing.warnings.push_back("line " + std::to_string(lineNumber) + " of " + Utf8FromPath(path_) +
                                  " is damaged; skipped");
     }
     line.clear();
@@ -141,7 +158,7 @@ HistoryListing HistoryFile::Read() {
   }
   if (!line.empty() || tooLong) finishLine();  // a last line without its line feed
   if (consumed >= kMaxReadBytes) {
-    listing.warnings.push_back(path_.string() + " is larger than " +
+    listing.warnings.push_back(Utf8FromPath(path_) + " is larger than " +
                                std::to_string(kMaxReadBytes / (1024 * 1024)) +
                                " MiB; only its beginning was read");
   }

@@ -27,11 +27,17 @@ struct ProgramOptions {
   // Standard output goes to this file instead of being collected (/dev/full
   // for an output that cannot be written).
   std::optional<std::string> outputFile;
-  // Called whenever standard output grew; may send the child a signal.
+  // Called whenever standard output grew; may interrupt the child.
   std::function<void(int pid, const std::string& outSoFar)> onOutput;
+  // The child will get SendInterrupt. On Windows it then runs in a console of
+  // its own (hidden), since Ctrl+C goes to a whole console, never to one process.
+  bool interruptible = false;
 };
 
 ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& arguments,
                       const ProgramOptions& options = {});
+
+// Presses Ctrl+C for the program: SIGINT on POSIX, a console control event on Windows.
+void SendInterrupt(int pid);
 
 }  // namespace quorvel::testing

@@ -1,13 +1,16 @@
 // The update history: file digests, the line format, and the file that
 // several programs append to at once.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include "common/utf8_path.h"
 #include "firmware/file_source.h"
 #include "history/history_file.h"
 #include "history/sha256.h"
@@ -164,6 +167,7 @@ TEST_F(HistoryFileTest, NoFileIsAnEmptyHistoryAndAFolderInTheWayIsAnError) {
   EXPECT_NE(error.find("history.jsonl"), std::string::npos) << error;
 }
 
+#ifndef _WIN32  // fork(); the appends are the same single write on Windows
 TEST_F(HistoryFileTest, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
   constexpr int kPerProcess = 200;
   std::filesystem::create_directories(path.parent_path());
@@ -198,6 +202,30 @@ TEST_F(HistoryFileTest, TwoProcessesAppendingAtOnceKeepEveryLineWhole) {
   }
 }
 
+#endif
+
+#ifdef _WIN32
+// The folder comes from LOCALAPPDATA, read as UTF-16 so that a user name
+// outside the ANSI code page survives.
+TEST(HistoryPath, LivesUnderLocalAppData) {
+  const wchar_t* saved = ::_wgetenv(L"LOCALAPPDATA");
+  const std::wstring kept = saved ? saved : L"";
+  const struct {
+    const wchar_t* value;
+    std::string expected;
+  } cases[] = {
+      {L"C:\\Users\\J\u00fcrgen \u6e2c\\AppData\\Local",
+       "C:\\Users\\J\u00fcrgen \u6e2c\\AppData\\Local\\quorvel\\history.jsonl"},
+      {L"relative\\folder", ""},  // not absolute: ignored
+      {L"", ""},
+  };
+  for (const auto& c : cases) {
+    ::_wputenv_s(L"LOCALAPPDATA", c.value);
+    EXPECT_EQ(Utf8FromPath(DefaultHistoryPath().value_or("")), c.expected) << c.expected;
+  }
+  ::_wputenv_s(L"LOCALAPPDATA", kept.c_str());
+}
+#else
 TEST(HistoryPath, FollowsTheStateFolderConventions) {
   const char* savedState = std::getenv("XDG_STATE_HOME");
   const std::string state = savedState ? savedState : "";
@@ -224,6 +252,7 @@ TEST(HistoryPath, FollowsTheStateFolderConventions) {
   savedHome ? ::setenv("HOME", home.c_str(), 1) : ::unsetenv("HOME");
   savedState ? ::setenv("XDG_STATE_HOME", state.c_str(), 1) : ::unsetenv("XDG_STATE_HOME");
 }
+#endif
 
 }  // namespace
 }  // namespace quorvel::testing

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <system_error>
+
+#include "common/utf8_path.h"
 
 namespace quorvel::testing {
 
@@ -45,7 +49,8 @@ void PutAt(ByteVector& file, std::size_t position, std::span<const std::uint8_t>
 ByteVector Slice(std::span<const std::uint8_t> file, std::int64_t begin, std::int64_t length) {
   const std::int64_t size = static_cast<std::int64_t>(file.size());
   const std::int64_t first = std::clamp<std::int64_t>(begin, 0, size);
-  const std::int64_t last = std::clamp<std::int64_t>(begin + std::max<std::int64_t>(length, 0), first, size);
+  const std::int64_t last =
+      std::clamp<std::int64_t>(begin + std::max<std::int64_t>(length, 0), first, size);
   return ByteVector(file.begin() + first, file.begin() + last);
 }
 
@@ -242,8 +247,10 @@ ByteVector PakBuilder::Bytes() const {
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const Entry& entry = entries_[i];
     const std::size_t record = kDirectoryBytes + kEntryBytes * i;
-    PutLittleEndian32(file, record, static_cast<std::uint32_t>(entry.offset.value_or(located[i].first)));
-    PutLittleEndian32(file, record + 4, static_cast<std::uint32_t>(entry.size.value_or(located[i].second)));
+    PutLittleEndian32(file, record,
+                      static_cast<std::uint32_t>(entry.offset.value_or(located[i].first)));
+    PutLittleEndian32(file, record + 4,
+                      static_cast<std::uint32_t>(entry.size.value_or(located[i].second)));
     PutText(std::span(file).subspan(record + 8, kNameBytes), entry.name);
   }
 
@@ -256,11 +263,14 @@ std::vector<ByteVector> ImagesSentByPackageUpdate(std::span<const std::uint8_t> 
   std::copy_n(pak.begin(), std::min(pak.size(), directory.size()), directory.begin());
   const std::int64_t entryCount = ReadLittleEndianInt32(directory.data() + kEntryCountOffset);
   const std::int64_t recordsHeld =
-      pak.size() < kDirectoryBytes ? 0 : static_cast<std::int64_t>((pak.size() - kDirectoryBytes) / kEntryBytes);
+      pak.size() < kDirectoryBytes
+          ? 0
+          : static_cast<std::int64_t>((pak.size() - kDirectoryBytes) / kEntryBytes);
 
   std::vector<ByteVector> images;
   for (std::int64_t k = 1; k <= std::min(entryCount, recordsHeld); ++k) {
-    const std::uint8_t* record = pak.data() + kDirectoryBytes + kEntryBytes * static_cast<std::size_t>(k - 1);
+    const std::uint8_t* record =
+        pak.data() + kDirectoryBytes + kEntryBytes * static_cast<std::size_t>(k - 1);
     const std::int64_t skipped = k == 1 ? static_cast<std::int64_t>(kImageHeaderSize) : 0;
     images.push_back(Slice(pak, std::int64_t{ReadLittleEndianInt32(record)} + skipped,
                            std::int64_t{ReadLittleEndianInt32(record + 4)} - skipped));
@@ -271,11 +281,19 @@ std::vector<ByteVector> ImagesSentByPackageUpdate(std::span<const std::uint8_t> 
 // ---------------------------------------------------------------------------
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  // A fresh name that no one else holds: create_directory fails on an existing one.
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "quorvel-test-%08x", static_cast<unsigned>(random()));
+    std::error_code error;
+    if (std::filesystem::create_directory(base / name, error)) {
+      path_ = base / name;
+      return;
+    }
   }
-  path_ = pattern;
+  throw std::runtime_error("cannot create a temporary folder in " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -284,14 +302,15 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::Write(std::string_view name, std::span<const std::uint8_t> bytes) const {
-  const std::filesystem::path file = path_ / name;
-  if (!WriteFile(file, bytes)) throw std::runtime_error("cannot write " + file.string());
-  return file.string();
+  const std::filesystem::path file = path_ / PathFromUtf8(name);
+  if (!WriteFile(file, bytes)) throw std::runtime_error("cannot write " + Utf8FromPath(file));
+  return Utf8FromPath(file);
 }
 
 bool WriteFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 

@@ -1,9 +1,15 @@
 #include "visa/system/shared_library.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <filesystem>
+#include <iterator>
+#include <optional>
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "common/wide_text.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -27,23 +33,15 @@ std::string Bounded(std::string reason) {
 #if defined(_WIN32)
 
 namespace {
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
 std::string LastErrorText() {
   const DWORD code = GetLastError();
-  char text[512] = {};
+  wchar_t text[512] = {};
+  // The system's words come in the user's language: asked for as UTF-16 and
+  // turned into UTF-8 like every other text of the tool.
   const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     text, static_cast<DWORD>(sizeof text - 1), nullptr);
-  std::string reason = length > 0 ? std::string(text, length) : std::string();
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     text, static_cast<DWORD>(std::size(text) - 1), nullptr);
+  const std::string reason = Utf8FromWide(std::wstring_view(text, std::min<DWORD>(length, 511)));
   return Bounded(reason + " (error " + std::to_string(code) + ")");
 }
 }  // namespace
@@ -55,8 +53,17 @@ std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& file, std:
   // A given path may bring its own dependencies from its folder.
   const DWORD flags = bareName ? LOAD_LIBRARY_SEARCH_SYSTEM32
                                : (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-  const std::wstring wide = Widen(file);
-  HMODULE module = wide.empty() ? nullptr : LoadLibraryExW(wide.c_str(), nullptr, flags);
+  const std::optional<std::wstring> wide = WideFromUtf8(file);
+  if (!wide || wide->empty()) {
+    *error = "not a usable file name";
+    return nullptr;
+  }
+  // A given path is made whole (drive, backslashes) first: the loader takes
+  // nothing less with these flags.
+  std::error_code failure;
+  std::wstring whole = bareName ? *wide : std::filesystem::absolute(*wide, failure).wstring();
+  std::replace(whole.begin(), whole.end(), L'/', L'\\');
+  HMODULE module = failure ? nullptr : LoadLibraryExW(whole.c_str(), nullptr, flags);
   if (module == nullptr) {
     *error = LastErrorText();
     return nullptr;

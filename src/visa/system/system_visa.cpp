@@ -8,6 +8,9 @@
 #include <type_traits>
 
 #include "visa/handle_table.h"
+#if defined(_WIN32)
+#include "common/wide_text.h"
+#endif
 
 namespace quorvel {
 
@@ -35,6 +38,20 @@ std::vector<std::string> Candidates() {
   // folders) for the names vendors install: the shared VISA name first, then
   // Rohde & Schwarz's and Keysight's own.
   return {"libvisa.so.0", "libvisa.so", "librsvisa.so", "libiovisa.so"};
+#endif
+}
+
+// QUORVEL_VISA_LIBRARY as UTF-8; on Windows read as UTF-16, since the ANSI
+// copy of the environment mangles a folder name outside the code page.
+std::string LibraryNamedInEnvironment() {
+#if defined(_WIN32)
+  const std::string name(kVisaLibraryVariable);
+  const std::wstring wideName(name.begin(), name.end());
+  const wchar_t* named = ::_wgetenv(wideName.c_str());
+  return named != nullptr ? Utf8FromWide(named) : std::string();
+#else
+  const char* named = std::getenv(kVisaLibraryVariable);
+  return named != nullptr ? std::string(named) : std::string();
 #endif
 }
 
@@ -265,8 +282,8 @@ std::unique_ptr<VisaLibrary> MakeSystemVisa(std::string_view options, std::strin
   } else if (!options.empty()) {
     *error = "unknown option \"" + std::string(options) + "\" (the system backend takes path=FILE)";
     return nullptr;
-  } else if (const char* named = std::getenv(kVisaLibraryVariable); named != nullptr && *named) {
-    file = named;
+  } else {
+    file = LibraryNamedInEnvironment();
   }
   return SystemVisa::Load(file, error);
 }

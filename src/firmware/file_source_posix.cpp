@@ -1,5 +1,3 @@
-#include "firmware/file_source.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -7,6 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
+
+#include "firmware/file_source.h"
 
 namespace quorvel {
 

@@ -1,5 +1,3 @@
-#include "subprocess.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +7,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+
+#include "subprocess.h"
 
 extern char** environ;
 
@@ -111,5 +111,7 @@ ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& a
   }
   return run;
 }
+
+void SendInterrupt(int pid) { ::kill(pid, SIGINT); }
 
 }  // namespace quorvel::testing
