@@ -52,6 +52,15 @@ QRect ToPixels(const DialogUnits& units, const UnitRect& area) {
   return units.Rect(area.x, area.y, area.width, area.height);
 }
 
+// Why the last press of Select failed, for the strip under the log: the
+// report's own words, as a sentence. Empty when nothing failed.
+std::string FailureReason(const UpdateReport& report) {
+  if (report.outcome == UpdateOutcome::kInstalled) return {};
+  std::string text = TransferFailureText(report);
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
+
 // The real save-file chooser for Save Log..., starting in the home folder.
 std::optional<std::string> ChooseRealLogFile(QWidget* owner) {
   const QString path = QFileDialog::getSaveFileName(
@@ -246,6 +255,8 @@ void UpdateDialog::OnSelect() {
   if (!state_.readyForUpdate) select_->setEnabled(false);
   const UpdateOutcome outcome = RunImageUpdate(services_, state_);
   SetBusy(false);
+  // The log stays as the procedure left it; the reason it cleared away shows here.
+  ShowFailureReason(FailureReason(state_.report));
   emit selectFinished(outcome);
   if (exitConfirmed_) EndDialog();
 }

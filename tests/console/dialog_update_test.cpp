@@ -2,11 +2,13 @@
 // chooser answered with a file, the simulated meter taking the image.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 
+#include "console/log_edit.h"
 #include "console/transfer_progress_bar.h"
 #include "dialog_harness.h"
 #include "support/firmware_builder.h"
@@ -103,6 +105,15 @@ TEST(DialogUpdate, ChecksumFailureEndsInTheFailureLines) {
   EXPECT_EQ(harness.LogLines(), OutcomeLines("dsp-newer.bin", false));
   ExpectFinishedButtons(harness.dialog());
   EXPECT_TRUE(harness.dialog().progressBar().isHidden());
+
+  // The reason the log no longer shows stays under it until the next Select.
+  const QLabel& strip = harness.dialog().statusStrip();
+  EXPECT_FALSE(strip.isHidden());
+  EXPECT_EQ(strip.text(), "The meter reported CHECKSUM_ERROR for the image");
+  EXPECT_LT(harness.dialog().log().geometry().bottom(), strip.geometry().top());
+  harness.clock.Advance(Millis{10000});
+  PressSelect(harness);
+  EXPECT_TRUE(strip.isHidden());
 }
 
 // Every wait of an update pumps the window's messages, so no moment leaves the
