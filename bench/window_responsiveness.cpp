@@ -6,7 +6,8 @@
 // single-image update it prints the longest time the loop went unserviced and
 // what the log said then. Every such gap is a moment the window neither
 // repaints nor reacts to a click. Last, the time from a confirmed Exit until
-// the window is gone.
+// the window is gone, when idle and while the meter is searched for,
+// identified and switched to update mode.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -82,6 +83,35 @@ void Report(const char* what, const Stall& stall, qint64 totalMs) {
   std::printf("%-24s %6lld ms in all, longest unserviced gap %5lld ms (log: \"%s\")\n", what,
               static_cast<long long>(totalMs), static_cast<long long>(stall.longestMs),
               stall.logTail.c_str());
+}
+
+// Exit is pressed (and confirmed) `delayMs` after the window appears, or after
+// Select when `pressSelect`; prints how long the window then takes to go.
+void MeasureExit(const char* what, const std::string& file, bool pressSelect, int delayMs) {
+  SteadyClock clock;
+  std::string error;
+  std::unique_ptr<VisaLibrary> visa = MakeVisaLibrary("sim", clock, &error);
+  DiskFileSystem files;
+  ConsoleHooks hooks;
+  hooks.showMessageBox = [](QWidget*, const MessageBoxRequest&) { return MessageResult::kOk; };
+  hooks.chooseFile = [&file](QWidget*, std::string_view) { return std::optional<std::string>(file); };
+  UpdateDialog dialog(*visa, clock, files, hooks);
+  bool ready = false;
+  QObject::connect(&dialog, &UpdateDialog::startupDiscoveryFinished, [&ready](bool) { ready = true; });
+  dialog.show();
+  if (pressSelect) {
+    WaitFor([&ready] { return ready; });
+    QTimer::singleShot(0, &dialog, [&dialog] { dialog.button(ConsoleButton::kSelect).click(); });
+  }
+  QElapsedTimer sinceExit;
+  QTimer::singleShot(delayMs, &dialog, [&dialog, &sinceExit] {
+    sinceExit.start();
+    dialog.button(ConsoleButton::kExit).click();
+  });
+  WaitFor([&sinceExit, &dialog] { return sinceExit.isValid() && !dialog.isVisible(); });
+  std::printf("exit confirmed during %-26s window gone after %4lld ms\n", what,
+              static_cast<long long>(sinceExit.elapsed()));
+  std::printf("  log: %s\n", LastLine(dialog.log().logText()).c_str());
 }
 
 using testing::BinBuilder;
@@ -163,8 +193,13 @@ int Run() {
   const qint64 closed = total.elapsed();
   dialog.reset();
   visa.reset();
-  std::printf("exit confirmed: window gone after %lld ms, everything released after %lld ms\n",
+  std::printf("exit confirmed when idle: window gone after %lld ms, everything released after "
+              "%lld ms\n",
               static_cast<long long>(closed), static_cast<long long>(total.elapsed()));
+
+  MeasureExit("the first search", image, false, 300);
+  MeasureExit("identification", image, true, 200);
+  MeasureExit("the switch to update mode", image, true, 2500);
   return 0;
 }
 

@@ -242,7 +242,7 @@ void UpdateDialog::RunStartupDiscovery() {
   DiscoverInstrument(services_, state_.session, state_.readyForUpdate);
   SetBusy(false);
   emit startupDiscoveryFinished(state_.readyForUpdate);
-  if (exitConfirmed_) EndDialog();
+  EndDialogIfExitConfirmed();
 }
 
 // --- the two buttons, Esc and the close box --------------------------------
@@ -258,7 +258,15 @@ void UpdateDialog::OnSelect() {
   // The log stays as the procedure left it; the reason it cleared away shows here.
   ShowFailureReason(FailureReason(state_.report));
   emit selectFinished(outcome);
-  if (exitConfirmed_) EndDialog();
+  EndDialogIfExitConfirmed();
+}
+
+// Exit was confirmed while a procedure ran: it has stopped at its next wait.
+// What it opened after Exit closed the sessions is closed too.
+void UpdateDialog::EndDialogIfExitConfirmed() {
+  if (!exitConfirmed_) return;
+  CloseSessionsForExit(services_, state_);
+  EndDialog();
 }
 
 void UpdateDialog::SetBusy(bool busy) {
@@ -305,7 +313,8 @@ void UpdateDialog::OnExit() {
   CloseSessionsForExit(services_, state_);
   exitConfirmed_ = true;
   // Exit stays usable while an update waits for the meter. That run still
-  // owns the window: it closes when the run has come back.
+  // owns the window: it stops at its next wait (StopRequested), and the
+  // window closes when it has come back.
   if (!busy_) EndDialog();
 }
 
@@ -359,6 +368,7 @@ MessageResult UpdateDialog::ShowMessageBox(const MessageBoxRequest& request) {
 }
 
 std::optional<std::string> UpdateDialog::ChooseFile(std::string_view filter) {
+  if (exitConfirmed_) return std::nullopt;  // leaving: nothing more to choose
   return hooks_.chooseFile(this, filter);
 }
 

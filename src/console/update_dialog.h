@@ -57,6 +57,8 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   void Repaint() override;
   void ReportProgress(const ProgressReport& report) override;
   std::string MeterAccessHint() override;
+  // Once Exit is confirmed, a procedure still running stops at its next wait.
+  bool StopRequested() override { return exitConfirmed_; }
 
   const DialogState& state() const { return state_; }
   const LogEdit& log() const { return *log_; }
@@ -101,6 +103,7 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   void OnSaveLog();
   void ShowFailureReason(const std::string& reason);
   void SetBusy(bool busy);
+  void EndDialogIfExitConfirmed();
   void EndDialog();
 
   DialogState state_;
@@ -113,7 +116,7 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   QLabel* status_ = nullptr;
   bool startupDone_ = false;
   // A procedure (the first search or a press of Select) runs; it owns the
-  // window until it comes back, even when Exit was confirmed meanwhile.
+  // window until it comes back, which a confirmed Exit hastens.
   bool busy_ = false;
   bool exitConfirmed_ = false;
 };

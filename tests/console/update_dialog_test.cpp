@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -167,6 +168,37 @@ TEST(UpdateDialogExit, ConfirmedWhileSelectRunsTheWindowClosesWhenTheRunIsOver) 
   EXPECT_EQ(harness.lastOutcome, UpdateOutcome::kChooserCancelled);
   EXPECT_FALSE(harness.dialog().isVisible());
   EXPECT_EQ(harness.dialog().result(), QDialog::Accepted);
+}
+
+// Exit confirmed while the meter is looked for or switched: the procedure stops
+// at its next wait instead of running on for seconds (or a whole transfer),
+// and nothing it opened stays open.
+TEST(UpdateDialogExit, ConfirmedDuringAWaitStopsTheProcedure) {
+  TempDir dir;
+  const std::string image =
+      dir.Write("dsp-newer.bin", BinBuilder().Version("01.21").Payload(500).WithCrc().Bytes());
+  for (const bool duringSwitch : {false, true}) {
+    SCOPED_TRACE(duringSwitch ? "during the switch to update mode" : "during the first search");
+    DialogHarness harness;
+    const auto pressExitSoon = [&harness] {
+      QTimer::singleShot(0, &harness.dialog(),
+                         [&harness] { harness.dialog().button(ConsoleButton::kExit).click(); });
+    };
+    if (duringSwitch) {
+      harness.Start();
+      harness.chooserAnswers.push_back(image);
+      harness.onChooser = pressExitSoon;
+      QTest::mouseClick(&harness.dialog().button(ConsoleButton::kSelect), Qt::LeftButton);
+      EXPECT_EQ(harness.lastOutcome, UpdateOutcome::kStopped);
+    } else {
+      pressExitSoon();
+      harness.Start();
+    }
+    EXPECT_FALSE(harness.dialog().isVisible());
+    EXPECT_LT(harness.clock.Now(), Millis{duringSwitch ? 5000 : 1000});
+    EXPECT_EQ(harness.sim().OpenHandleCount(), 0);
+    EXPECT_TRUE(harness.sim().meter(0).installedImages().empty());
+  }
 }
 
 TEST(UpdateDialogLog, TypingPastingAndDeletingChangeNothing) {
