@@ -15,8 +15,8 @@ class TransferProgressBar final : public QProgressBar {
   // The bar is one slim text line high; its text shrinks to fit.
   void PlaceAt(const QRect& area);
 
-  // Shows the report and paints at once: the data phase does not pump
-  // messages, so a scheduled repaint would only appear after the transfer.
+  // Shows the report and paints at once, so the bar keeps up with the frames
+  // even when the next pump is a whole frame gap away.
   void ShowReport(const ProgressReport& report);
 };
 
