@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/utf8_path.h"
 #include "visa/status_names.h"
 
 namespace quorvel {
@@ -224,7 +225,9 @@ std::optional<std::string> ChooseTraceFile(const std::optional<std::string>& com
 std::unique_ptr<VisaLibrary> TraceToFile(std::unique_ptr<VisaLibrary> inner, const Clock& clock,
                                          const std::string& path, std::string_view heading,
                                          std::string* error) {
-  auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
+  // Through a path object: on Windows a narrow name would be read in the ANSI code page.
+  auto file =
+      std::make_unique<std::ofstream>(PathFromUtf8(path), std::ios::out | std::ios::trunc);
   if (!*file) {
     *error = "cannot write the trace to \"" + path + "\": " + std::strerror(errno);
     return nullptr;

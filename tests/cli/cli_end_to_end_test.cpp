@@ -290,9 +290,11 @@ TEST(CliUpdate, AFileNamedOutsideAsciiWithSpacesIsInstalled) {
   TempDir dir;
   const std::string copy = Utf8FromPath(dir.path() / PathFromUtf8("Prüfung Ω 測定 1.bin"));
   std::filesystem::copy_file(PathFromUtf8(Sample("dsp-newer.bin")), PathFromUtf8(copy));
-  const ProgramRun run = Update("sim", copy);
+  const std::string trace = Utf8FromPath(dir.path() / PathFromUtf8("Spur ü 測.txt"));
+  const ProgramRun run = Update("sim", copy, {"--trace", trace});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Contains(run.out, "\"Prüfung Ω 測定 1.bin\" update completed.")) << run.out;
+  EXPECT_TRUE(std::filesystem::exists(PathFromUtf8(trace))) << "the trace keeps its name too";
 }
 
 #ifdef _WIN32
