@@ -1,10 +1,10 @@
 #include "cli/backend.h"
 
-#include <ctime>
 #include <sstream>
 
 #include "cli/scaled_clock.h"
 #include "common/message_text.h"
+#include "common/utc_time.h"
 #include "visa/tracing_visa.h"
 
 namespace quorvel::cli {
@@ -14,15 +14,7 @@ namespace {
 // The trace's first line: who wrote it, through which backend, and when (UTC),
 // so that a trace sent to support explains itself.
 std::string TraceHeading(const BackendRequest& request) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char started[32];
-  std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  const std::string started = UtcNowText("%Y-%m-%d %H:%M:%S UTC");
   std::string heading = "quorvel-cli, backend \"" + ArgumentForMessage(request.name) +
                         "\", started " + started;
   if (request.timeScale) {

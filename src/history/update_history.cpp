@@ -1,7 +1,8 @@
 #include "history/update_history.h"
 
-#include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "common/utc_time.h"
 
 namespace quorvel {
 
@@ -95,17 +96,6 @@ std::optional<HistoryRecord> DecodeHistoryLine(std::string_view line) {
   return record;
 }
 
-std::string HistoryTimeNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char text[32] = {};
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
+std::string HistoryTimeNow() { return UtcNowText("%Y-%m-%dT%H:%M:%SZ"); }
 
 }  // namespace quorvel
