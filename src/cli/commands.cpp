@@ -214,6 +214,31 @@ UpdateReport UpdateOneMeter(const UpdateRequest& request, Services& services,
   return report;
 }
 
+// The meter a one-meter command works with: the one named, else the first
+// attached (with a warning when there are several), opened and identified.
+// `doing` completes the warning: "N meters found; identifying the first".
+ExitStatus QueryOneMeter(Services& services, ViSession manager, const BackendRequest& request,
+                         const std::optional<std::string>& resource, std::string_view doing,
+                         Streams streams, MeterRecord& meter) {
+  const std::vector<std::string> meters =
+      resource ? std::vector<std::string>{*resource} : FindMeters(services.visa, manager);
+  if (meters.empty()) {
+    return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+  }
+  if (meters.size() > 1) {
+    streams.err << kProgramName << meters.size() << " meters found; " << doing
+                << " the first (choose one with --resource)\n";
+  }
+  meter = QueryMeter(services, manager, meters.front());
+  if (!meter.opened) {
+    return Fail(streams, ExitStatus::kNoMeter,
+                "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) +
+                    "\" could not be opened.");
+  }
+  if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
+  return ExitStatus::kSuccess;
+}
+
 }  // namespace
 
 ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) {
@@ -242,21 +267,12 @@ ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) 
 ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::string>& resource,
                        bool asJson, Streams streams) {
   return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
-    const std::vector<std::string> meters =
-        resource ? std::vector<std::string>{*resource} : FindMeters(services.visa, manager);
-    if (meters.empty()) {
-      return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+    MeterRecord meter;
+    if (const ExitStatus status = QueryOneMeter(services, manager, request, resource,
+                                                "identifying", streams, meter);
+        status != ExitStatus::kSuccess) {
+      return status;
     }
-    if (meters.size() > 1) {
-      streams.err << kProgramName << meters.size()
-                  << " meters found; identifying the first (choose one with --resource)\n";
-    }
-    const MeterRecord meter = QueryMeter(services, manager, meters.front());
-    if (!meter.opened) {
-      return Fail(streams, ExitStatus::kNoMeter,
-                  "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) + "\" could not be opened.");
-    }
-    if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
     streams.out << (asJson ? JsonDocument(MeterJson(meter)) : RenderMeterText(meter)) << std::flush;
     if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
     return ExitStatus::kSuccess;
@@ -275,24 +291,13 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
   if (request.againstMeter) {
     const ExitStatus judged = WithResourceManager(
         request.backend, streams, [&](Services& services, ViSession manager) {
-          const std::vector<std::string> meters =
-              request.resource ? std::vector<std::string>{*request.resource}
-                               : FindMeters(services.visa, manager);
-          if (meters.empty()) {
-            return Fail(streams, ExitStatus::kNoMeter,
-                        NoMeterMessage("no meter found.", request.backend));
+          MeterRecord meter;
+          if (const ExitStatus status = QueryOneMeter(services, manager, request.backend,
+                                                      request.resource, "judging against",
+                                                      streams, meter);
+              status != ExitStatus::kSuccess) {
+            return status;
           }
-          if (meters.size() > 1) {
-            streams.err << kProgramName << meters.size()
-                        << " meters found; judging against the first (choose one with --resource)\n";
-          }
-          const MeterRecord meter = QueryMeter(services, manager, meters.front());
-          if (!meter.opened) {
-            return Fail(streams, ExitStatus::kNoMeter,
-                        "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) +
-                            "\" could not be opened.");
-          }
-          if (!meter.identified) return Fail(streams, ExitStatus::kNoMeter, kNoIdentityText);
           if (meter.updateMode) {
             return Fail(streams, ExitStatus::kWrongMode,
                         "the meter is in update mode and reports no versions; recycle its power "
