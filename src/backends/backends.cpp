@@ -5,6 +5,7 @@
 
 #include "common/message_text.h"
 #include "sim/sim_visa.h"
+#include "visa/replay/replay_visa.h"
 #include "visa/system/system_visa.h"
 #ifndef _WIN32
 #include "visa/usbtmc/usbtmc_permission.h"
@@ -15,42 +16,58 @@ namespace quorvel {
 
 namespace {
 
-using BackendFactory =
-    std::function<std::unique_ptr<VisaLibrary>(std::string_view options, Clock&, std::string*)>;
+using BackendFactory = std::function<std::unique_ptr<VisaLibrary>(
+    std::string_view options, Clock&, std::string*, const BackendHooks&)>;
 
 struct Backend {
   std::string_view name;
   BackendFactory make;
 };
 
-std::unique_ptr<VisaLibrary> MakeSim(std::string_view options, Clock& clock, std::string* error) {
+std::unique_ptr<VisaLibrary> MakeSim(std::string_view options, Clock& clock, std::string* error,
+                                     const BackendHooks&) {
   auto config = SimConfig::Parse(options, error);
   if (!config) return nullptr;
   return std::make_unique<SimVisa>(std::move(*config), clock);
 }
 
 // An installed library keeps its own time; it never reads the tool's clock.
-std::unique_ptr<VisaLibrary> MakeSystem(std::string_view options, Clock&, std::string* error) {
+std::unique_ptr<VisaLibrary> MakeSystem(std::string_view options, Clock&, std::string* error,
+                                        const BackendHooks&) {
   return MakeSystemVisa(options, error);
 }
 
+#ifndef _WIN32
+std::unique_ptr<VisaLibrary> MakeUsbtmc(std::string_view options, Clock& clock,
+                                        std::string* error, const BackendHooks&) {
+  return MakeUsbtmcVisa(options, clock, error);
+}
+#endif
+
+std::unique_ptr<VisaLibrary> MakeReplay(std::string_view file, Clock& clock, std::string* error,
+                                        const BackendHooks& hooks) {
+  return MakeReplayVisa(file, clock, {.requestStop = hooks.requestStop, .difference = {}}, error);
+}
+
 #ifdef _WIN32
-std::unique_ptr<VisaLibrary> RefuseUsbtmc(std::string_view, Clock&, std::string* error) {
+std::unique_ptr<VisaLibrary> RefuseUsbtmc(std::string_view, Clock&, std::string* error,
+                                          const BackendHooks&) {
   *error = std::string(kUsbtmcLinuxOnly);
   return nullptr;
 }
 #endif
 
 // Every backend by name; "name" or "name:options" selects one.
-const std::array<Backend, 3>& Backends() {
-  static const std::array<Backend, 3> backends = {{
+const std::array<Backend, 4>& Backends() {
+  static const std::array<Backend, 4> backends = {{
       {"sim", MakeSim},
 #ifdef _WIN32
       {"usbtmc", RefuseUsbtmc},
 #else
-      {"usbtmc", MakeUsbtmcVisa},
+      {"usbtmc", MakeUsbtmc},
 #endif
       {"system", MakeSystem},
+      {"replay", MakeReplay},
   }};
   return backends;
 }
@@ -58,7 +75,7 @@ const std::array<Backend, 3>& Backends() {
 }  // namespace
 
 std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock,
-                                             std::string* error) {
+                                             std::string* error, const BackendHooks& hooks) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   const std::size_t colon = name.find(':');
@@ -68,7 +85,7 @@ std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock
 
   std::string known;
   for (const Backend& backend : Backends()) {
-    if (backend.name == backendName) return backend.make(options, clock, error);
+    if (backend.name == backendName) return backend.make(options, clock, error, hooks);
     known += known.empty() ? "" : ", ";
     known += backend.name;
   }

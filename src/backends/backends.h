@@ -2,6 +2,7 @@
 // The composition root of the VISA layer: the one place that knows every
 // backend. The front ends choose a backend by name here; the backends
 // themselves know nothing of each other.
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,12 +26,18 @@ inline constexpr std::string_view kUsbtmcLinuxOnly =
     "the usbtmc backend is built for Linux only (it needs libusb); on Windows use \"system\", "
     "the VISA library installed with the meter's software";
 
+// What a front end lends the backends: a replayed trace presses Ctrl+C
+// through `requestStop` where the recorded run had it pressed.
+struct BackendHooks {
+  std::function<void()> requestStop;
+};
+
 // Creates a backend by name: "sim[:key=value,...]" (the simulated meter with
-// its knobs), "usbtmc" (USBTMC over libusb) or "system[:path=FILE]" (an
-// installed VISA library). On failure returns null and puts a message naming
-// the problem into *error.
+// its knobs), "usbtmc" (USBTMC over libusb), "system[:path=FILE]" (an
+// installed VISA library) or "replay:FILE" (a trace served as the meter). On
+// failure returns null and puts a message naming the problem into *error.
 std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock,
-                                             std::string* error);
+                                             std::string* error, const BackendHooks& hooks = {});
 
 // Why a meter that is attached may still not be found with this backend (on
 // USB: this user may not open it, and how to change that); empty when there

@@ -3,6 +3,8 @@
 #include <sstream>
 
 #include "cli/scaled_clock.h"
+#include "cli/stop_signal.h"
+#include "cli/stop_signal_platform.h"
 #include "common/message_text.h"
 #include "common/utc_time.h"
 #include "visa/tracing_visa.h"
@@ -40,7 +42,9 @@ std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* e
   }
 
   std::string backendError;
-  backend.visa = MakeVisaLibrary(request.name, *backend.clock, &backendError);
+  // A replayed trace presses Ctrl+C where the recorded run had it pressed.
+  backend.visa = MakeVisaLibrary(request.name, *backend.clock, &backendError,
+                                 {.requestStop = HandleInterrupt});
   if (!backend.visa) {
     *error = "cannot use VISA backend \"" + ArgumentForMessage(request.name) + "\"" +
              (backendError.empty() ? std::string() : ": " + backendError);
@@ -56,7 +60,7 @@ std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* e
   }
   if (request.traceFile) {
     backend.visa = TraceToFile(std::move(backend.visa), *backend.clock, *request.traceFile,
-                               TraceHeading(request), error);
+                               TraceHeading(request), error, StopWasRequested);
     if (!backend.visa) return std::nullopt;
   }
   return backend;

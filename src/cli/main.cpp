@@ -29,7 +29,8 @@ std::string HelpFooter() {
          std::string(quorvel::cli::kDefaultVisaBackend) +
          "\"): \"sim\" or \"sim:knob=value,...\" for the simulated meter, \"usbtmc\" for a meter "
          "on this machine's USB (Linux only), \"system\" or \"system:path=FILE\" for an installed VISA library "
-         "(FILE, else QUORVEL_VISA_LIBRARY, else the platform's usual names).\n\n" +
+         "(FILE, else QUORVEL_VISA_LIBRARY, else the platform's usual names), \"replay:FILE\" to "
+         "run a --trace file again as the meter (exit 2 at the first call that differs from it).\n\n" +
          std::string(quorvel::cli::ExitStatusTable());
 }
 
@@ -88,7 +89,8 @@ int main(int argc, char** argv) {
 
   quorvel::cli::BackendRequest backend;
   app.add_option("--visa", backend.name,
-                 "VISA backend: sim, sim:knob=value,..., usbtmc (Linux only), system, system:path=FILE")
+                 "VISA backend: sim, sim:knob=value,..., usbtmc (Linux only), system, system:path=FILE, "
+                 "replay:FILE")
       ->envname(quorvel::cli::kVisaEnvironmentVariable)
       ->capture_default_str();
   app.add_option("--trace", backend.traceFile,

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/utf8_path.h"
+#include "visa/trace_record.h"
 #include "visa/status_names.h"
 
 namespace quorvel {
@@ -70,18 +71,43 @@ std::string TraceText(const ViChar* text) {
   return quoted + "\"";
 }
 
-TracingVisa::TracingVisa(VisaLibrary& inner, const Clock& clock, std::ostream& out)
-    : ForwardingVisaLibrary(inner), clock_(clock), out_(out), start_(clock.PreciseNow()) {}
+TracingVisa::TracingVisa(VisaLibrary& inner, const Clock& clock, std::ostream& out,
+                         std::function<bool()> stopRequested)
+    : ForwardingVisaLibrary(inner),
+      clock_(clock),
+      out_(out),
+      start_(clock.PreciseNow()),
+      stopRequested_(std::move(stopRequested)) {}
 
 TracingVisa::Micros TracingVisa::Elapsed() const { return clock_.PreciseNow() - start_; }
 
-void TracingVisa::Line(Micros began, const std::string& call, ViStatus status,
+TracingVisa::Micros TracingVisa::Begin() {
+  const Micros began = Elapsed();
+  // A Ctrl+C is noted before the first call that follows it, so that a replay
+  // can ask for the stop at the same point of the update.
+  if (stopRequested_ && !stopNoted_.load() && stopRequested_() && !stopNoted_.exchange(true)) {
+    TraceRecord stop;
+    stop.call = kStopCall;
+    stop.began = began;
+    Write(Milliseconds(began, 9) + " ms  Ctrl+C: asked to stop" + std::string(kRecordMarker) +
+          stop.Text() + '\n');
+  }
+  return began;
+}
+
+void TracingVisa::Line(Micros began, const std::string& call, TraceRecord& record,
                        const std::string& results, std::span<const std::uint8_t> bytes) {
-  std::string line = Milliseconds(began, 9) + " ms  " + call + " -> " + ViStatusName(status) + "  (" +
-                     Milliseconds(Elapsed() - began, 1) + " ms)";
+  record.began = began;
+  record.took = Elapsed() - began;
+  std::string line = Milliseconds(began, 9) + " ms  " + call + " -> " +
+                     ViStatusName(record.status) + "  (" + Milliseconds(record.took, 1) + " ms)";
   if (!results.empty()) line += "  " + results;
   if (!bytes.empty()) line += "  " + TraceBytes(bytes);
-  line += '\n';
+  line += std::string(kRecordMarker) + record.Text() + '\n';
+  Write(line);
+}
+
+void TracingVisa::Write(const std::string& line) {
   // Written and flushed whole: the trace must survive a crash or a hang, and
   // lines from several workers must not interleave.
   const std::lock_guard lock(mutex_);
@@ -89,109 +115,132 @@ void TracingVisa::Line(Micros began, const std::string& call, ViStatus status,
 }
 
 ViStatus TracingVisa::viOpenDefaultRM(ViSession* resourceManager) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viOpenDefaultRM(resourceManager);
-  Line(began, "viOpenDefaultRM()", status,
-       "resourceManager=" + Number(resourceManager ? *resourceManager : 0));
-  return status;
+  const Micros began = Begin();
+  TraceRecord record = OpenDefaultRMCall();
+  record.status = inner_.viOpenDefaultRM(resourceManager);
+  const ViSession opened = resourceManager ? *resourceManager : 0;
+  record.results = {{"rm", Number(opened)}};
+  Line(began, "viOpenDefaultRM()", record, "resourceManager=" + Number(opened));
+  return record.status;
 }
 
 ViStatus TracingVisa::viFindRsrc(ViSession resourceManager, const ViChar* expression,
                                  ViFindList* findList, ViUInt32* count, ViChar* descriptor) {
-  const Micros began = Elapsed();
-  const ViStatus status =
-      inner_.viFindRsrc(resourceManager, expression, findList, count, descriptor);
+  const Micros began = Begin();
+  TraceRecord record = FindRsrcCall(resourceManager, expression);
+  record.status = inner_.viFindRsrc(resourceManager, expression, findList, count, descriptor);
   const ViUInt32 found = count ? *count : 0;
-  std::string results = "findList=" + Number(findList ? *findList : 0) + " count=" + Number(found);
+  const ViFindList list = findList ? *findList : 0;
+  std::string results = "findList=" + Number(list) + " count=" + Number(found);
   if (found > 0) results += " first=" + TraceText(descriptor);
-  Line(began, "viFindRsrc(" + Number(resourceManager) + ", " + TraceText(expression) + ")", status,
-       results);
-  return status;
+  record.results = {{"list", Number(list)}, {"count", Number(found)}};
+  if (found > 0) record.results.emplace_back("desc", HexOfText(descriptor, VI_FIND_BUFLEN));
+  Line(began, "viFindRsrc(" + Number(resourceManager) + ", " + TraceText(expression) + ")",
+       record, results);
+  return record.status;
 }
 
 ViStatus TracingVisa::viFindNext(ViFindList findList, ViChar* descriptor) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viFindNext(findList, descriptor);
-  Line(began, "viFindNext(" + Number(findList) + ")", status,
-       ViSucceeded(status) ? "descriptor=" + TraceText(descriptor) : std::string());
-  return status;
+  const Micros began = Begin();
+  TraceRecord record = FindNextCall(findList);
+  record.status = inner_.viFindNext(findList, descriptor);
+  const bool found = ViSucceeded(record.status);
+  if (found) record.results = {{"desc", HexOfText(descriptor, VI_FIND_BUFLEN)}};
+  Line(began, "viFindNext(" + Number(findList) + ")", record,
+       found ? "descriptor=" + TraceText(descriptor) : std::string());
+  return record.status;
 }
 
 ViStatus TracingVisa::viOpen(ViSession resourceManager, const ViChar* resourceName,
                              ViAccessMode accessMode, ViUInt32 openTimeout, ViSession* session) {
-  const Micros began = Elapsed();
-  const ViStatus status =
-      inner_.viOpen(resourceManager, resourceName, accessMode, openTimeout, session);
+  const Micros began = Begin();
+  TraceRecord record = OpenCall(resourceManager, resourceName, accessMode, openTimeout);
+  record.status = inner_.viOpen(resourceManager, resourceName, accessMode, openTimeout, session);
+  const ViSession opened = session ? *session : 0;
+  record.results = {{"session", Number(opened)}};
   Line(began,
        "viOpen(" + Number(resourceManager) + ", " + TraceText(resourceName) + ", mode=" +
            Number(accessMode) + ", timeout=" + Number(openTimeout) + ")",
-       status, "session=" + Number(session ? *session : 0));
-  return status;
+       record, "session=" + Number(opened));
+  return record.status;
 }
 
 ViStatus TracingVisa::viClose(ViObject object) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viClose(object);
-  Line(began, "viClose(" + Number(object) + ")", status, {});
-  return status;
+  const Micros began = Begin();
+  TraceRecord record = CloseCall(object);
+  record.status = inner_.viClose(object);
+  Line(began, "viClose(" + Number(object) + ")", record, {});
+  return record.status;
 }
 
 ViStatus TracingVisa::viSetAttribute(ViObject object, ViAttr attribute, ViAttrState value) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viSetAttribute(object, attribute, value);
+  const Micros began = Begin();
+  TraceRecord record = SetAttributeCall(object, attribute, value);
+  record.status = inner_.viSetAttribute(object, attribute, value);
   char name[16];
   std::snprintf(name, sizeof name, "0x%08X", static_cast<unsigned>(attribute));
   const std::string attributeName = attribute == VI_ATTR_TMO_VALUE ? "VI_ATTR_TMO_VALUE" : name;
   Line(began, "viSetAttribute(" + Number(object) + ", " + attributeName + ", " + Number(value) + ")",
-       status, {});
-  return status;
+       record, {});
+  return record.status;
 }
 
 ViStatus TracingVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 count,
                               ViUInt32* returnCount) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viWrite(session, buffer, count, returnCount);
+  const Micros began = Begin();
+  TraceRecord record = WriteCall(session, buffer, count);
+  record.status = inner_.viWrite(session, buffer, count, returnCount);
+  const ViUInt32 written = returnCount ? *returnCount : 0;
+  record.results = {{"returnCount", Number(written)}};
   // The bytes offered are shown, whether or not they all went out.
-  Line(began, "viWrite(" + Number(session) + ", count=" + Number(count) + ")", status,
-       "returnCount=" + Number(returnCount ? *returnCount : 0),
+  Line(began, "viWrite(" + Number(session) + ", count=" + Number(count) + ")", record,
+       "returnCount=" + Number(written),
        buffer ? std::span<const std::uint8_t>(buffer, count) : std::span<const std::uint8_t>());
-  return status;
+  return record.status;
 }
 
 ViStatus TracingVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count,
                              ViUInt32* returnCount) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viRead(session, buffer, count, returnCount);
-  Line(began, "viRead(" + Number(session) + ", count=" + Number(count) + ")", status,
-       "returnCount=" + Number(returnCount ? *returnCount : 0),
-       Transferred(buffer, count, returnCount));
-  return status;
+  const Micros began = Begin();
+  TraceRecord record = ReadCall(session, count);
+  record.status = inner_.viRead(session, buffer, count, returnCount);
+  const auto received = Transferred(buffer, count, returnCount);
+  record.results = {{"returnCount", Number(returnCount ? *returnCount : 0)},
+                    {"bytes", HexText(received)}};
+  Line(began, "viRead(" + Number(session) + ", count=" + Number(count) + ")", record,
+       "returnCount=" + Number(returnCount ? *returnCount : 0), received);
+  return record.status;
 }
 
 ViStatus TracingVisa::viClear(ViSession session) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viClear(session);
-  Line(began, "viClear(" + Number(session) + ")", status, {});
-  return status;
+  const Micros began = Begin();
+  TraceRecord record = ClearCall(session);
+  record.status = inner_.viClear(session);
+  Line(began, "viClear(" + Number(session) + ")", record, {});
+  return record.status;
 }
 
 ViStatus TracingVisa::viPrintf(ViSession session, const ViChar* format) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viPrintf(session, format);
+  const Micros began = Begin();
+  TraceRecord record = PrintfCall(session, format);
+  record.status = inner_.viPrintf(session, format);
   const std::size_t length = format ? strnlen(format, VI_FIND_BUFLEN * 4) : 0;
-  Line(began, "viPrintf(" + Number(session) + ")", status, {},
+  Line(began, "viPrintf(" + Number(session) + ")", record, {},
        {reinterpret_cast<const std::uint8_t*>(format), length});
-  return status;
+  return record.status;
 }
 
 ViStatus TracingVisa::viScanf(ViSession session, const ViChar* format, ViChar* buffer,
                               std::size_t bufferSize) {
-  const Micros began = Elapsed();
-  const ViStatus status = inner_.viScanf(session, format, buffer, bufferSize);
+  const Micros began = Begin();
+  TraceRecord record = ScanfCall(session, format, bufferSize);
+  record.status = inner_.viScanf(session, format, buffer, bufferSize);
   const std::size_t length = buffer && bufferSize > 0 ? strnlen(buffer, bufferSize) : 0;
-  Line(began, "viScanf(" + Number(session) + ", " + TraceText(format) + ")", status,
-       "length=" + Number(length), {reinterpret_cast<const std::uint8_t*>(buffer), length});
-  return status;
+  const std::span<const std::uint8_t> text(reinterpret_cast<const std::uint8_t*>(buffer), length);
+  record.results = {{"bytes", HexText(text)}};
+  Line(began, "viScanf(" + Number(session) + ", " + TraceText(format) + ")", record,
+       "length=" + Number(length), text);
+  return record.status;
 }
 
 namespace {
@@ -208,12 +257,19 @@ struct TraceFileParts {
 class TraceFileVisa final : private TraceFileParts, public TracingVisa {
  public:
   TraceFileVisa(std::unique_ptr<VisaLibrary> inner, std::unique_ptr<std::ofstream> out,
-                const Clock& clock)
+                const Clock& clock, std::function<bool()> stopRequested)
       : TraceFileParts{std::move(inner), std::move(out)},
-        TracingVisa(*library, clock, *TraceFileParts::file) {}
+        TracingVisa(*library, clock, *TraceFileParts::file, std::move(stopRequested)) {}
 };
 
 }  // namespace
+
+std::string TraceHeading(std::string_view heading) {
+  return "# " + std::string(heading) + '\n' + std::string(kTraceFormatPrefix) +
+         std::to_string(kTraceFormat) + ": after \"" + std::string(kRecordMarker.substr(1)) +
+         "\" each call again in full, for --visa replay:FILE\n" +
+         "# time since start, call(arguments) -> status (duration), results, bytes\n";
+}
 
 std::optional<std::string> ChooseTraceFile(const std::optional<std::string>& commandLine,
                                            const char* environment) {
@@ -224,7 +280,7 @@ std::optional<std::string> ChooseTraceFile(const std::optional<std::string>& com
 
 std::unique_ptr<VisaLibrary> TraceToFile(std::unique_ptr<VisaLibrary> inner, const Clock& clock,
                                          const std::string& path, std::string_view heading,
-                                         std::string* error) {
+                                         std::string* error, std::function<bool()> stopRequested) {
   // Through a path object: on Windows a narrow name would be read in the ANSI code page.
   auto file =
       std::make_unique<std::ofstream>(PathFromUtf8(path), std::ios::out | std::ios::trunc);
@@ -232,10 +288,9 @@ std::unique_ptr<VisaLibrary> TraceToFile(std::unique_ptr<VisaLibrary> inner, con
     *error = "cannot write the trace to \"" + path + "\": " + std::strerror(errno);
     return nullptr;
   }
-  *file << "# " << heading << '\n'
-        << "# time since start, call(arguments) -> status (duration), results, bytes\n"
-        << std::flush;
-  return std::make_unique<TraceFileVisa>(std::move(inner), std::move(file), clock);
+  *file << TraceHeading(heading) << std::flush;
+  return std::make_unique<TraceFileVisa>(std::move(inner), std::move(file), clock,
+                                         std::move(stopRequested));
 }
 
 }  // namespace quorvel

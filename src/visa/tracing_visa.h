@@ -3,7 +3,9 @@
 // it wraps. Support asks for it when an update on a real meter fails, and it
 // shows anyone the pacing of an update. Works with every backend, since it
 // only sees the VisaLibrary interface.
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +16,7 @@
 
 #include "common/clock.h"
 #include "visa/forwarding_visa.h"
+#include "visa/trace_record.h"
 
 namespace quorvel {
 
@@ -25,14 +28,19 @@ inline constexpr std::size_t kTracedBytes = 64;
 
 // One line per call:
 //   "   1234.5 ms  viWrite(session=3, count=240) -> VI_SUCCESS  (0.4 ms)  returnCount=240
-//    | 4E 41 ... | NA.. |"
+//    | 4E 41 ... | NA.. |  ## viWrite session=3 count=240 sha256=... -> at=... status=0 ..."
+// After the marker the same call is written again in full for a replay (see
+// trace_record.h); what comes before it is for people.
 // The time is when the call began, since the trace started, from the clock the
 // procedures wait on (so a test in virtual time gets a virtual trace). Text from
 // the meter appears only as hex and printable ASCII, never raw.
 // Several workers may share one trace: lines are written whole.
 class TracingVisa : public ForwardingVisaLibrary {
  public:
-  TracingVisa(VisaLibrary& inner, const Clock& clock, std::ostream& out);
+  // `stopRequested`, when given, tells whether Ctrl+C was pressed; the trace
+  // notes it before the next call.
+  TracingVisa(VisaLibrary& inner, const Clock& clock, std::ostream& out,
+              std::function<bool()> stopRequested = {});
 
   ViStatus viOpenDefaultRM(ViSession* resourceManager) override;
   ViStatus viFindRsrc(ViSession resourceManager, const ViChar* expression, ViFindList* findList,
@@ -54,12 +62,16 @@ class TracingVisa : public ForwardingVisaLibrary {
  private:
   using Micros = std::chrono::microseconds;
   Micros Elapsed() const;
-  void Line(Micros began, const std::string& call, ViStatus status, const std::string& results,
-            std::span<const std::uint8_t> bytes = {});
+  Micros Begin();
+  void Line(Micros began, const std::string& call, TraceRecord& record,
+            const std::string& results, std::span<const std::uint8_t> bytes = {});
+  void Write(const std::string& line);
 
   const Clock& clock_;
   std::ostream& out_;
   Micros start_;
+  std::function<bool()> stopRequested_;
+  std::atomic<bool> stopNoted_{false};
   std::mutex mutex_;
 };
 
@@ -70,6 +82,10 @@ std::string TraceBytes(std::span<const std::uint8_t> bytes);
 // A resource name or expression from a library or the meter, quoted, with
 // every byte outside printable ASCII as \xNN; at most VI_FIND_BUFLEN read.
 std::string TraceText(const ViChar* text);
+
+// The lines a trace file starts with: `heading` (the program, its version, the
+// backend), the trace format a replay needs, and what the columns mean.
+std::string TraceHeading(std::string_view heading);
 
 // The trace file a front end writes: the command line's wins, then a non-empty
 // QUORVEL_TRACE; nothing when neither names one.
@@ -82,6 +98,7 @@ std::optional<std::string> ChooseTraceFile(const std::optional<std::string>& com
 // file cannot be written; then `inner` is gone too.
 std::unique_ptr<VisaLibrary> TraceToFile(std::unique_ptr<VisaLibrary> inner, const Clock& clock,
                                          const std::string& path, std::string_view heading,
-                                         std::string* error);
+                                         std::string* error,
+                                         std::function<bool()> stopRequested = {});
 
 }  // namespace quorvel
