@@ -368,6 +368,33 @@ TEST(CliUpdate, PreflightRefusesWithoutSwitchingTheMeter) {
   }
 }
 
+// A recorded trace as the meter: a file that differs from the recorded one
+// by a byte is caught at its frame, and a trace without the replay's format
+// is refused by name.
+TEST(CliReplay, AChangedFrameEndsTheRunWithItsIndexAndATooOldTraceIsRefused) {
+  const std::string recorded = kDocs + "/../tests/replay/sim-single-image.trace";
+  TempDir dir;
+  std::string bytes = ReadFile(Sample("dsp-newer.bin"));
+  bytes[50 + 240 * 3 + 5] ^= 0x01;  // in the fourth data frame, after the 50-byte header
+  const std::string changed = dir.Write("changed.bin", ByteVector(bytes.begin(), bytes.end()));
+  const ProgramRun run =
+      Cli({"--visa", "replay:" + recorded, "--time-scale", kFast, "update", changed, "-q"});
+  EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.err, "(frame 4 written to session")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "differs in sha256")) << run.err;
+
+  std::string old;
+  std::istringstream lines(ReadFile(recorded));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("# quorvel trace")) old += line.substr(0, line.find(" ## ")) + '\n';
+  }
+  const ProgramRun tooOld =
+      Cli({"--visa", "replay:" + dir.Write("old.trace", ByteVector(old.begin(), old.end())),
+           "update", Sample("dsp-newer.bin")});
+  EXPECT_EQ(tooOld.exitCode, 2);
+  EXPECT_TRUE(Contains(tooOld.err, "the trace is too old to replay")) << tooOld.err;
+}
+
 TEST(CliUpdate, SpeaksForItselfByDefault) {
   const struct {
     std::map<std::string, std::optional<std::string>> environment;
