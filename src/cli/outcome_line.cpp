@@ -65,7 +65,7 @@ OutcomeLine DescribeOutcome(const UpdateReport& report) {
   }
   if (report.step == TransferStep::kMeterLost) {
     return {OutcomeTone::kBad, "Update failed",
-            TransferFailureText(report) + ". " + std::string(kRecycleAndRetry)};
+            TransferFailureText(report) + ". " + NextStep(report, "Check the cable and try again.")};
   }
   if (!report.reason.empty()) {
     // A reason that already says what to do next ("... try again.") is not told twice.

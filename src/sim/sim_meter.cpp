@@ -142,6 +142,13 @@ std::string SimMeter::resourceName() const {
       .ToString();
 }
 
+void SimMeter::PullPlug() {
+  CatchUp();
+  unplugged_ = true;
+  returnAt_.reset();
+  if (present_) LeaveBus(clock_.Now(), std::nullopt, updateMode_);
+}
+
 void SimMeter::PowerCycle() {
   CatchUp();
   AdoptInstalledVersions();

@@ -77,6 +77,9 @@ class SimMeter {
   // The operator switches the meter off and on: normal mode, nothing
   // pending; a meter unplugged by `unplug_after` stays unplugged.
   void PowerCycle();
+  // The cable is pulled now: the meter leaves the bus, or stays away if it is
+  // away, for good (a power cycle does not bring it back).
+  void PullPlug();
 
  private:
   enum class ImagePhase {

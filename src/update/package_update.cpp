@@ -142,7 +142,8 @@ std::optional<UpdateOutcome> PackageUpdate::Prepare(const std::string& folderAnd
 std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
   if (console_.StopRequested()) return UpdateOutcome::kChooserCancelled;
   ExchangeCommand(services_, session_, "system:update\n");
-  report_.switchedToUpdateMode = true;
+  // A meter that took no byte of the command was not switched.
+  report_.switchedToUpdateMode = session_.count > 0;
   // The meter leaves the bus now; keep the window alive while it does.
   for (int pass = 0; pass < kModeSwitchPasses; ++pass) {
     WaitPumping(services_.clock, console_, kPause);
@@ -265,7 +266,13 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
       services_.visa.viRead(session_.instrument, reply.data(), kEndFrameReplySize, &replied);
   const std::size_t replyLength = std::min<std::size_t>(replied, reply.size());
   // A meter that answers nothing here has always been taken at its first
-  // word; any reply it does send must accept the image.
+  // word; any reply it does send must accept the image. A read that failed
+  // for another reason than the time-out (the meter is gone) is no answer:
+  // the meter installs the image only once its reply is read.
+  if (replyLength == 0 && !ViSucceeded(replyRead) && replyRead != VI_ERROR_TMO) {
+    report_.step = TransferStep::kEndStatusNotRead;
+    return UpdateOutcome::kTransferFailed;
+  }
   if (replyLength == 0) {
     console_.AppendLog("Image " + std::to_string(index) +
                        ": no reply to the end frame; the first status stands.");

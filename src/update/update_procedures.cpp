@@ -225,7 +225,9 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
 std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState& dialog) {
   InstrumentSession& session = dialog.session;
   ExchangeCommand(services, session, "system:update\n");
-  dialog.report.switchedToUpdateMode = true;
+  // A meter that took no byte of the command was not switched: one cut off
+  // just before it is still in its normal mode.
+  dialog.report.switchedToUpdateMode = session.count > 0;
   const bool waited = WaitInSlices(services, 20);
   CloseSessions(services, session, /*clearAfterwards=*/true);
   if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;

@@ -55,8 +55,12 @@ std::string TransferFailureText(const UpdateReport& report) {
       return "a frame of " + image + " reached the meter only in part";
     case TransferStep::kEndFrameNotWritten:
       return "the end frame of " + image + " could not be written to the meter";
+    case TransferStep::kEndStatusNotRead:
+      return "the meter's reply to the end frame of " + image + " could not be read";
     case TransferStep::kMeterLost:
-      return "the meter did not come back after its switch to update mode";
+      return report.switchedToUpdateMode
+                 ? "the meter did not come back after its switch to update mode"
+                 : "the meter stopped answering before its switch to update mode";
   }
   return {};
 }
@@ -77,6 +81,8 @@ std::string_view StepName(TransferStep step) {
       return "endFrameNotWritten";
     case TransferStep::kEndStatusRefused:
       return "endStatusRefused";
+    case TransferStep::kEndStatusNotRead:
+      return "endStatusNotRead";
     case TransferStep::kMeterLost:
       return "meterLost";
   }

@@ -36,7 +36,9 @@ enum class TransferStep {
   kStatusRefused,       // the meter's status after the image's data was not "accepted"
   kEndFrameNotWritten,
   kEndStatusRefused,  // the meter's status after the end frame was not "accepted"
-  kMeterLost,         // the meter did not come back after its switch to update mode
+  kEndStatusNotRead,  // the meter's reply to the end frame could not be read (not a time-out)
+  kMeterLost,         // the meter did not come back after its switch to update mode, or
+                      // was gone before the switch went out
 };
 
 enum class Verification { kNotAsked, kVerified, kNotVerified, kDidNotComeBack };
