@@ -85,6 +85,23 @@ struct UpdateFile {
 UpdateFile SmallImage();
 UpdateFile SmallPackage();
 
+// A file kind and how its update is interrupted: one CTest entry each.
+struct CutScenario {
+  const char* name;
+  UpdateFile (*file)();
+  Interruption interruption;
+};
+inline constexpr CutScenario kCutScenarios[] = {
+    {"ImageCableCut", SmallImage, Interruption::kCableCut},
+    {"ImageCtrlC", SmallImage, Interruption::kCtrlC},
+    {"PackageCableCut", SmallPackage, Interruption::kCableCut},
+    {"PackageCtrlC", SmallPackage, Interruption::kCtrlC},
+};
+inline void PrintTo(const CutScenario& scenario, std::ostream* out) { *out << scenario.name; }
+inline std::string CutScenarioName(const ::testing::TestParamInfo<CutScenario>& scenario) {
+  return scenario.param.name;
+}
+
 // Runs every interruption of `file`'s update and checks each; reports the
 // counts on standard output. Rows that fail only for a fault already known
 // and being mended elsewhere are left to `knownFault`, which names it.

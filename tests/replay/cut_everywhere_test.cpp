@@ -30,14 +30,6 @@ class SimWorld final : public MeterWorld {
   SimVisa sim_;
 };
 
-struct CutScenario {
-  const char* name;
-  UpdateFile (*file)();
-  Interruption interruption;
-};
-
-void PrintTo(const CutScenario& scenario, std::ostream* out) { *out << scenario.name; }
-
 class CutEverywhereOnSim : public ::testing::TestWithParam<CutScenario> {};
 
 TEST_P(CutEverywhereOnSim, NoClaimGoesBeyondWhatTheMeterWentThrough) {
@@ -45,15 +37,8 @@ TEST_P(CutEverywhereOnSim, NoClaimGoesBeyondWhatTheMeterWentThrough) {
                          GetParam().interruption);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, CutEverywhereOnSim,
-    ::testing::Values(CutScenario{"ImageCableCut", SmallImage, Interruption::kCableCut},
-                      CutScenario{"ImageCtrlC", SmallImage, Interruption::kCtrlC},
-                      CutScenario{"PackageCableCut", SmallPackage, Interruption::kCableCut},
-                      CutScenario{"PackageCtrlC", SmallPackage, Interruption::kCtrlC}),
-    [](const ::testing::TestParamInfo<CutScenario>& scenario) {
-      return std::string(scenario.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Scenarios, CutEverywhereOnSim, ::testing::ValuesIn(kCutScenarios),
+                         CutScenarioName);
 
 }  // namespace
 }  // namespace quorvel::testing
