@@ -52,40 +52,20 @@ bool IsRegularFile(const std::string& path) {
   return std::filesystem::is_regular_file(PathFromUtf8(path), error);
 }
 
-// A resource manager that is closed, with everything opened from it, when the
-// command is done.
-class ResourceManager {
- public:
-  explicit ResourceManager(VisaLibrary& visa) : visa_(visa) {
-    if (!ViSucceeded(visa_.viOpenDefaultRM(&handle_))) handle_ = VI_NULL;
-  }
-  ~ResourceManager() {
-    if (handle_ != VI_NULL) visa_.viClose(handle_);
-  }
-  ResourceManager(const ResourceManager&) = delete;
-  ResourceManager& operator=(const ResourceManager&) = delete;
-  ViSession handle() const { return handle_; }
-  bool ok() const { return handle_ != VI_NULL; }
-
- private:
-  VisaLibrary& visa_;
-  ViSession handle_ = VI_NULL;
-};
-
 // Opens the backend and a resource manager for a command that only talks to
 // meters (no update), runs `body`, and closes everything again.
 ExitStatus WithResourceManager(const BackendRequest& request, Streams streams,
-                               const std::function<ExitStatus(Services&, ViSession)>& body) {
+                               const std::function<ExitStatus(Services&, const VisaHandle&)>& body) {
   auto backend = OpenOrReport(request, streams);
   if (!backend) return ExitStatus::kBadArguments;
   TerminalConsole console(streams.out, streams.err, *backend->clock, {});
   DiskFileSystem files;
   Services services{*backend->visa, console, *backend->clock, files};
-  const ResourceManager manager(services.visa);
-  if (!manager.ok()) {
+  const VisaHandle manager = OpenResourceManager(services.visa);
+  if (manager.empty()) {
     return Fail(streams, ExitStatus::kFailure, "the VISA resource manager did not open.");
   }
-  return body(services, manager.handle());
+  return body(services, manager);
 }
 
 std::string JoinNames(const std::vector<std::string>& names) {
@@ -97,9 +77,9 @@ std::string JoinNames(const std::vector<std::string>& names) {
 // Without --resource an update must not guess between several meters: the
 // discoveries keep the last match, which need not be the one identified first.
 ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
-  const ResourceManager manager(visa);
-  if (!manager.ok()) return ExitStatus::kSuccess;  // discovery reports the problem itself
-  const std::vector<std::string> meters = FindMeters(visa, manager.handle());
+  const VisaHandle manager = OpenResourceManager(visa);
+  if (manager.empty()) return ExitStatus::kSuccess;  // discovery reports the problem itself
+  const std::vector<std::string> meters = FindMeters(visa, manager);
   if (meters.size() <= 1) return ExitStatus::kSuccess;
   return Fail(streams, ExitStatus::kBadArguments,
               "several meters are attached; choose one with --resource:" + JoinNames(meters));
@@ -155,7 +135,7 @@ UpdateReport RunSelectButton(Services& services, const TerminalConsole& console)
   }
   // Whatever the procedure left open (a refusal or a wrong mode leaves the
   // sessions open for another try in the window) is closed as Exit would.
-  CloseSessionsForExit(services, dialog);
+  CloseSessionsForExit(dialog);
   UpdateReport report;
   report.TakeProcedureFacts(dialog.report);
   report.reason = TransferFailureText(report);
@@ -217,7 +197,7 @@ UpdateReport UpdateOneMeter(const UpdateRequest& request, Services& services,
 // The meter a one-meter command works with: the one named, else the first
 // attached (with a warning when there are several), opened and identified.
 // `doing` completes the warning: "N meters found; identifying the first".
-ExitStatus QueryOneMeter(Services& services, ViSession manager, const BackendRequest& request,
+ExitStatus QueryOneMeter(Services& services, const VisaHandle& manager, const BackendRequest& request,
                          const std::optional<std::string>& resource, std::string_view doing,
                          Streams streams, MeterRecord& meter) {
   const std::vector<std::string> meters =
@@ -242,7 +222,7 @@ ExitStatus QueryOneMeter(Services& services, ViSession manager, const BackendReq
 }  // namespace
 
 ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) {
-  return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
+  return WithResourceManager(request, streams, [&](Services& services, const VisaHandle& manager) {
     const std::vector<std::string> meters = FindMeters(services.visa, manager);
     if (meters.empty()) {
       // Scripts get an empty list to read; the status still says none was found.
@@ -266,7 +246,7 @@ ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) 
 
 ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::string>& resource,
                        bool asJson, Streams streams) {
-  return WithResourceManager(request, streams, [&](Services& services, ViSession manager) {
+  return WithResourceManager(request, streams, [&](Services& services, const VisaHandle& manager) {
     MeterRecord meter;
     if (const ExitStatus status = QueryOneMeter(services, manager, request, resource,
                                                 "identifying", streams, meter);
@@ -290,7 +270,7 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
   }
   if (request.againstMeter) {
     const ExitStatus judged = WithResourceManager(
-        request.backend, streams, [&](Services& services, ViSession manager) {
+        request.backend, streams, [&](Services& services, const VisaHandle& manager) {
           MeterRecord meter;
           if (const ExitStatus status = QueryOneMeter(services, manager, request.backend,
                                                       request.resource, "judging against",

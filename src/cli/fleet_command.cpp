@@ -38,13 +38,15 @@ std::optional<std::vector<std::string>> ChooseMeters(const UpdateRequest& reques
                                                      VisaLibrary& visa, Streams streams,
                                                      ExitStatus& status) {
   if (!request.resources.empty()) return request.resources;
-  ViSession manager = VI_NULL;
-  if (!ViSucceeded(visa.viOpenDefaultRM(&manager))) {
-    status = Fail(streams, ExitStatus::kFailure, "the VISA resource manager did not open.");
-    return std::nullopt;
+  std::vector<std::string> meters;
+  {
+    const VisaHandle manager = OpenResourceManager(visa);
+    if (manager.empty()) {
+      status = Fail(streams, ExitStatus::kFailure, "the VISA resource manager did not open.");
+      return std::nullopt;
+    }
+    meters = FindMeters(visa, manager);
   }
-  std::vector<std::string> meters = FindMeters(visa, manager);
-  visa.viClose(manager);
   if (meters.empty()) {
     status = Fail(streams, ExitStatus::kNoMeter, "no meter found.");
     return std::nullopt;

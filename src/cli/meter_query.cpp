@@ -28,21 +28,22 @@ ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions) {
   return {TailPart(tail, 0, 5), TailPart(tail, 6, 2), TailPart(tail, 9, 2)};
 }
 
-std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager) {
-  const auto names = FindAllResources(visa, resourceManager, kPackageSearchExpression, kMostMeters);
+std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourceManager) {
+  if (resourceManager.empty()) return {};
+  const auto names =
+      FindAllResources(visa, resourceManager.get(), kPackageSearchExpression, kMostMeters);
   return {names.begin(), names.end()};
 }
 
-MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std::string& resource) {
+MeterRecord QueryMeter(Services& services, const VisaHandle& resourceManager,
+                       const std::string& resource) {
   MeterRecord meter;
   meter.resource = resource;
-  InstrumentSession session;
-  session.resourceManager = resourceManager;
-  const ViStatus opened =
-      services.visa.viOpen(resourceManager, resource.c_str(), VI_NULL, 0, &session.instrument);
-  if (!ViSucceeded(opened)) return meter;
+  InstrumentSession session;  // its own session only; the manager stays the caller's
+  session.instrument = OpenSession(services.visa, resourceManager, resource.c_str()).session;
+  if (session.instrument.empty()) return meter;
   meter.opened = true;
-  services.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
+  services.visa.viSetAttribute(session.instrument.get(), VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
   // The identity as the update reads it; the whole reply is kept for display.
   const MeterIdentity identity = ReadIdentity(services, session);
   meter.identity = identity.reply;
@@ -50,7 +51,6 @@ MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std:
   meter.versions = identity.versions;
   meter.updateMode = IsWrongMode(meter.versions);
   meter.serial = ReadSerial(services, session);
-  services.visa.viClose(session.instrument);
   return meter;
 }
 

@@ -31,11 +31,12 @@ struct MeterRecord {
 
 // The resource names of every attached meter, on any USB board, in the
 // library's order.
-std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager);
+std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourceManager);
 
 // Opens the named meter on `resourceManager`, asks for its identity and
 // serial, and closes the session again.
-MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std::string& resource);
+MeterRecord QueryMeter(Services& services, const VisaHandle& resourceManager,
+                       const std::string& resource);
 
 std::string RenderMeterText(const MeterRecord& meter);
 

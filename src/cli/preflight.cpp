@@ -6,12 +6,13 @@ namespace quorvel::cli {
 
 PreflightResult RunPreflight(Services& services, const std::string& path) {
   PreflightResult result;
-  ViSession manager = VI_NULL;
-  if (!ViSucceeded(services.visa.viOpenDefaultRM(&manager))) return result;
-  // Find: the meter the update will use (several without --resource are refused earlier).
-  const std::vector<std::string> meters = FindMeters(services.visa, manager);
-  if (!meters.empty()) result.meter = QueryMeter(services, manager, meters.front());
-  services.visa.viClose(manager);
+  {
+    const VisaHandle manager = OpenResourceManager(services.visa);
+    if (manager.empty()) return result;
+    // Find: the meter the update will use (several without --resource are refused earlier).
+    const std::vector<std::string> meters = FindMeters(services.visa, manager);
+    if (!meters.empty()) result.meter = QueryMeter(services, manager, meters.front());
+  }
   if (!result.meter || !result.meter->opened) return result;
   // Identify. A silent meter has already cost a time-out; the update would
   // only wait as long again to say the same.

@@ -265,7 +265,7 @@ void UpdateDialog::OnSelect() {
 // What it opened after Exit closed the sessions is closed too.
 void UpdateDialog::EndDialogIfExitConfirmed() {
   if (!exitConfirmed_) return;
-  CloseSessionsForExit(services_, state_);
+  CloseSessionsForExit(state_);
   EndDialog();
 }
 
@@ -310,7 +310,7 @@ void UpdateDialog::OnExit() {
                                    MessageIcon::kQuestion, MessageButtons::kOkCancel,
                                    MessageOwner::kDialog};
   if (ShowMessageBox(question) != MessageResult::kOk) return;
-  CloseSessionsForExit(services_, state_);
+  CloseSessionsForExit(state_);
   exitConfirmed_ = true;
   // Exit stays usable while an update waits for the meter. That run still
   // owns the window: it stops at its next wait (StopRequested), and the

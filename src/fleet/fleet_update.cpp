@@ -123,16 +123,16 @@ class FleetWorker {
   // Who the meter is before anything changes, on a session of its own.
   bool Identify() {
     InstrumentSession session;
-    services_.visa.viOpenDefaultRM(&session.resourceManager);
-    if (!ViSucceeded(services_.visa.viOpen(session.resourceManager, report_.resource.c_str(),
-                                           VI_NULL, 0, &session.instrument))) {
-      services_.visa.viClose(session.resourceManager);
+    session.resourceManager = OpenResourceManager(services_.visa);
+    session.instrument =
+        OpenSession(services_.visa, session.resourceManager, report_.resource.c_str()).session;
+    if (session.instrument.empty()) {
       return Fail(UpdateOutcome::kNoMeter, "the meter could not be opened");
     }
-    services_.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
+    services_.visa.viSetAttribute(session.instrument.get(), VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
     // As the package path asks: "L0" and the identity query one after the other.
     const MeterIdentity identity = ReadIdentity(services_, session, /*waitAfterL0=*/false);
-    CloseSessions(services_, session, /*clearAfterwards=*/false);
+    CloseSessions(session);
     report_.identityBefore = WithoutLineEnd(identity.reply);
     if (!IsUsableIdentity(identity)) {
       return Fail(UpdateOutcome::kNoMeter, std::string(kNoIdentityText));
@@ -173,7 +173,6 @@ class FleetWorker {
     DialogState dialog;
     DiscoverInstrument(services_, dialog.session, dialog.readyForUpdate);
     if (!dialog.readyForUpdate) {
-      CloseSessionsForExit(services_, dialog);
       return Fail(UpdateOutcome::kNoMeter, GenericReason(UpdateOutcome::kNoMeter));
     }
     if (console_.StopRequested()) {
@@ -181,7 +180,8 @@ class FleetWorker {
     } else {
       RunImageUpdate(services_, dialog);
     }
-    CloseSessionsForExit(services_, dialog);
+    // Whatever the procedure left open is closed once, here or already by it.
+    CloseSessionsForExit(dialog);
     report_.TakeProcedureFacts(dialog.report);
     const UpdateOutcome outcome = report_.outcome;
     if (outcome == UpdateOutcome::kInstalled) return true;

@@ -58,14 +58,13 @@ class Verifier {
   // True when a search finds the meter.
   bool MeterOnBus() {
     InstrumentSession session;
-    ViSession manager = VI_NULL;
-    if (!ViSucceeded(services_.visa.viOpenDefaultRM(&manager))) return false;
+    const VisaHandle manager = OpenResourceManager(services_.visa);
+    if (manager.empty()) return false;
     ViUInt32 count = 0;
-    ViFindList list = VI_NULL;
-    services_.visa.viFindRsrc(manager, kPackageSearchExpression, &list, &count,
-                              session.descriptor.data());
-    services_.visa.viClose(manager);  // closes the find list with it
-    return count > 0;
+    ViFindList list = VI_NULL;  // closed with the manager
+    const ViStatus found = services_.visa.viFindRsrc(manager.get(), kPackageSearchExpression,
+                                                     &list, &count, session.descriptor.data());
+    return ViSucceeded(found) && count > 0;
   }
 
   // The meter leaves the bus when it restarts and comes back afterwards. Only
@@ -87,10 +86,10 @@ class Verifier {
   // opened or says it is still in update mode.
   std::optional<std::string> ReadIdentity() {
     InstrumentSession session;
-    ReconnectPackageSession(services_, session);  // its wait gives the meter time to start
-    if (session.count == 0) return std::nullopt;
+    // Its wait gives the meter time to start.
+    if (!ReconnectPackageSession(services_, session)) return std::nullopt;
     const std::string reply = ExchangeCommand(services_, session, "*idn?\n");
-    CloseSessions(services_, session, /*clearAfterwards=*/false);
+    CloseSessions(session);
     if (reply.empty() || IsWrongMode(VersionsFromIdentity(reply))) return std::nullopt;
     return reply;
   }

@@ -17,33 +17,48 @@ constexpr Millis kQueryReplyWait{500};
 constexpr Millis kAfterLocalCommand{30};
 
 // Opens every match of the search that just ran, in the library's order; the
-// session kept is the last one opened. The dialog's discovery waits a second
-// before each open.
-void OpenEveryMatch(Services& services, InstrumentSession& session, bool waitBeforeEachOpen) {
+// session kept is the last one opened, the others go with the resource
+// manager. The dialog's discovery waits a second before each open. True when
+// any match opened.
+bool OpenEveryMatch(Services& services, InstrumentSession& session, bool waitBeforeEachOpen) {
   const ViUInt32 matches = session.count;
   for (ViUInt32 i = 0; i < matches; ++i) {
     if (waitBeforeEachOpen) WaitUnlessStopped(services.clock, services.console, kDiscoveryWait);
     session.descriptor.back() = '\0';  // whatever the library wrote, the name ends here
-    session.lastStatus = services.visa.viOpen(session.resourceManager, session.descriptor.data(),
-                                              VI_NULL, 0, &session.instrument);
-    services.visa.viSetAttribute(session.instrument, VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
-    services.visa.viFindNext(session.findList, session.descriptor.data());
+    OpenedSession opened =
+        OpenSession(services.visa, session.resourceManager, session.descriptor.data());
+    session.lastStatus = opened.status;
+    if (!opened.session.empty()) {
+      session.instrument.LeaveToItsManager();
+      session.instrument = std::move(opened.session);
+      services.visa.viSetAttribute(session.instrument.get(), VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
+    }
+    if (!session.findList.empty()) {
+      services.visa.viFindNext(session.findList.get(), session.descriptor.data());
+    }
   }
+  return !session.instrument.empty();
 }
 
-// Opens a resource manager and searches it; session.count gets the number of matches.
+// Opens a resource manager and searches it; session.count gets the number of
+// matches. Whatever the session held before is closed first.
 void Search(Services& services, InstrumentSession& session, const char* expression) {
-  services.visa.viOpenDefaultRM(&session.resourceManager);
+  session.Close();
   session.count = 0;
   session.descriptor.fill('\0');
-  session.lastStatus = services.visa.viFindRsrc(session.resourceManager, expression,
-                                                &session.findList, &session.count,
-                                                session.descriptor.data());
-}
-
-// A search that found nothing leaves nothing open behind it.
-void ReleaseEmptySearch(Services& services, InstrumentSession& session) {
-  services.visa.viClose(session.resourceManager);
+  session.resourceManager = OpenResourceManager(services.visa);
+  if (session.resourceManager.empty()) {
+    session.lastStatus = VI_ERROR_SYSTEM_ERROR;
+    return;
+  }
+  ViFindList list = VI_NULL;
+  session.lastStatus = services.visa.viFindRsrc(session.resourceManager.get(), expression, &list,
+                                                &session.count, session.descriptor.data());
+  // A failed search found nothing, whatever count it left behind.
+  if (!ViSucceeded(session.lastStatus)) session.count = 0;
+  if (ViSucceeded(session.lastStatus) && list != VI_NULL) {
+    session.findList = VisaHandle(services.visa, list);
+  }
 }
 
 std::string TextOfReply(const InstrumentSession& session) {
@@ -61,14 +76,38 @@ std::string InstrumentSession::descriptorText() const {
   return std::string(descriptor.begin(), end);
 }
 
+InstrumentSession& InstrumentSession::operator=(InstrumentSession&& other) noexcept {
+  if (this == &other) return *this;
+  Close();
+  resourceManager = std::move(other.resourceManager);
+  findList = std::move(other.findList);
+  instrument = std::move(other.instrument);
+  lastStatus = other.lastStatus;
+  count = other.count;
+  ioStatus = other.ioStatus;
+  descriptor = other.descriptor;
+  commandBuffer = other.commandBuffer;
+  replyBuffer = other.replyBuffer;
+  lastReply = std::move(other.lastReply);
+  return *this;
+}
+
+void InstrumentSession::Close() {
+  if (!instrument.empty()) lastStatus = instrument.Close();
+  findList.LeaveToItsManager();
+  resourceManager.Close();
+}
+
 void DiscoverInstrument(Services& services, InstrumentSession& session, bool& readyForUpdate) {
   OperatorConsole& console = services.console;
   WaitUnlessStopped(services.clock, console, kDiscoveryWait);
   Search(services, session, kDialogSearchExpression);
   console.ClearLog();
 
-  if (session.count == 0) {
-    ReleaseEmptySearch(services, session);
+  // A meter that is listed but will not open is no meter either.
+  if (session.count == 0 ||
+      !OpenEveryMatch(services, session, /*waitBeforeEachOpen=*/true)) {
+    session.Close();  // a search that found nothing leaves nothing open behind it
     readyForUpdate = false;
     console.SetButtonCaption(ConsoleButton::kExit, "Exit");
     console.EnableButton(ConsoleButton::kSelect, false);
@@ -82,7 +121,6 @@ void DiscoverInstrument(Services& services, InstrumentSession& session, bool& re
     return;
   }
 
-  OpenEveryMatch(services, session, /*waitBeforeEachOpen=*/true);
   console.SetButtonCaption(ConsoleButton::kSelect, "Select");
   console.SetButtonCaption(ConsoleButton::kExit, "Exit");
   console.EnableButton(ConsoleButton::kSelect, true);
@@ -96,22 +134,23 @@ void LogReadyInstructions(OperatorConsole& console) {
   console.AppendLog("  1232 for 430 firmware.");
 }
 
-void ReconnectPackageSession(Services& services, InstrumentSession& session) {
+bool ReconnectPackageSession(Services& services, InstrumentSession& session) {
   if (!WaitUnlessStopped(services.clock, services.console, kPackageReconnectWait)) {
     session.count = 0;
-    return;
+    return false;
   }
   Search(services, session, kPackageSearchExpression);
-  if (session.count == 0) {
-    ReleaseEmptySearch(services, session);
-    services.console.ShowMessageBox({.text = "Meter not found.",
-                                     .caption = "Quorvel",
-                                     .icon = MessageIcon::kWarning,
-                                     .buttons = MessageButtons::kOk,
-                                     .owner = MessageOwner::kNone});
-    return;
+  if (session.count > 0 && OpenEveryMatch(services, session, /*waitBeforeEachOpen=*/false)) {
+    return true;
   }
-  OpenEveryMatch(services, session, /*waitBeforeEachOpen=*/false);
+  session.Close();  // a search that found nothing leaves nothing open behind it
+  session.count = 0;
+  services.console.ShowMessageBox({.text = "Meter not found.",
+                                   .caption = "Quorvel",
+                                   .icon = MessageIcon::kWarning,
+                                   .buttons = MessageButtons::kOk,
+                                   .owner = MessageOwner::kNone});
+  return false;
 }
 
 bool IsQuery(std::string_view command) {
@@ -135,26 +174,42 @@ std::string ExchangeCommand(Services& services, InstrumentSession& session,
   std::copy(text.begin(), text.end(), session.commandBuffer.begin());
   session.commandBuffer[text.size()] = '\0';
 
-  session.count = 0;
-  session.ioStatus = services.visa.viWrite(
-      session.instrument, reinterpret_cast<const ViByte*>(session.commandBuffer.data()),
-      static_cast<ViUInt32>(text.size()), &session.count);
+  const Transfer write = WriteToMeter(
+      services, session,
+      {reinterpret_cast<const ViByte*>(session.commandBuffer.data()), text.size()});
+  session.count = write.count;
+  session.ioStatus = write.status;
   if (!IsQuery(text)) return {};
-  const bool written = ViSucceeded(session.ioStatus) && session.count == text.size();
+  const bool written = write.Complete(text.size());
 
   WaitPumping(services.clock, services.console, kQueryReplyWait);
-  session.count = 0;
-  session.ioStatus = services.visa.viRead(session.instrument, session.replyBuffer.data(),
-                                          kReplyReadSize, &session.count);
+  const Transfer read =
+      ReadFromMeter(services, session, std::span(session.replyBuffer).first(kReplyReadSize));
+  session.count = read.count;
+  session.ioStatus = read.status;
   // A query that never went out has no reply, whatever a read brings back.
   if (!written && ViSucceeded(session.ioStatus)) session.ioStatus = VI_ERROR_IO;
   return TextOfReply(session);
 }
 
-void CloseSessions(Services& services, InstrumentSession& session, bool clearAfterwards) {
-  session.lastStatus = services.visa.viClose(session.instrument);
-  services.visa.viClose(session.resourceManager);
-  if (clearAfterwards) services.visa.viClear(session.instrument);
+void CloseSessions(InstrumentSession& session) { session.Close(); }
+
+Transfer WriteToMeter(Services& services, const InstrumentSession& session,
+                      std::span<const ViByte> bytes) {
+  Transfer transfer;
+  if (session.instrument.empty()) return transfer;
+  transfer.status = services.visa.viWrite(session.instrument.get(), bytes.data(),
+                                          static_cast<ViUInt32>(bytes.size()), &transfer.count);
+  return transfer;
+}
+
+Transfer ReadFromMeter(Services& services, const InstrumentSession& session,
+                       std::span<ViByte> buffer) {
+  Transfer transfer;
+  if (session.instrument.empty()) return transfer;
+  transfer.status = services.visa.viRead(session.instrument.get(), buffer.data(),
+                                         static_cast<ViUInt32>(buffer.size()), &transfer.count);
+  return transfer;
 }
 
 MeterIdentity ReadIdentity(Services& services, InstrumentSession& session, bool waitAfterL0) {

@@ -3,11 +3,13 @@
 // commands and queries are exchanged with it.
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "firmware/image_header.h"
 #include "instrument/identity.h"
+#include "visa/visa_handle.h"
 #include "visa/visa_library.h"
 
 namespace quorvel {
@@ -34,10 +36,10 @@ inline constexpr const char* kDialogSearchExpression = "USB0::0x1D7C::0x4A35::?*
 inline constexpr const char* kPackageSearchExpression = "USB[0-9]::0x1D7C::0x4A35::?*INSTR";
 
 struct InstrumentSession {
-  ViSession resourceManager = VI_NULL;
-  ViSession instrument = VI_NULL;  // the last one opened
+  VisaHandle resourceManager;
+  VisaHandle findList;
+  VisaHandle instrument;  // the last one opened; earlier ones go with the resource manager
   ViStatus lastStatus = VI_SUCCESS;
-  ViFindList findList = VI_NULL;
   // Number of matches from the search; every later viWrite and viRead stores
   // its transfer count here too.
   ViUInt32 count = 0;
@@ -51,6 +53,15 @@ struct InstrumentSession {
   std::string lastReply;
 
   std::string descriptorText() const;
+  // Closes the instrument session, then the resource manager with the find
+  // list and every other session opened from it. Nothing is held afterwards.
+  void Close();
+
+  InstrumentSession() = default;
+  InstrumentSession(InstrumentSession&&) noexcept = default;
+  // Closes what this session held, in order, before taking the other's.
+  InstrumentSession& operator=(InstrumentSession&& other) noexcept;
+  ~InstrumentSession() { Close(); }
 };
 
 // Dialog-side discovery: waits, searches with kDialogSearchExpression, opens
@@ -63,10 +74,11 @@ void LogReadyInstructions(OperatorConsole& console);
 
 // Package-side discovery: waits 5 s, searches with kPackageSearchExpression,
 // opens every match (keeping the last), or warns "Meter not found.".
-// The caller reads session.count to learn whether a meter was found. A stop
-// request during the wait ends it at once, with nothing found and no warning.
-// (Both discoveries' waits answer a stop request within 100 ms.)
-void ReconnectPackageSession(Services& services, InstrumentSession& session);
+// True when a meter was found and opened (session.count is then the number
+// of matches, 0 otherwise). A stop request during the wait ends it at once,
+// with nothing found and no warning. (Both discoveries' waits answer a stop
+// request within 100 ms.) A match that does not open is not a meter.
+bool ReconnectPackageSession(Services& services, InstrumentSession& session);
 
 // Sends one SCPI command (adding "\n" when it has none) and, for queries,
 // waits 500 ms and reads the reply (at most 240 bytes). Returns the reply text,
@@ -79,9 +91,24 @@ std::string ExchangeCommand(Services& services, InstrumentSession& session,
 // character, or "TRIG" anywhere.
 bool IsQuery(std::string_view command);
 
-// Closes the instrument session, then the resource manager, then clears the
-// instrument session (statuses ignored, the close status stored).
-void CloseSessions(Services& services, InstrumentSession& session, bool clearAfterwards);
+// Closes the instrument session, then the resource manager (statuses
+// ignored, the close status stored). Nothing is closed twice.
+void CloseSessions(InstrumentSession& session);
+
+// One viWrite or viRead on the session's instrument. Without an open session
+// nothing is called and the transfer fails with VI_ERROR_INV_OBJECT.
+struct Transfer {
+  ViStatus status = VI_ERROR_INV_OBJECT;
+  ViUInt32 count = 0;
+  // The library's word and its count agree that all `expected` bytes went.
+  bool Complete(std::size_t expected) const {
+    return ViSucceeded(status) && count == expected;
+  }
+};
+Transfer WriteToMeter(Services& services, const InstrumentSession& session,
+                      std::span<const ViByte> bytes);
+Transfer ReadFromMeter(Services& services, const InstrumentSession& session,
+                       std::span<ViByte> buffer);
 
 // "L0\n", 30 ms, "*idn?\n"; keeps the last eleven characters of the reply in
 // session.lastReply. `waitAfterL0` is false on the package path, which sends

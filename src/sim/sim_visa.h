@@ -47,6 +47,7 @@ class SimVisa : public VisaLibrary {
   std::size_t meterCount() const { return meters_.size(); }
   SimMeter& meter(std::size_t index) { return *meters_.at(index); }
   const SimConfig& config() const { return config_; }
+  void ReuseLowestFreeHandles() { handles_.ReuseLowestFreeHandles(); }
   int OpenHandleCount() const {
     const std::lock_guard lock(mutex_);
     return handles_.OpenHandleCount();

@@ -70,7 +70,7 @@ class PackageUpdate {
     report.finished = true;
     console_.ReportProgress(report);
     file_.reset();
-    CloseSessions(services_, session_, /*clearAfterwards=*/false);
+    CloseSessions(session_);
     report_.outcome = outcome;
     return outcome;
   }
@@ -106,10 +106,10 @@ UpdateOutcome PackageUpdate::Run(const std::string& folderAndSerial) {
 // Everything before the meter is told to switch: the meter is found and
 // identified, the whole package is checked and one image header is judged.
 std::optional<UpdateOutcome> PackageUpdate::Prepare(const std::string& folderAndSerial) {
-  ReconnectPackageSession(services_, session_);
+  const bool found = ReconnectPackageSession(services_, session_);
   // Stopped before the switch: the meter is unchanged.
   if (console_.StopRequested()) return UpdateOutcome::kChooserCancelled;
-  if (session_.count == 0) return UpdateOutcome::kNoMeter;
+  if (!found) return UpdateOutcome::kNoMeter;
 
   if (folderAndSerial.find('@') == std::string::npos) {
     ShowWarning(console_, "DMM device serial no miss.", "Quorvel");
@@ -149,10 +149,10 @@ std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
     WaitPumping(services_.clock, console_, kPause);
     if (console_.StopRequested()) return UpdateOutcome::kStopped;
   }
-  CloseSessions(services_, session_, /*clearAfterwards=*/false);
-  ReconnectPackageSession(services_, session_);
+  CloseSessions(session_);
+  const bool found = ReconnectPackageSession(services_, session_);
   if (console_.StopRequested()) return UpdateOutcome::kStopped;
-  if (session_.count == 0) return UpdateOutcome::kNoMeter;
+  if (!found) return UpdateOutcome::kNoMeter;
   return std::nullopt;
 }
 
@@ -226,30 +226,18 @@ std::optional<UpdateOutcome> PackageUpdate::SendChunks(int index, std::int64_t l
 // image at once: pacing the rest into a dead session would only take minutes.
 std::optional<UpdateOutcome> PackageUpdate::Write(std::span<const std::uint8_t> bytes,
                                                   bool endFrame) {
-  ViUInt32 written = 0;
-  const ViStatus status = services_.visa.viWrite(session_.instrument, bytes.data(),
-                                                 static_cast<ViUInt32>(bytes.size()), &written);
-  if (ViSucceeded(status) && written == bytes.size()) return std::nullopt;
-  if (endFrame) {
-    report_.step = TransferStep::kEndFrameNotWritten;
-    LogEndFrameNotWritten(console_);
-  } else if (written == 0) {
-    report_.step = TransferStep::kFrameNotWritten;
-    LogFrameNotWritten(console_);
-  } else {
-    report_.step = TransferStep::kFramePartlyWritten;
-    LogFramePartlyWritten(console_);
-  }
+  const Transfer write = WriteToMeter(services_, session_, bytes);
+  const auto failure = FrameWriteFailure(console_, write, bytes.size(), endFrame);
+  if (!failure) return std::nullopt;
+  report_.step = *failure;
   return UpdateOutcome::kTransferFailed;
 }
 
 // The meter's verdict on the image, the end frame, and its reply to that.
 std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
-  ViUInt32 received = 0;
-  const ViStatus read =
-      services_.visa.viRead(session_.instrument, chunk_.data(), kReplyReadSize, &received);
-  const std::size_t delivered = std::min<std::size_t>(received, chunk_.size());
-  const ImageVerdict first{StatusCharacter({chunk_.data(), delivered}), ViSucceeded(read)};
+  const Transfer read = ReadFromMeter(services_, session_, std::span(chunk_).first(kReplyReadSize));
+  const std::size_t delivered = std::min<std::size_t>(read.count, kReplyReadSize);
+  const ImageVerdict first{StatusCharacter({chunk_.data(), delivered}), ViSucceeded(read.status)};
   if (!first.accepted()) {
     report_.step = TransferStep::kStatusRefused;
     report_.meterStatus = first.character;
@@ -261,10 +249,8 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
   if (!Pause(kPause)) return UpdateOutcome::kStopped;
 
   std::array<std::uint8_t, kEndFrameReplySize> reply{};
-  ViUInt32 replied = 0;
-  const ViStatus replyRead =
-      services_.visa.viRead(session_.instrument, reply.data(), kEndFrameReplySize, &replied);
-  const std::size_t replyLength = std::min<std::size_t>(replied, reply.size());
+  const Transfer replyRead = ReadFromMeter(services_, session_, reply);
+  const std::size_t replyLength = std::min<std::size_t>(replyRead.count, reply.size());
   // A meter that answers nothing here has always been taken at its first
   // word; any reply it does send must accept the image. A read that failed
   // for another reason than the time-out (the meter is gone) is no answer:
@@ -279,7 +265,7 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
     return std::nullopt;
   }
   const std::uint8_t second = StatusCharacter({reply.data(), replyLength});
-  if (second != kStatusAccepted || !ViSucceeded(replyRead)) {
+  if (second != kStatusAccepted || !ViSucceeded(replyRead.status)) {
     report_.step = TransferStep::kEndStatusRefused;
     report_.meterStatus = second;
     LogSecondStatusRefused(console_, second);

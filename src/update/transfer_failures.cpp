@@ -5,6 +5,22 @@
 
 namespace quorvel {
 
+std::optional<TransferStep> FrameWriteFailure(OperatorConsole& console, const Transfer& write,
+                                              std::size_t length, bool endFrame) {
+  if (write.Complete(length)) return std::nullopt;
+  if (endFrame) {
+    LogEndFrameNotWritten(console);
+    return TransferStep::kEndFrameNotWritten;
+  }
+  const bool partly = write.count > 0 && write.count < length;
+  if (!partly) {
+    LogFrameNotWritten(console);
+    return TransferStep::kFrameNotWritten;
+  }
+  LogFramePartlyWritten(console);
+  return TransferStep::kFramePartlyWritten;
+}
+
 void LogFrameNotWritten(OperatorConsole& console) {
   console.AppendLog("the 1st error -- in writing progress.");
   console.AppendLog("\r\nUpgrade failure....Please restart DMM and try again.");

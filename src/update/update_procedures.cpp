@@ -105,7 +105,7 @@ std::string SerialFromLine(const std::string& serialLine) {
 // closed and the next Select looks for the meter again.
 UpdateOutcome StopWithoutIdentity(Services& services, DialogState& dialog) {
   OperatorConsole& console = services.console;
-  CloseSessions(services, dialog.session, /*clearAfterwards=*/true);
+  CloseSessions(dialog.session);
   dialog.readyForUpdate = false;
   console.ShowMessageBox({.text = std::string(kNoIdentityText),
                           .caption = "Quorvel firmware",
@@ -130,9 +130,10 @@ enum class TransferResult { kInstalled, kFailed, kStopped };
 // Reads one status reply into the session's reply buffer: the meter's verdict.
 ImageVerdict ReadStatusReply(Services& services, InstrumentSession& session) {
   session.replyBuffer[0] = 0;
-  session.count = 0;
-  session.ioStatus = services.visa.viRead(session.instrument, session.replyBuffer.data(),
-                                          kReplyReadSize, &session.count);
+  const Transfer read =
+      ReadFromMeter(services, session, std::span(session.replyBuffer).first(kReplyReadSize));
+  session.count = read.count;
+  session.ioStatus = read.status;
   session.lastReply = ReplyText(session);
   const auto* text = reinterpret_cast<const std::uint8_t*>(session.lastReply.data());
   const std::span<const std::uint8_t> reply(text, session.lastReply.size());
@@ -172,16 +173,10 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
     WaitBeforeFrame(services, kFrameGap);
     if (console.StopRequested()) return Stopped(console);
     const auto length = static_cast<ViUInt32>(read.count);
-    session.count = 0;
-    services.visa.viWrite(session.instrument, frame.data(), length, &session.count);
-    if (session.count == 0) {
-      report.step = TransferStep::kFrameNotWritten;
-      LogFrameNotWritten(console);
-      return TransferResult::kFailed;
-    }
-    if (session.count != length) {
-      report.step = TransferStep::kFramePartlyWritten;
-      LogFramePartlyWritten(console);
+    const Transfer write = WriteToMeter(services, session, std::span(frame).first(length));
+    session.count = write.count;
+    if (const auto failure = FrameWriteFailure(console, write, length, /*endFrame=*/false)) {
+      report.step = *failure;
       return TransferResult::kFailed;
     }
     progress.bytesSent += length;
@@ -200,12 +195,11 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
 
   std::copy(kEndFrame.begin(), kEndFrame.end(), frame.begin());
   if (!Wait(services, kSlice)) return Stopped(console);
-  session.count = 0;
-  services.visa.viWrite(session.instrument, frame.data(), static_cast<ViUInt32>(kEndFrame.size()),
-                        &session.count);
-  if (session.count == 0) {
-    report.step = TransferStep::kEndFrameNotWritten;
-    LogEndFrameNotWritten(console);
+  const Transfer endWrite = WriteToMeter(services, session, kEndFrame);
+  session.count = endWrite.count;
+  if (const auto failure =
+          FrameWriteFailure(console, endWrite, kEndFrame.size(), /*endFrame=*/true)) {
+    report.step = *failure;
     return TransferResult::kFailed;
   }
 
@@ -229,7 +223,7 @@ std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState
   // just before it is still in its normal mode.
   dialog.report.switchedToUpdateMode = session.count > 0;
   const bool waited = WaitInSlices(services, 20);
-  CloseSessions(services, session, /*clearAfterwards=*/true);
+  CloseSessions(session);
   if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;
   DiscoverInstrument(services, session, dialog.readyForUpdate);
   Disable(services.console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
@@ -255,10 +249,13 @@ std::variant<std::unique_ptr<FirmwareFile>, UpdateOutcome> OpenAndJudgeImage(
   const ImageHeader header = ReadImageHeader(*image, 0);
 
   // The meter is asked once more who it is; the answer is not used further.
-  std::array<ViChar, 1000> identification{};
-  services.visa.viPrintf(session.instrument, "*IDN?\n");
-  session.lastStatus = services.visa.viScanf(session.instrument, "%t", identification.data(),
-                                             identification.size());
+  // A meter that did not come back has no session to ask.
+  if (!session.instrument.empty()) {
+    std::array<ViChar, 1000> identification{};
+    services.visa.viPrintf(session.instrument.get(), "*IDN?\n");
+    session.lastStatus = services.visa.viScanf(session.instrument.get(), "%t",
+                                               identification.data(), identification.size());
+  }
 
   if (!CheckImageHeader(header, dialog.versions, console)) {
     console.ShowButton(ConsoleButton::kSelect, false);
@@ -275,8 +272,7 @@ UpdateOutcome ReportImageResult(Services& services, DialogState& dialog, Transfe
   ReportTransferOver(console);
   console.ClearLog();
   LogOutcome(console, result == TransferResult::kInstalled, fileName);
-  services.visa.viClose(dialog.session.instrument);
-  services.visa.viClose(dialog.session.resourceManager);
+  CloseSessions(dialog.session);
   Finish(console, dialog);
   switch (result) {
     case TransferResult::kInstalled: return UpdateOutcome::kInstalled;
@@ -335,7 +331,7 @@ UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const st
     return UpdateOutcome::kFileRefused;
   }
 
-  CloseSessions(services, dialog.session, /*clearAfterwards=*/true);
+  CloseSessions(dialog.session);
   Disable(console, ConsoleButton::kSelect);
   Disable(console, ConsoleButton::kExit);
 
@@ -407,8 +403,6 @@ UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog) {
   return dialog.report.outcome;
 }
 
-void CloseSessionsForExit(Services& services, DialogState& dialog) {
-  CloseSessions(services, dialog.session, /*clearAfterwards=*/true);
-}
+void CloseSessionsForExit(DialogState& dialog) { CloseSessions(dialog.session); }
 
 }  // namespace quorvel

@@ -47,7 +47,7 @@ UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string&
 std::pair<std::string, std::string> SplitPath(std::string_view path);
 
 // The Exit button after the operator confirmed: closes the instrument session
-// and the resource manager, then clears the instrument session.
-void CloseSessionsForExit(Services& services, DialogState& dialog);
+// and the resource manager. What is already closed is not closed again.
+void CloseSessionsForExit(DialogState& dialog);
 
 }  // namespace quorvel

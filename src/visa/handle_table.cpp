@@ -25,6 +25,7 @@ std::optional<std::string_view> BoundedCString(const ViChar* text, std::size_t m
 }
 
 ViObject HandleRegistry::Add(Record record) {
+  if (reuseLowest_) lastHandle_ = VI_NULL;
   do {
     ++lastHandle_;
   } while (lastHandle_ == VI_NULL || records_.contains(lastHandle_));

@@ -6,7 +6,8 @@
 //
 // Rules every backend gets from here:
 // - handles come from a counter and are not reused while it has not wrapped
-//   (some four billion opens), so a stale handle is never taken for a new one;
+//   (some four billion opens), so a stale handle is never taken for a new one,
+//   unless told to hand out the lowest free number as some VISA libraries do;
 // - closing a resource manager closes every session and find list opened from it;
 // - an unknown or closed handle gives VI_ERROR_INV_OBJECT;
 // - the table may be used from several threads at once (a fleet update runs
@@ -55,6 +56,13 @@ class HandleRegistry {
   // A session's I/O time-out; nullopt for anything but an open session.
   std::optional<Millis> Timeout(ViSession session) const;
 
+  // From now on every new handle is the lowest number not in use, so a
+  // closed number comes back at the next open (tests of stale handles).
+  void ReuseLowestFreeHandles() {
+    const std::lock_guard lock(mutex_);
+    reuseLowest_ = true;
+  }
+
   // Resource managers, find lists and sessions still open.
   int OpenHandleCount() const {
     const std::lock_guard lock(mutex_);
@@ -89,6 +97,7 @@ class HandleRegistry {
 
   std::map<ViObject, Record> records_;  // ordered by handle, that is by opening
   ViObject lastHandle_ = VI_NULL;
+  bool reuseLowest_ = false;
 };
 
 // The registry with a backend's own state for each session.

@@ -82,6 +82,8 @@ ProgramRun Update(const std::string& visa, const std::string& file,
         colon == std::string::npos ? "" : visa.substr(colon + 1);
     options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
     options.environment["QUORVEL_VISA_DOUBLE_TIME_SCALE"] = kFast;
+    // Hands out closed handle numbers again at once, as some libraries do.
+    options.environment["QUORVEL_VISA_DOUBLE_REUSE"] = "1";
   }
   // The window's log lines, which these tests compare with the window's texts.
   std::vector<std::string> arguments{"--visa", backend, "--time-scale", kFast,
@@ -114,8 +116,12 @@ INSTANTIATE_TEST_SUITE_P(Doors, CliUpdateThrough, ::testing::Values(Door::kSim, 
                          });
 
 TEST_P(CliUpdateThrough, AGoodImageIsInstalledAndReportedAsTheWindowWould) {
-  const ProgramRun run = Update("sim", Sample("dsp-newer.bin"), {}, GetParam());
+  TempDir dir;
+  const std::string trace = (dir.path() / "trace.txt").string();
+  const ProgramRun run = Update("sim", Sample("dsp-newer.bin"), {"--trace", trace}, GetParam());
   ASSERT_FALSE(run.timedOut);
+  // Nothing is closed twice or used after its close: a support reader would take it for a fault.
+  EXPECT_FALSE(Contains(ReadFile(trace), "VI_ERROR_INV_OBJECT")) << ReadFile(trace);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Contains(run.out, "Serial No: SN000123\n")) << run.out;
   EXPECT_TRUE(Contains(run.out, "\n  5407 for DSP firmware.\n"));
@@ -551,6 +557,25 @@ TEST_F(CliFleet, AFailingMeterFailsAloneAndTheReportSaysWhy) {
   EXPECT_EQ(one[0]["backend"], visa);
 }
 
+// Through a library that hands a closed number out again at once: the lost
+// meter's worker must not close the healthy meter's session on its way out.
+TEST_F(CliFleet, AMeterThatNeverComesBackLeavesTheOthersSessionsAlone) {
+  ProgramOptions options;
+  options.environment[kStateFolderVariable] = state.path().string();
+  options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
+  options.environment["QUORVEL_VISA_DOUBLE"] = "meters=2,return@2=0";
+  options.environment["QUORVEL_VISA_DOUBLE_TIME_SCALE"] = kFast;
+  options.environment["QUORVEL_VISA_DOUBLE_REUSE"] = "1";
+  const ProgramRun run = Cli({"--visa", "system", "--time-scale", kFast, "update", "--all", "--yes",
+                              Sample("dsp-newer.bin"), "--json"},
+                             options);
+  const nlohmann::json report = Json(run);
+  ASSERT_TRUE(report.is_object()) << run.out << run.err;
+  EXPECT_EQ(report["meters"][0]["outcome"], "installed") << run.out;
+  EXPECT_NE(report["meters"][1]["outcome"], "installed") << run.out;
+  EXPECT_NE(run.exitCode, 0);
+}
+
 TEST_F(CliFleet, VerifyTellsWhetherEachMeterCameBackRunningTheFile) {
   const ProgramRun run = Fleet("sim:meters=3,adopt@2=0,return@3=once", Sample("package-3.pak"),
                                {"--all", "--verify", "--yes", "--json"});
@@ -650,6 +675,7 @@ TEST(CliSystemBackend, ALibraryThatCannotServeIsNamedWithWhatWasWrong) {
     int exitCode;
     std::string inErr;
     std::string inOut;
+    std::vector<std::string> command = {"list"};
   } cases[] = {
 #ifdef _WIN32
       {"missing file", "system:path=C:/no/such/visa64.dll", {}, 2,
@@ -670,12 +696,24 @@ TEST(CliSystemBackend, ALibraryThatCannotServeIsNamedWithWhatWasWrong) {
        "\n" + std::string(VI_FIND_BUFLEN - 1, 'X') + "\n  could not be opened"},
       {"read beyond the buffer", "system", {{"QUORVEL_VISA_DOUBLE_HOSTILE", "counts"}}, 0, "",
        "  Identity: \n"},
+      // A failed open is no meter, whatever handle 0 would reach; a failed
+      // write failed, whatever count it claims.
+      {"viOpen fails with session 0", "system", {{"QUORVEL_VISA_DOUBLE_HOSTILE", "open"}}, 4, "",
+       "\nNot updated: USBTMC device not found.",
+       {"--time-scale", kFast, "update", Sample("dsp-newer.bin")}},
+      {"viWrite fails claiming the whole count", "system",
+       {{"QUORVEL_VISA_DOUBLE_HOSTILE", "writes"}}, 5, "",
+       "\nUpdate failed: a frame of the image could not be written",
+       {"--time-scale", kFast, "update", Sample("dsp-newer.bin")}},
   };
   for (const auto& c : cases) {
     ProgramOptions options;
     options.environment = c.environment;
     options.environment["QUORVEL_VISA_LIBRARY"] = kVisaDouble;
-    const ProgramRun run = Cli({"--visa", c.visa, "list"}, options);
+    options.environment["QUORVEL_VISA_DOUBLE_TIME_SCALE"] = kFast;
+    std::vector<std::string> arguments{"--visa", c.visa};
+    arguments.insert(arguments.end(), c.command.begin(), c.command.end());
+    const ProgramRun run = Cli(arguments, options);
     EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
     EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
     EXPECT_TRUE(Contains("\n" + run.out, c.inOut)) << c.label << "\n" << run.out;

@@ -48,6 +48,8 @@ TEST(FleetUpdate, EachMeterGetsItsOwnPacedFramesAndAFailureStaysWithItsMeter) {
   ASSERT_TRUE(config) << error;
   cli::ScaledClock clock(0.01);
   SimVisa sim(*config, clock);
+  // Closed numbers come back at once: a stale close would end another worker's session.
+  sim.ReuseLowestFreeHandles();
   DiskFileSystem files;
   TempDir dir;
   const BinBuilder image = BinBuilder().Version("01.21").Payload(1000).WithCrc();

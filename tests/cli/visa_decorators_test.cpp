@@ -68,7 +68,7 @@ TEST_F(PinnedResourceVisaTest, DiscoveryOpensThePinnedMeterInsteadOfTheLastOne) 
     DiscoverInstrument(services, session, ready);
     EXPECT_TRUE(ready);
     const std::string serial = ReadSerial(services, session);
-    CloseSessions(services, session, false);
+    CloseSessions(session);
     return serial;
   };
   EXPECT_EQ(serialOfDiscoveredMeter(*sim_), "SN000125\n");

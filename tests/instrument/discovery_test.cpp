@@ -47,7 +47,7 @@ TEST_F(DiscoveryTest, TwoMetersAreEachOpenedOnceAndTheLastIsKept) {
   EXPECT_TRUE(EventsOfKind(sim->meter(0).timeline(), TimelineKind::Write).empty());
   EXPECT_EQ(EventsOfKind(sim->meter(1).timeline(), TimelineKind::Write).size(), 1u);
 
-  CloseSessionsForExit(*services, dialog);
+  CloseSessionsForExit(dialog);
   EXPECT_EQ(sim->OpenHandleCount(), 0) << "closing the resource manager closes both";
 }
 
@@ -62,7 +62,7 @@ TEST_F(DiscoveryTest, PackageReconnectWaitsFiveSecondsAndOpensEveryMatch) {
   EXPECT_EQ(EventsOfKind(sim->meter(1).timeline(), TimelineKind::Opened).size(), 1u);
   EXPECT_TRUE(console.messageBoxes.empty());
   EXPECT_TRUE(console.log.str().empty()) << "the package side writes no log";
-  CloseSessions(*services, session, /*clearAfterwards=*/false);
+  CloseSessions(session);
   EXPECT_EQ(sim->OpenHandleCount(), 0);
 }
 
@@ -91,7 +91,7 @@ TEST_F(DiscoveryTest, SilentMeterCostsTheSessionTimeOutAndGivesEmptyValues) {
 
 TEST_F(DiscoveryTest, ClosedSessionTransfersNothing) {
   AttachMeterAndOpenDialog();
-  CloseSessionsForExit(*services, dialog);
+  CloseSessionsForExit(dialog);
   EXPECT_EQ(ExchangeCommand(*services, dialog.session, "*idn?\n"), "");
   EXPECT_EQ(dialog.session.count, 0u);
   EXPECT_TRUE(textWrites().empty());

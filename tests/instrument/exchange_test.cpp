@@ -15,6 +15,14 @@ using testing::MemoryFileSystem;
 using testing::RecordingConsole;
 using testing::ScriptedVisa;
 
+// A session opened on the scripted library, as discovery leaves it.
+InstrumentSession OpenedSession(ScriptedVisa& visa) {
+  InstrumentSession session;
+  session.resourceManager = OpenResourceManager(visa);
+  session.instrument = OpenSession(visa, session.resourceManager, "USB0::1::2::A::INSTR").session;
+  return session;
+}
+
 struct QueryCase {
   const char* command;
   bool isQuery;
@@ -28,7 +36,7 @@ TEST_P(QueryRuleTest, ReadsAReplyOnlyForQueries) {
   RecordingConsole console;
   MemoryFileSystem files;
   Services services{visa, console, clock, files};
-  InstrumentSession session;
+  InstrumentSession session = OpenedSession(visa);
   visa.replies.push_back("answer\n");
 
   const std::string reply = ExchangeCommand(services, session, GetParam().command);
@@ -57,7 +65,7 @@ struct ExchangeFixture : ::testing::Test {
   RecordingConsole console;
   MemoryFileSystem files;
   Services services{visa, console, clock, files};
-  InstrumentSession session;
+  InstrumentSession session = OpenedSession(visa);
 };
 
 TEST_F(ExchangeFixture, AddsTheNewlineOnlyWhenTheCommandHasNone) {

@@ -8,9 +8,15 @@
 //   QUORVEL_VISA_DOUBLE_TIME_SCALE  run the meter's time this much faster (as
 //                                   the tool's --time-scale, which must match)
 //   QUORVEL_VISA_DOUBLE_BROKEN=1    viOpenDefaultRM fails, as in a broken installation
+//   QUORVEL_VISA_DOUBLE_REUSE=1     every new handle is the lowest free number, so a
+//                                   closed one comes back at once, as some
+//                                   vendors' libraries do
 //   QUORVEL_VISA_DOUBLE_HOSTILE     the library misbehaves: "names" fills
 //                                   descriptor buffers without a NUL, "counts"
-//                                   reports reads longer than the buffer
+//                                   reports reads longer than the buffer, "open"
+//                                   fails every viOpen with session 0 yet serves
+//                                   I/O on handle 0, "writes" fails every binary
+//                                   write while claiming its whole count
 // Built without viOpenDefaultRM when QUORVEL_VISA_DOUBLE_WITHOUT_RM is defined.
 #include <cstdarg>
 #include <cstdlib>
@@ -51,6 +57,7 @@ struct World {
   std::unique_ptr<quorvel::SimVisa> visa;  // null when the knobs did not parse
   bool broken = false;
   std::string hostile;
+  abi::ViSession lastOpened = quorvel::VI_NULL;  // what handle 0 reaches under "open"
 };
 
 std::mutex& Lock() {
@@ -71,6 +78,7 @@ World& TheWorld() {
     std::string error;
     auto config = quorvel::SimConfig::Parse(knobs != nullptr ? knobs : "", &error);
     if (config) made.visa = std::make_unique<quorvel::SimVisa>(std::move(*config), *made.clock);
+    if (made.visa && Flag("QUORVEL_VISA_DOUBLE_REUSE")) made.visa->ReuseLowestFreeHandles();
     made.broken = Flag("QUORVEL_VISA_DOUBLE_BROKEN");
     const char* hostile = std::getenv("QUORVEL_VISA_DOUBLE_HOSTILE");
     made.hostile = hostile != nullptr ? hostile : "";
@@ -87,6 +95,14 @@ abi::ViStatus WithVisa(Call call) {
   World& world = TheWorld();
   if (!world.visa) return quorvel::VI_ERROR_SYSTEM_ERROR;
   return call(*world.visa, std::string_view(world.hostile));
+}
+
+// The session I/O on `session` reaches: under "open", handle 0 is the
+// session the failed viOpen really opened.
+abi::ViSession Served(abi::ViSession session) {
+  const World& world = TheWorld();
+  if (world.hostile == "open" && session == quorvel::VI_NULL) return world.lastOpened;
+  return session;
 }
 
 // A hostile library fills the whole descriptor buffer and leaves no NUL.
@@ -134,8 +150,12 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viOpen(abi::ViSession rm,
                                                              abi::ViAccessMode accessMode,
                                                              abi::ViUInt32 openTimeout,
                                                              abi::ViSession* session) {
-  return WithVisa([&](quorvel::SimVisa& visa, std::string_view) {
-    return visa.viOpen(rm, name, accessMode, openTimeout, session);
+  return WithVisa([&](quorvel::SimVisa& visa, std::string_view hostile) {
+    const abi::ViStatus status = visa.viOpen(rm, name, accessMode, openTimeout, session);
+    if (hostile != "open" || !quorvel::ViSucceeded(status) || session == nullptr) return status;
+    TheWorld().lastOpened = *session;
+    *session = quorvel::VI_NULL;
+    return quorvel::VI_ERROR_RSRC_NFOUND;
   });
 }
 
@@ -146,16 +166,21 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viClose(abi::ViObject obje
 QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viSetAttribute(abi::ViObject object,
                                                                      abi::ViAttr attribute,
                                                                      abi::ViAttrState value) {
-  return WithVisa(
-      [&](quorvel::SimVisa& visa, std::string_view) { return visa.viSetAttribute(object, attribute, value); });
+  return WithVisa([&](quorvel::SimVisa& visa, std::string_view) {
+    return visa.viSetAttribute(Served(object), attribute, value);
+  });
 }
 
 QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viWrite(abi::ViSession session,
                                                               const abi::ViByte* buffer,
                                                               abi::ViUInt32 count,
                                                               abi::ViUInt32* returnCount) {
-  return WithVisa([&](quorvel::SimVisa& visa, std::string_view) {
-    return visa.viWrite(session, buffer, count, returnCount);
+  return WithVisa([&](quorvel::SimVisa& visa, std::string_view hostile) {
+    const abi::ViStatus status = visa.viWrite(Served(session), buffer, count, returnCount);
+    const bool binary = count > 0 && buffer != nullptr && buffer[count - 1] != '\n';
+    if (hostile != "writes" || !binary) return status;
+    if (returnCount != nullptr) *returnCount = count;
+    return quorvel::VI_ERROR_CONN_LOST;
   });
 }
 
@@ -164,7 +189,7 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viRead(abi::ViSession sess
                                                              abi::ViUInt32 count,
                                                              abi::ViUInt32* returnCount) {
   return WithVisa([&](quorvel::SimVisa& visa, std::string_view hostile) {
-    const abi::ViStatus status = visa.viRead(session, buffer, count, returnCount);
+    const abi::ViStatus status = visa.viRead(Served(session), buffer, count, returnCount);
     // Claims more than the buffer holds.
     if (hostile == "counts" && returnCount != nullptr) *returnCount = count + 100;
     return status;
@@ -205,7 +230,8 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viDiscardEvents(abi::ViSes
 }
 
 QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viClear(abi::ViSession session) {
-  return WithVisa([&](quorvel::SimVisa& visa, std::string_view) { return visa.viClear(session); });
+  return WithVisa(
+      [&](quorvel::SimVisa& visa, std::string_view) { return visa.viClear(Served(session)); });
 }
 
 // Formatted I/O, as far as the tool uses it: viPrintf with literal text, and
@@ -213,7 +239,9 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viClear(abi::ViSession ses
 QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_VARARGS_CALL viPrintf(abi::ViSession session,
                                                                        const abi::ViChar* format,
                                                                        ...) {
-  return WithVisa([&](quorvel::SimVisa& visa, std::string_view) { return visa.viPrintf(session, format); });
+  return WithVisa([&](quorvel::SimVisa& visa, std::string_view) {
+    return visa.viPrintf(Served(session), format);
+  });
 }
 
 QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_VARARGS_CALL viScanf(abi::ViSession session,
@@ -235,5 +263,7 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_VARARGS_CALL viScanf(abi::ViSes
   abi::ViChar* buffer = va_arg(arguments, abi::ViChar*);
   va_end(arguments);
   return WithVisa(
-      [&](quorvel::SimVisa& visa, std::string_view) { return visa.viScanf(session, "%t", buffer, size); });
+      [&](quorvel::SimVisa& visa, std::string_view) {
+        return visa.viScanf(Served(session), "%t", buffer, size);
+      });
 }

@@ -404,7 +404,7 @@ TEST_F(ImageUpdateTest, MeterWithoutIdentityIsSentNothingAndSelectLooksAgain) {
 TEST_F(ImageUpdateTest, ExitClosesTheSessions) {
   AttachMeterAndOpenDialog();
   EXPECT_GT(sim->OpenHandleCount(), 0);
-  CloseSessionsForExit(*services, dialog);
+  CloseSessionsForExit(dialog);
   EXPECT_EQ(sim->OpenHandleCount(), 0);
 }
 

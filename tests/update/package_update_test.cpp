@@ -463,7 +463,7 @@ TEST_F(PackageUpdateTest, EntriesPointingAnywhereNeverSendForeignBytes) {
       EXPECT_NE(std::search(pak.begin(), pak.end(), frame.bytes.begin(), frame.bytes.end()),
                 pak.end());
     }
-    CloseSessionsForExit(*services, dialog);  // a refused package leaves the window ready
+    CloseSessionsForExit(dialog);  // a refused package leaves the window ready
     EXPECT_EQ(sim->OpenHandleCount(), 0);
     EXPECT_EQ(files.openFileCount(), 0);
   }
