@@ -16,10 +16,12 @@ namespace quorvel {
 // backend is not built (no libusb there): the meter is reached through the
 // VISA library installed with the vendor's software.
 #ifdef _WIN32
-inline constexpr std::string_view kPlatformVisaBackend = "system";
+inline constexpr std::string_view kDefaultVisaBackend = "system";
 #else
-inline constexpr std::string_view kPlatformVisaBackend = "usbtmc";
+inline constexpr std::string_view kDefaultVisaBackend = "usbtmc";
 #endif
+// The environment variable that names the backend for both programs.
+inline constexpr const char* kVisaBackendVariable = "QUORVEL_VISA";
 
 // Why "usbtmc" cannot be chosen on Windows.
 inline constexpr std::string_view kUsbtmcLinuxOnly =

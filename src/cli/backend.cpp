@@ -2,10 +2,10 @@
 
 #include <sstream>
 
-#include "cli/scaled_clock.h"
 #include "cli/stop_signal.h"
 #include "cli/stop_signal_platform.h"
 #include "common/message_text.h"
+#include "common/scaled_clock.h"
 #include "common/utc_time.h"
 #include "visa/tracing_visa.h"
 

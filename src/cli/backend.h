@@ -11,8 +11,8 @@
 namespace quorvel::cli {
 
 // The backend used when neither --visa nor QUORVEL_VISA names one.
-inline constexpr std::string_view kDefaultVisaBackend = kPlatformVisaBackend;
-inline constexpr const char* kVisaEnvironmentVariable = "QUORVEL_VISA";
+using quorvel::kDefaultVisaBackend;
+using quorvel::kVisaBackendVariable;
 
 struct BackendRequest {
   std::string name{kDefaultVisaBackend};

@@ -13,6 +13,7 @@
 #include "cli/terminal_console.h"
 #include "cli/text_output.h"
 #include "cli/visa_decorators.h"
+#include "visa/resource_filter_visa.h"
 #include "common/version.h"
 #include "common/message_text.h"
 #include "common/utf8_path.h"
@@ -309,9 +310,9 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   }
 
   VisaLibrary* visaChain = backend->visa.get();
-  std::optional<PinnedResourceVisa> pinned;
+  std::optional<ResourceFilterVisa> pinned;
   if (!request.resources.empty()) {
-    visaChain = &pinned.emplace(*visaChain, request.resources.front());
+    visaChain = &pinned.emplace(*visaChain, SameResource(request.resources.front()));
   } else if (const ExitStatus ambiguous = RefuseAmbiguousMeter(*visaChain, streams);
              ambiguous != ExitStatus::kSuccess) {
     return ambiguous;

@@ -24,7 +24,7 @@ const MeterVersions kMeterTakingAnyImage{std::string(kAnyImageVersion),
 
 HeaderFacts FactsOf(const ImageHeader& header) {
   return {header.makerSignature(), header.imageVersion(), header.functionId(),
-          std::string(TargetName(header.functionId()))};
+          std::string(TargetName(header.functionId())), PackageSignatureMatches(header)};
 }
 
 std::string Quoted(std::string_view text) { return "\"" + PrintableField(text) + "\""; }
@@ -47,11 +47,6 @@ CheckResult ImageSignatureCheck(const ImageHeader& header) {
   const bool passed =
       JudgeImageHeader(header, kMeterTakingAnyImage) != HeaderVerdict::kRefuseSignature;
   return SignatureCheck(header.makerSignature(), passed);
-}
-
-// The package path's signature rule: only the first five characters count.
-bool PackageSignatureMatches(const HeaderFacts& facts) {
-  return facts.signature.substr(0, kMakerSignature.size()) == kMakerSignature;
 }
 
 CheckGroup ImageFileChecks(std::int64_t size) {
@@ -95,7 +90,7 @@ EntryFacts FactsOfEntry(FirmwareFile& file, const PackageEntry& entry, int index
   if (!StartsInsideFile(entry, fileSize)) return facts;
   const HeaderFacts header = FactsOf(ReadImageHeader(file, entry.imageOffset));
   // Image 1 and the examined image must start with a header; others may.
-  if (index == 1 || index == examined || PackageSignatureMatches(header)) facts.header = header;
+  if (index == 1 || index == examined || header.packageSignature) facts.header = header;
   return facts;
 }
 
@@ -112,7 +107,7 @@ CheckGroup PackageHeaderChecks(const FileReport& report) {
     return group;
   }
   const HeaderFacts& header = *examined->header;
-  group.checks.push_back(SignatureCheck(header.signature, PackageSignatureMatches(header)));
+  group.checks.push_back(SignatureCheck(header.signature, header.packageSignature));
   group.checks.push_back(TargetCheck(header));
   return group;
 }

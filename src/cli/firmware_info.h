@@ -18,6 +18,7 @@ struct HeaderFacts {
   std::string version;    // imageVersion as stored
   int functionId = 0;
   std::string target;  // "DSP", "Panel", "MSP 430"; empty when unknown
+  bool packageSignature = false;  // the signature passes the package path's rule
 };
 
 struct CheckResult {

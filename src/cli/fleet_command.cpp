@@ -11,7 +11,8 @@
 #include "cli/visa_decorators.h"
 #include "common/version.h"
 #include "firmware/file_source.h"
-#include "fleet/serial_filter_visa.h"
+#include "visa/resource_filter_visa.h"
+#include "visa/text_case.h"
 #include "history/history_file.h"
 #include "visa/resource_name.h"
 

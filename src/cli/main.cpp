@@ -25,8 +25,8 @@ std::string HelpFooter() {
   return std::string(
              "Common options, before or after the command: --visa NAME, --time-scale S, --trace FILE.\n"
              "The VISA backend is named with --visa or the ") +
-         quorvel::cli::kVisaEnvironmentVariable + " environment variable (default \"" +
-         std::string(quorvel::cli::kDefaultVisaBackend) +
+         quorvel::kVisaBackendVariable + " environment variable (default \"" +
+         std::string(quorvel::kDefaultVisaBackend) +
          "\"): \"sim\" or \"sim:knob=value,...\" for the simulated meter, \"usbtmc\" for a meter "
          "on this machine's USB (Linux only), \"system\" or \"system:path=FILE\" for an installed VISA library "
          "(FILE, else QUORVEL_VISA_LIBRARY, else the platform's usual names), \"replay:FILE\" to "
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   app.add_option("--visa", backend.name,
                  "VISA backend: sim, sim:knob=value,..., usbtmc (Linux only), system, system:path=FILE, "
                  "replay:FILE")
-      ->envname(quorvel::cli::kVisaEnvironmentVariable)
+      ->envname(quorvel::kVisaBackendVariable)
       ->capture_default_str();
   app.add_option("--trace", backend.traceFile,
                  "Write every VISA call to FILE, with times and bytes, for support")

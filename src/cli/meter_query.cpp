@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "cli/text_output.h"
-#include "cli/visa_decorators.h"
+#include "visa/resource_filter_visa.h"
 #include "common/clock.h"
 
 namespace quorvel::cli {

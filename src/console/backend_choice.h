@@ -8,9 +8,6 @@
 
 namespace quorvel {
 
-inline constexpr std::string_view kDefaultVisaBackend = kPlatformVisaBackend;
-inline constexpr const char* kVisaBackendVariable = "QUORVEL_VISA";
-
 // The command line wins, then a non-empty environment variable, then the default.
 std::string ChooseVisaBackend(const std::optional<std::string>& commandLine,
                               const char* environment);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 namespace quorvel {
 

@@ -173,13 +173,16 @@ double LeadingNumber(std::string_view text) {
   return value;
 }
 
+bool PackageSignatureMatches(const ImageHeader& header) {
+  // The image path reads the whole field instead.
+  return FieldText(std::span(header.decoded).subspan(kSignatureOffset, kMakerSignature.size())) ==
+         kMakerSignature;
+}
+
 HeaderVerdict JudgePackageHeader(const ImageHeader& header, const MeterVersions& meter) {
   const std::string& instrument = meter.instrumentVersion;
   const bool testMeter = !instrument.empty() && instrument.front() == 'T';
-  // Only the first five signature bytes count here; the image path reads the whole field.
-  const std::string signature = FieldText(std::span(header.decoded).subspan(
-      kSignatureOffset, kMakerSignature.size()));
-  if (signature != kMakerSignature && !testMeter) return HeaderVerdict::kRefuseSignature;
+  if (!PackageSignatureMatches(header) && !testMeter) return HeaderVerdict::kRefuseSignature;
   if (instrument == kAnyImageVersion || testMeter) return HeaderVerdict::kAccept;
 
   const std::string imageVersion = header.imageVersion();

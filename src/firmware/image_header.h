@@ -56,6 +56,10 @@ enum class HeaderVerdict { kAccept, kRefuseSignature, kRefuseVersion, kRefuseUnk
 // The single-image path's check, without side effects.
 HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& meter);
 
+// The package path's signature rule: only the first five characters of the
+// signature field count.
+bool PackageSignatureMatches(const ImageHeader& header);
+
 // The package path's own rules for the one header of a package it judges:
 // only the first five signature characters count, a meter whose version
 // starts with 'T' takes anything, versions compare as decimal numbers (DSP

@@ -4,11 +4,11 @@
 #include <thread>
 
 #include "firmware/file_source.h"
-#include "fleet/serial_filter_visa.h"
 #include "fleet/verify_update.h"
 #include "history/update_history.h"
 #include "instrument/identity.h"
 #include "update/file_check.h"
+#include "visa/resource_filter_visa.h"
 
 namespace quorvel {
 
@@ -100,7 +100,7 @@ class FleetWorker {
               std::size_t meter, FleetObserver& observer)
       : request_(request),
         console_(request, meter, observer),
-        ownView_(visa, SerialOfResource(request.resources.at(meter))),
+        ownView_(visa, SameSerial(SerialOfResource(request.resources.at(meter)))),
         services_{ownView_, console_, clock, files} {
     report_.resource = request.resources.at(meter);
     report_.file = SplitPath(request.path).second;
@@ -229,7 +229,7 @@ class FleetWorker {
 
   const FleetRequest& request_;
   WorkerConsole console_;
-  SerialFilterVisa ownView_;
+  ResourceFilterVisa ownView_;
   Services services_;
   UpdateReport report_;
   MeterVersions versionsBefore_;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "fleet/serial_filter_visa.h"
+#include "visa/resource_filter_visa.h"
 #include "history/sha256.h"
 #include "update/update_procedures.h"
 #include "visa/handle_table.h"

@@ -8,7 +8,7 @@
 
 #include "firmware/image_header.h"
 #include "firmware/version_slots.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 #include "visa/resource_name.h"
 #include "visa/text_case.h"
 

@@ -12,7 +12,7 @@
 #include "firmware/package.h"
 #include "firmware/package_check.h"
 #include "update/file_check.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 #include "update/transfer_failures.h"
 #include "update/update_procedures.h"
 
@@ -20,7 +20,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr Millis kPause{100};
 constexpr int kModeSwitchPasses = 40;  // 40 x 100 ms for the meter to leave the bus
 constexpr ViUInt32 kEndFrameReplySize = 64;
 
@@ -146,7 +145,7 @@ std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
   report_.switchedToUpdateMode = session_.count > 0;
   // The meter leaves the bus now; keep the window alive while it does.
   for (int pass = 0; pass < kModeSwitchPasses; ++pass) {
-    WaitPumping(services_.clock, console_, kPause);
+    WaitPumping(services_.clock, console_, kFrameGap);
     if (console_.StopRequested()) return UpdateOutcome::kStopped;
   }
   CloseSessions(session_);
@@ -164,7 +163,7 @@ std::optional<UpdateOutcome> PackageUpdate::SendImage(int index) {
       !(entry == layout_.entries[static_cast<std::size_t>(index - 1)]) ||
       !file_->Seek(entry.imageOffset)) {
     report_.step = TransferStep::kFileRead;
-    console_.AppendLog("Read error in the firmware file.");
+    LogFileReadError(console_);
     return UpdateOutcome::kTransferFailed;
   }
 
@@ -174,18 +173,18 @@ std::optional<UpdateOutcome> PackageUpdate::SendImage(int index) {
     std::array<std::uint8_t, kImageHeaderSize> header{};
     if (!ReadWhole(*file_, header)) {
       report_.step = TransferStep::kFileRead;
-      console_.AppendLog("Read error in the firmware file.");
+      LogFileReadError(console_);
       return UpdateOutcome::kTransferFailed;
     }
-    if (!Pause(kPause)) return UpdateOutcome::kStopped;
+    if (!Pause(kFrameGap)) return UpdateOutcome::kStopped;
     length -= static_cast<std::int64_t>(kImageHeaderSize);
   }
   std::int64_t lastChunk = 0;
   if (const auto failed = SendChunks(index, length, lastChunk)) return failed;
 
-  if (index == 1 && !Pause(kPause)) return UpdateOutcome::kStopped;
+  if (index == 1 && !Pause(kFrameGap)) return UpdateOutcome::kStopped;
   if (NeedsFlushFrame(lastChunk)) {
-    if (!Pause(kPause)) return UpdateOutcome::kStopped;
+    if (!Pause(kFrameGap)) return UpdateOutcome::kStopped;
     if (const auto failed = Write(kFlushFrame, /*endFrame=*/false)) return failed;
   }
   if (index > 1 && !Pause(kShortFrameGap)) return UpdateOutcome::kStopped;
@@ -206,7 +205,7 @@ std::optional<UpdateOutcome> PackageUpdate::SendChunks(int index, std::int64_t l
     const std::span<std::uint8_t> frame(chunk_.data(), size);
     if (!ReadWhole(*file_, frame)) {
       report_.step = TransferStep::kFileRead;
-      console_.AppendLog("Read error in the firmware file.");
+      LogFileReadError(console_);
       return UpdateOutcome::kTransferFailed;
     }
     // Images 2 onward get only the short wait before their last chunk.
@@ -244,9 +243,9 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
     return UpdateOutcome::kTransferFailed;
   }
 
-  if (!Pause(kPause)) return UpdateOutcome::kStopped;
+  if (!Pause(kFrameGap)) return UpdateOutcome::kStopped;
   if (const auto failed = Write(kEndFrame, /*endFrame=*/true)) return failed;
-  if (!Pause(kPause)) return UpdateOutcome::kStopped;
+  if (!Pause(kFrameGap)) return UpdateOutcome::kStopped;
 
   std::array<std::uint8_t, kEndFrameReplySize> reply{};
   const Transfer replyRead = ReadFromMeter(services_, session_, reply);

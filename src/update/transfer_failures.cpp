@@ -1,7 +1,7 @@
 #include "update/transfer_failures.h"
 
 #include "common/operator_console.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 namespace quorvel {
 
@@ -19,6 +19,10 @@ std::optional<TransferStep> FrameWriteFailure(OperatorConsole& console, const Tr
   }
   LogFramePartlyWritten(console);
   return TransferStep::kFramePartlyWritten;
+}
+
+void LogFileReadError(OperatorConsole& console) {
+  console.AppendLog("Read error in the firmware file.");
 }
 
 void LogFrameNotWritten(OperatorConsole& console) {

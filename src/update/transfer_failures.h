@@ -17,6 +17,7 @@ class OperatorConsole;
 std::optional<TransferStep> FrameWriteFailure(OperatorConsole& console, const Transfer& write,
                                               std::size_t length, bool endFrame);
 
+void LogFileReadError(OperatorConsole& console);       // the file could not supply a frame
 void LogFrameNotWritten(OperatorConsole& console);     // no byte of a frame went out
 void LogFramePartlyWritten(OperatorConsole& console);  // a frame went out only in part
 // The first status reply did not accept the image; its status name follows.

@@ -16,14 +16,13 @@
 #include "common/stoppable_wait.h"
 #include "firmware/file_source.h"
 #include "firmware/package_check.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 #include "update/transfer_failures.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr Millis kSlice{100};        // one pumped wait slice between phases
 constexpr Millis kAfterModeSwitch{5000};
 constexpr std::string_view kStoppedLine =
     "Transfer stopped by the operator; the meter is left in update mode.";
@@ -31,11 +30,11 @@ constexpr std::string_view kStoppedLine =
 void Disable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, false); }
 void Enable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, true); }
 
-// `slices` times: wait 100 ms while the window processes its messages.
+// `slices` times: wait one frame gap while the window processes its messages.
 // False as soon as the operator asked to stop.
 bool WaitInSlices(Services& services, int slices) {
   for (int i = 0; i < slices; ++i) {
-    WaitPumping(services.clock, services.console, kSlice);
+    WaitPumping(services.clock, services.console, kFrameGap);
     services.console.PumpMessages();
     if (services.console.StopRequested()) return false;
   }
@@ -166,7 +165,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
     if (read.error) {
       // Never send a frame the file did not fully supply.
       report.step = TransferStep::kFileRead;
-      console.AppendLog("Read error in the firmware file.");
+      LogFileReadError(console);
       return TransferResult::kFailed;
     }
     if (read.count == 0) break;
@@ -184,7 +183,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
   }
 
   // End of the payload: the meter states whether it took the image.
-  if (!WaitInSlices(services, 10) || !Wait(services, kSlice)) return Stopped(console);
+  if (!WaitInSlices(services, 10) || !Wait(services, kFrameGap)) return Stopped(console);
   const ImageVerdict first = ReadStatusReply(services, session);
   if (!first.accepted()) {
     report.step = TransferStep::kStatusRefused;
@@ -194,7 +193,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
   }
 
   std::copy(kEndFrame.begin(), kEndFrame.end(), frame.begin());
-  if (!Wait(services, kSlice)) return Stopped(console);
+  if (!Wait(services, kFrameGap)) return Stopped(console);
   const Transfer endWrite = WriteToMeter(services, session, kEndFrame);
   session.count = endWrite.count;
   if (const auto failure =
@@ -203,7 +202,7 @@ TransferResult SendImagePayload(Services& services, DialogState& dialog, Firmwar
     return TransferResult::kFailed;
   }
 
-  if (!WaitInSlices(services, 10) || !Wait(services, kSlice)) return Stopped(console);
+  if (!WaitInSlices(services, 10) || !Wait(services, kFrameGap)) return Stopped(console);
   const ImageVerdict second = ReadStatusReply(services, session);
   if (!second.accepted()) {
     report.step = TransferStep::kEndStatusRefused;

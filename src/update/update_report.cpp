@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 namespace quorvel {
 

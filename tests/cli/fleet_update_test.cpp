@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-#include "cli/scaled_clock.h"
+#include "common/scaled_clock.h"
 #include "firmware/file_source.h"
 #include "sim/sim_visa.h"
 #include "support/firmware_builder.h"
@@ -46,7 +46,7 @@ TEST(FleetUpdate, EachMeterGetsItsOwnPacedFramesAndAFailureStaysWithItsMeter) {
   std::string error;
   const auto config = SimConfig::Parse("meters=3,status1@2=2", &error);
   ASSERT_TRUE(config) << error;
-  cli::ScaledClock clock(0.01);
+  ScaledClock clock(0.01);
   SimVisa sim(*config, clock);
   // Closed numbers come back at once: a stale close would end another worker's session.
   sim.ReuseLowestFreeHandles();

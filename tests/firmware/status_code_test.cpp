@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "support/recording_console.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 namespace quorvel {
 namespace {

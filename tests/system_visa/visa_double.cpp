@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/scaled_clock.h"
+#include "common/scaled_clock.h"
 #include "sim/sim_visa.h"
 #include "visa/handle_table.h"
 #include "visa/resource_name.h"
@@ -70,7 +70,7 @@ World& TheWorld() {
     World made;
     const char* scale = std::getenv("QUORVEL_VISA_DOUBLE_TIME_SCALE");
     if (scale != nullptr && *scale != '\0') {
-      made.clock = std::make_unique<quorvel::cli::ScaledClock>(std::strtod(scale, nullptr));
+      made.clock = std::make_unique<quorvel::ScaledClock>(std::strtod(scale, nullptr));
     } else {
       made.clock = std::make_unique<quorvel::SteadyClock>();
     }

@@ -7,7 +7,7 @@
 #include <numeric>
 
 #include "support/update_scenario.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 namespace quorvel::testing {
 namespace {

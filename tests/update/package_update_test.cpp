@@ -5,7 +5,7 @@
 #include <random>
 
 #include "support/update_scenario.h"
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 namespace quorvel::testing {
 namespace {

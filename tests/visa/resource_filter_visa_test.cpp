@@ -1,4 +1,4 @@
-#include "cli/visa_decorators.h"
+#include "visa/resource_filter_visa.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +9,14 @@
 #include "firmware/file_source.h"
 #include "instrument/instrument_session.h"
 #include "support/recording_console.h"
+#include "visa/handle_table.h"
 
-namespace quorvel::cli {
+namespace quorvel {
 namespace {
 
 constexpr const char* kSecondMeter = "USB0::0x1D7C::0x4A35::SN000124::INSTR";
 
-class PinnedResourceVisaTest : public ::testing::Test {
+class ResourceFilterVisaTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
@@ -27,8 +28,8 @@ class PinnedResourceVisaTest : public ::testing::Test {
   std::unique_ptr<VisaLibrary> sim_;
 };
 
-TEST_F(PinnedResourceVisaTest, EverySearchFindsOnlyThePinnedMeter) {
-  PinnedResourceVisa pinned(*sim_, "usb0::0x1d7c::0x4a35::sn000124::instr");  // any case
+TEST_F(ResourceFilterVisaTest, EverySearchFindsOnlyThePinnedMeter) {
+  ResourceFilterVisa pinned(*sim_, SameResource("usb0::0x1d7c::0x4a35::sn000124::instr"));  // any case
   ViSession manager = VI_NULL;
   ASSERT_EQ(pinned.viOpenDefaultRM(&manager), VI_SUCCESS);
   for (const char* expression : {kDialogSearchExpression, kPackageSearchExpression}) {
@@ -43,8 +44,8 @@ TEST_F(PinnedResourceVisaTest, EverySearchFindsOnlyThePinnedMeter) {
   pinned.viClose(manager);
 }
 
-TEST_F(PinnedResourceVisaTest, AMeterThatIsNotAttachedIsNotFound) {
-  PinnedResourceVisa pinned(*sim_, "USB0::0x1D7C::0x4A35::SN999999::INSTR");
+TEST_F(ResourceFilterVisaTest, AMeterThatIsNotAttachedIsNotFound) {
+  ResourceFilterVisa pinned(*sim_, SameResource("USB0::0x1D7C::0x4A35::SN999999::INSTR"));
   ViSession manager = VI_NULL;
   pinned.viOpenDefaultRM(&manager);
   ViFindList list = VI_NULL;
@@ -58,7 +59,7 @@ TEST_F(PinnedResourceVisaTest, AMeterThatIsNotAttachedIsNotFound) {
   pinned.viClose(manager);
 }
 
-TEST_F(PinnedResourceVisaTest, DiscoveryOpensThePinnedMeterInsteadOfTheLastOne) {
+TEST_F(ResourceFilterVisaTest, DiscoveryOpensThePinnedMeterInsteadOfTheLastOne) {
   testing::RecordingConsole console;
   DiskFileSystem files;
   const auto serialOfDiscoveredMeter = [&](VisaLibrary& visa) {
@@ -72,11 +73,13 @@ TEST_F(PinnedResourceVisaTest, DiscoveryOpensThePinnedMeterInsteadOfTheLastOne) 
     return serial;
   };
   EXPECT_EQ(serialOfDiscoveredMeter(*sim_), "SN000125\n");
-  PinnedResourceVisa pinned(*sim_, kSecondMeter);
+  ResourceFilterVisa pinned(*sim_, SameResource(kSecondMeter));
   EXPECT_EQ(serialOfDiscoveredMeter(pinned), "SN000124\n");
+  ResourceFilterVisa bySerial(*sim_, SameSerial("sn000124"));
+  EXPECT_EQ(serialOfDiscoveredMeter(bySerial), "SN000124\n");
 }
 
-TEST_F(PinnedResourceVisaTest, FindAllResourcesListsEveryMatchInOrderUpToTheLimit) {
+TEST_F(ResourceFilterVisaTest, FindAllResourcesListsEveryMatchInOrderUpToTheLimit) {
   ViSession manager = VI_NULL;
   sim_->viOpenDefaultRM(&manager);
   const auto all = FindAllResources(*sim_, manager, kPackageSearchExpression, 10);
@@ -90,9 +93,11 @@ TEST_F(PinnedResourceVisaTest, FindAllResourcesListsEveryMatchInOrderUpToTheLimi
 
 TEST(ResourceNames, CompareWithoutRegardToCaseAndFitTheDescriptorBuffer) {
   EXPECT_TRUE(
-      SameResourceName("USB0::0x1D7C::0x4A35::SN1::INSTR", "usb0::0x1d7c::0x4a35::sn1::instr"));
+      SameResource("USB0::0x1D7C::0x4A35::SN1::INSTR")("usb0::0x1d7c::0x4a35::sn1::instr"));
   EXPECT_FALSE(
-      SameResourceName("USB0::0x1D7C::0x4A35::SN1::INSTR", "USB0::0x1D7C::0x4A35::SN12::INSTR"));
+      SameResource("USB0::0x1D7C::0x4A35::SN1::INSTR")("USB0::0x1D7C::0x4A35::SN12::INSTR"));
+  EXPECT_TRUE(SameSerial("SN1")("USB1::0x1D7C::0x4A35::sn1::INSTR")) << "on any board";
+  EXPECT_FALSE(SameSerial("SN1")("USB0::0x1D7C::0x4A35::SN12::INSTR"));
   std::array<ViChar, VI_FIND_BUFLEN + 8> buffer{};
   buffer.fill('x');
   CopyDescriptor(std::string(1000, 'A'), buffer.data());
@@ -101,4 +106,4 @@ TEST(ResourceNames, CompareWithoutRegardToCaseAndFitTheDescriptorBuffer) {
 }
 
 }  // namespace
-}  // namespace quorvel::cli
+}  // namespace quorvel

@@ -1,11 +1,11 @@
-#include "cli/scaled_clock.h"
+#include "common/scaled_clock.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "common/precise_sleep.h"
 
-namespace quorvel::cli {
+namespace quorvel {
 
 namespace {
 // Real time between pumps while waiting; as short as SteadyClock's.
@@ -62,4 +62,4 @@ void ScaledClock::WaitUntil(Millis deadline, const std::function<void()>& pump) 
   }
 }
 
-}  // namespace quorvel::cli
+}  // namespace quorvel

@@ -8,7 +8,7 @@
 
 #include "common/clock.h"
 
-namespace quorvel::cli {
+namespace quorvel {
 
 class ScaledClock final : public Clock {
  public:
@@ -33,4 +33,4 @@ inline constexpr double kMinTimeScale = 0.001;
 
 bool IsUsableTimeScale(double scale);
 
-}  // namespace quorvel::cli
+}  // namespace quorvel

@@ -1,4 +1,4 @@
-#include "update/frames.h"
+#include "instrument/wire_format.h"
 
 #include "common/operator_console.h"
 

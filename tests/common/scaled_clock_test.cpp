@@ -1,11 +1,11 @@
-#include "cli/scaled_clock.h"
+#include "common/scaled_clock.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-namespace quorvel::cli {
+namespace quorvel {
 namespace {
 
 using std::chrono::steady_clock;
@@ -63,4 +63,4 @@ TEST(ScaledClock, TimeScaleMustBeAUsableFraction) {
 }
 
 }  // namespace
-}  // namespace quorvel::cli
+}  // namespace quorvel

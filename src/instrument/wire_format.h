@@ -1,5 +1,7 @@
 #pragma once
-// The binary frames of a transfer and the meter's status verdict.
+// The meter's wire format for firmware: the binary frames of a transfer, their
+// pacing, and the meter's status verdict. The procedures and the simulated
+// meter both follow it from here.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -13,8 +15,9 @@ class OperatorConsole;
 
 inline constexpr std::size_t kMaxDataFrame = 240;  // bytes of payload in one frame
 
-// The meter needs this long before every data frame of a single image, and
-// before every full chunk of a package.
+// The meter needs this long before every data frame of a single image, before
+// every full chunk of a package, and between the steps of a transfer (status
+// reads, the end frame); the waits for its switch to update mode count in it.
 inline constexpr Millis kFrameGap{100};
 // Before the last chunk of a package's images 2 onward, and before their status read.
 inline constexpr Millis kShortFrameGap{10};
