@@ -124,11 +124,12 @@ void RecordAttempt(const AttemptWitness& witness, FileSystem& files, const std::
 }
 
 // Discovery as the window does it on opening, then one press of Select.
-UpdateReport RunSelectButton(Services& services, const TerminalConsole& console) {
+UpdateReport RunSelectButton(Services& services) {
   DialogState dialog;
   DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
   if (!dialog.readyForUpdate) {
     dialog.report.outcome = UpdateOutcome::kNoMeter;
+    dialog.report.notice = dialog.session.notice;
   } else if (StopWasRequested()) {
     dialog.report.outcome = UpdateOutcome::kChooserCancelled;
   } else {
@@ -140,9 +141,9 @@ UpdateReport RunSelectButton(Services& services, const TerminalConsole& console)
   UpdateReport report;
   report.TakeProcedureFacts(dialog.report);
   report.reason = TransferFailureText(report);
-  // Otherwise the update's message box says best why it stopped.
+  // Otherwise the warning the update ended with says best why it stopped.
   if (report.reason.empty() && report.outcome != UpdateOutcome::kInstalled) {
-    report.reason = console.lastMessage();
+    report.reason = report.notice;
   }
   return report;
 }
@@ -182,7 +183,7 @@ UpdateReport UpdateOneMeter(const UpdateRequest& request, Services& services,
         request.style == OutputStyle::kOwn) {
       Announce(streams, *preflight.meter, SplitPath(path).second);
     }
-    report = RunSelectButton(services, console);
+    report = RunSelectButton(services);
   }
   report.file = SplitPath(path).second;
   report.package = NamesPackage(path);

@@ -19,7 +19,6 @@ void TerminalConsole::AppendLog(std::string_view text) {
 }
 
 MessageResult TerminalConsole::ShowMessageBox(const MessageBoxRequest& request) {
-  if (request.buttons != MessageButtons::kOkCancel) lastMessage_ = request.text;
   progress_.BreakLine();
   out_ << std::flush;  // keep the order of log lines and messages when both go to one terminal
   err_ << PrintableText(request.caption) << ": " << PrintableText(request.text) << '\n';

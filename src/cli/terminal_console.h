@@ -42,16 +42,12 @@ class TerminalConsole final : public OperatorConsole {
   void ReportProgress(const ProgressReport& report) override;
   bool StopRequested() override;
 
-  // The text of the latest message box, which explains most refusals.
-  const std::string& lastMessage() const { return lastMessage_; }
-
  private:
   std::ostream& out_;
   std::ostream& err_;
   TerminalConsoleOptions options_;
   ProgressDisplay progress_;
   std::optional<std::string> chosenFile_;
-  std::string lastMessage_;
 };
 
 }  // namespace quorvel::cli

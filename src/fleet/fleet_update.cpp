@@ -15,29 +15,19 @@ namespace quorvel {
 namespace {
 
 // One worker's operator console: lines and progress go to the observer with
-// the worker's number, the chooser answers with the file, and what explains a
-// failure the report's facts do not (a message box, a refusal line) is kept.
+// the worker's number, and the chooser answers with the file.
 class WorkerConsole final : public OperatorConsole {
  public:
   WorkerConsole(const FleetRequest& request, std::size_t meter, FleetObserver& observer)
       : request_(request), meter_(meter), observer_(observer) {}
 
-  void AppendLog(std::string_view text) override {
-    if (text.find("error") != std::string_view::npos ||
-        text.find("Error") != std::string_view::npos ||
-        text.find("Not Possible") != std::string_view::npos ||
-        text.find("not successful") != std::string_view::npos) {
-      errorLine_ = std::string(text);
-    }
-    observer_.Line(meter_, text);
-  }
+  void AppendLog(std::string_view text) override { observer_.Line(meter_, text); }
   void ClearLog() override {}
   bool PumpMessages() override { return true; }
   void SetButtonCaption(ConsoleButton, std::string_view) override {}
   void EnableButton(ConsoleButton, bool) override {}
   void ShowButton(ConsoleButton, bool) override {}
   MessageResult ShowMessageBox(const MessageBoxRequest& box) override {
-    lastBox_ = box.text;
     observer_.Line(meter_, box.caption + ": " + box.text);
     if (box.buttons != MessageButtons::kOkCancel) return MessageResult::kOk;
     return request_.answerYes && !StopRequested() ? MessageResult::kOk : MessageResult::kCancel;
@@ -50,21 +40,14 @@ class WorkerConsole final : public OperatorConsole {
   void ReportProgress(const ProgressReport& report) override { observer_.Progress(meter_, report); }
   bool StopRequested() override { return request_.stopRequested && request_.stopRequested(); }
 
-  // What best explains a failed update that was not a transfer, in the procedure's words.
-  std::string Explanation() const {
-    if (!lastBox_.empty()) return FirstLine(lastBox_);
-    return errorLine_;
-  }
 
  private:
-  static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
-
   const FleetRequest& request_;
   std::size_t meter_;
   FleetObserver& observer_;
-  std::string lastBox_;
-  std::string errorLine_;
 };
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 std::string GenericReason(UpdateOutcome outcome) {
   switch (outcome) {
@@ -185,8 +168,9 @@ class FleetWorker {
     report_.TakeProcedureFacts(dialog.report);
     const UpdateOutcome outcome = report_.outcome;
     if (outcome == UpdateOutcome::kInstalled) return true;
+    // A transfer's failure, else the warning the procedure ended with.
     std::string reason = TransferFailureText(report_);
-    if (reason.empty()) reason = console_.Explanation();
+    if (reason.empty()) reason = FirstLine(report_.notice);
     return Fail(outcome, reason.empty() ? GenericReason(outcome) : std::move(reason));
   }
 

@@ -44,6 +44,7 @@ bool OpenEveryMatch(Services& services, InstrumentSession& session, bool waitBef
 // matches. Whatever the session held before is closed first.
 void Search(Services& services, InstrumentSession& session, const char* expression) {
   session.Close();
+  session.notice.clear();
   session.count = 0;
   session.descriptor.fill('\0');
   session.resourceManager = OpenResourceManager(services.visa);
@@ -89,6 +90,7 @@ InstrumentSession& InstrumentSession::operator=(InstrumentSession&& other) noexc
   commandBuffer = other.commandBuffer;
   replyBuffer = other.replyBuffer;
   lastReply = std::move(other.lastReply);
+  notice = std::move(other.notice);
   return *this;
 }
 
@@ -113,6 +115,7 @@ void DiscoverInstrument(Services& services, InstrumentSession& session, bool& re
     console.EnableButton(ConsoleButton::kSelect, false);
     std::string text = "USBTMC device not found.";
     if (const std::string hint = console.MeterAccessHint(); !hint.empty()) text += "\n\n" + hint;
+    session.notice = text;
     console.ShowMessageBox({.text = std::move(text),
                             .caption = "Quorvel firmware",
                             .icon = MessageIcon::kWarning,
@@ -145,7 +148,8 @@ bool ReconnectPackageSession(Services& services, InstrumentSession& session) {
   }
   session.Close();  // a search that found nothing leaves nothing open behind it
   session.count = 0;
-  services.console.ShowMessageBox({.text = "Meter not found.",
+  session.notice = "Meter not found.";
+  services.console.ShowMessageBox({.text = session.notice,
                                    .caption = "Quorvel",
                                    .icon = MessageIcon::kWarning,
                                    .buttons = MessageButtons::kOk,

@@ -51,6 +51,8 @@ struct InstrumentSession {
   std::array<ViChar, kCommandBufferSize> commandBuffer{};
   std::array<ViByte, kReplyBufferSize> replyBuffer{};
   std::string lastReply;
+  // The warning the latest discovery showed; empty when it found a meter.
+  std::string notice;
 
   std::string descriptorText() const;
   // Closes the instrument session, then the resource manager with the find

@@ -23,7 +23,10 @@ namespace {
 constexpr int kModeSwitchPasses = 40;  // 40 x 100 ms for the meter to leave the bus
 constexpr ViUInt32 kEndFrameReplySize = 64;
 
-void ShowWarning(OperatorConsole& console, std::string text, std::string caption) {
+// Shows a warning and keeps its text in the report.
+void ShowWarning(OperatorConsole& console, UpdateReport& report, std::string text,
+                 std::string caption) {
+  report.notice = text;
   console.ShowMessageBox({.text = std::move(text),
                           .caption = std::move(caption),
                           .icon = MessageIcon::kWarning,
@@ -106,33 +109,34 @@ UpdateOutcome PackageUpdate::Run(const std::string& folderAndSerial) {
 // identified, the whole package is checked and one image header is judged.
 std::optional<UpdateOutcome> PackageUpdate::Prepare(const std::string& folderAndSerial) {
   const bool found = ReconnectPackageSession(services_, session_);
+  report_.notice = session_.notice;
   // Stopped before the switch: the meter is unchanged.
   if (console_.StopRequested()) return UpdateOutcome::kChooserCancelled;
   if (!found) return UpdateOutcome::kNoMeter;
 
   if (folderAndSerial.find('@') == std::string::npos) {
-    ShowWarning(console_, "DMM device serial no miss.", "Quorvel");
+    ShowWarning(console_, report_, "DMM device serial no miss.", "Quorvel");
     return UpdateOutcome::kNoMeter;
   }
   ExchangeCommand(services_, session_, "cal:sec:serial?\n");
 
   if (!file_) file_ = services_.files.OpenForReading(path_, FileShare::kReadOnly);
   if (!file_) {
-    ShowWarning(console_, "The first bin file not found.", "Quorvel firmware");
+    ShowWarning(console_, report_, "The first bin file not found.", "Quorvel firmware");
     return UpdateOutcome::kFileNotOpened;
   }
   // A damaged package must never reach the meter.
   if (!CheckPackageFile(*file_, &layout_).ok()) {
-    ShowWarning(console_, std::string(kDamagedPackageText), "Quorvel");
+    ShowWarning(console_, report_, std::string(kDamagedPackageText), "Quorvel");
     return UpdateOutcome::kFileRefused;
   }
   const MeterIdentity identity = ReadIdentity(services_, session_, /*waitAfterL0=*/false);
   if (!IsUsableIdentity(identity)) {
-    ShowWarning(console_, std::string(kNoIdentityText), "Quorvel");
+    ShowWarning(console_, report_, std::string(kNoIdentityText), "Quorvel");
     return UpdateOutcome::kNoMeter;
   }
   if (auto refusal = JudgeExaminedPackageHeader(*file_, identity.versions)) {
-    ShowWarning(console_, std::move(*refusal), "Quorvel");
+    ShowWarning(console_, report_, std::move(*refusal), "Quorvel");
     return UpdateOutcome::kFileRefused;
   }
   return std::nullopt;
@@ -150,6 +154,7 @@ std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
   }
   CloseSessions(session_);
   const bool found = ReconnectPackageSession(services_, session_);
+  report_.notice = session_.notice;
   if (console_.StopRequested()) return UpdateOutcome::kStopped;
   if (!found) return UpdateOutcome::kNoMeter;
   return std::nullopt;
@@ -283,22 +288,6 @@ UpdateReport RunPackageUpdateReported(Services& services, const std::string& pac
   UpdateReport report = update.report();
   report.package = true;
   return report;
-}
-
-UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string& packagePath,
-                                          const std::string& folderAndSerial,
-                                          std::unique_ptr<FirmwareFile> openedPackage) {
-  return RunPackageUpdateReported(services, packagePath, folderAndSerial,
-                                  std::move(openedPackage))
-      .outcome;
-}
-
-int RunPackageUpdate(Services& services, const std::string& packagePath,
-                     const std::string& folderAndSerial) {
-  return RunPackageUpdateWithOutcome(services, packagePath, folderAndSerial) ==
-                 UpdateOutcome::kInstalled
-             ? 0
-             : 1;
 }
 
 }  // namespace quorvel

@@ -28,6 +28,13 @@ constexpr std::string_view kStoppedLine =
     "Transfer stopped by the operator; the meter is left in update mode.";
 
 void Disable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, false); }
+
+// Shows a warning and keeps its text in the report: the front ends tell why
+// the run ended from there, never from what the console was shown.
+void Warn(OperatorConsole& console, UpdateReport& report, MessageBoxRequest box) {
+  report.notice = box.text;
+  console.ShowMessageBox(box);
+}
 void Enable(OperatorConsole& console, ConsoleButton button) { console.EnableButton(button, true); }
 
 // `slices` times: wait one frame gap while the window processes its messages.
@@ -106,11 +113,12 @@ UpdateOutcome StopWithoutIdentity(Services& services, DialogState& dialog) {
   OperatorConsole& console = services.console;
   CloseSessions(dialog.session);
   dialog.readyForUpdate = false;
-  console.ShowMessageBox({.text = std::string(kNoIdentityText),
-                          .caption = "Quorvel firmware",
-                          .icon = MessageIcon::kWarning,
-                          .buttons = MessageButtons::kOk,
-                          .owner = MessageOwner::kDialog});
+  Warn(console, dialog.report,
+       {.text = std::string(kNoIdentityText),
+        .caption = "Quorvel firmware",
+        .icon = MessageIcon::kWarning,
+        .buttons = MessageButtons::kOk,
+        .owner = MessageOwner::kDialog});
   Enable(console, ConsoleButton::kSelect);
   return UpdateOutcome::kNoMeter;
 }
@@ -225,6 +233,7 @@ std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState
   CloseSessions(session);
   if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;
   DiscoverInstrument(services, session, dialog.readyForUpdate);
+  dialog.report.notice = session.notice;
   Disable(services.console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
   if (services.console.StopRequested()) return TransferResult::kStopped;
   return std::nullopt;
@@ -256,7 +265,11 @@ std::variant<std::unique_ptr<FirmwareFile>, UpdateOutcome> OpenAndJudgeImage(
                                                identification.data(), identification.size());
   }
 
-  if (!CheckImageHeader(header, dialog.versions, console)) {
+  const HeaderVerdict verdict = JudgeImageHeader(header, dialog.versions);
+  if (verdict != HeaderVerdict::kAccept) {
+    const std::vector<std::string> lines = ImageRefusalLines(verdict, header.functionId());
+    for (const std::string& line : lines) console.AppendLog(line);
+    dialog.report.notice = lines.front();
     console.ShowButton(ConsoleButton::kSelect, false);
     return UpdateOutcome::kFileRefused;
   }
@@ -319,11 +332,12 @@ UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const st
       services.files.OpenForReading(fullPath, FileShare::kReadOnly);
   if (package && !CheckPackageFile(*package).ok()) {
     package.reset();
-    console.ShowMessageBox({.text = std::string(kDamagedPackageText),
-                            .caption = "Quorvel",
-                            .icon = MessageIcon::kWarning,
-                            .buttons = MessageButtons::kOk,
-                            .owner = MessageOwner::kNone});
+    Warn(console, dialog.report,
+         {.text = std::string(kDamagedPackageText),
+          .caption = "Quorvel",
+          .icon = MessageIcon::kWarning,
+          .buttons = MessageButtons::kOk,
+          .owner = MessageOwner::kNone});
     console.ClearLog();
     LogReadyInstructions(console);
     Enable(console, ConsoleButton::kSelect);
@@ -348,6 +362,7 @@ UpdateOutcome RunSelect(Services& services, DialogState& dialog) {
   OperatorConsole& console = services.console;
   if (!dialog.readyForUpdate) {
     DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
+    dialog.report.notice = dialog.session.notice;
     return UpdateOutcome::kRediscovered;
   }
 

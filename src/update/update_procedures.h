@@ -25,22 +25,12 @@ struct DialogState {
 // meter, asks for a file and updates it.
 UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog);
 
-// Installs every image of a package on a session of its own.
-// 0 when every image was accepted, 1 otherwise.
-int RunPackageUpdate(Services& services, const std::string& packagePath,
-                     const std::string& folderAndSerial);
-
-// The same, with the facts of how it ended.
-// `openedPackage`, when given, is the package already open (and locked
+// Installs every image of a package on a session of its own, and reports how
+// it ended. `openedPackage`, when given, is the package already open (and locked
 // against writers) by the caller; otherwise the procedure opens it itself.
 UpdateReport RunPackageUpdateReported(Services& services, const std::string& packagePath,
                                       const std::string& folderAndSerial,
                                       std::unique_ptr<FirmwareFile> openedPackage = nullptr);
-
-// The same, with the finer outcome the CLI reports.
-UpdateOutcome RunPackageUpdateWithOutcome(Services& services, const std::string& packagePath,
-                                          const std::string& folderAndSerial,
-                                          std::unique_ptr<FirmwareFile> openedPackage = nullptr);
 
 // Splits a path at its last separator ('/' here; '\\' and '/' on Windows):
 // the folder keeps the separator.

@@ -35,6 +35,7 @@ void UpdateReport::TakeProcedureFacts(const UpdateReport& run) {
   imageCount = run.imageCount;
   step = run.step;
   meterStatus = run.meterStatus;
+  notice = run.notice;
 }
 
 std::string TransferFailureText(const UpdateReport& report) {

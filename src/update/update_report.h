@@ -60,6 +60,9 @@ struct UpdateReport {
   TransferStep step = TransferStep::kNone;
   // The status character the meter refused with (kStatusRefused, kEndStatusRefused).
   std::optional<std::uint8_t> meterStatus{};
+  // The warning the procedure ended with, as the operator saw it: a message
+  // box's text, or the first line of a refusal in the log. Empty when none.
+  std::string notice{};
 
   bool skipped = false;  // found in update mode by --all and left alone
   std::string reason{};  // why it did not succeed; empty when it did
@@ -78,7 +81,7 @@ struct UpdateReport {
   // when the meter refused nothing.
   std::string MeterStatusText() const;
 
-  // Takes the procedure's part (outcome, image, step, meter status) of `run`.
+  // Takes the procedure's part (outcome, image, step, meter status, notice) of `run`.
   void TakeProcedureFacts(const UpdateReport& run);
 };
 

@@ -355,7 +355,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
   AttachMeter();
   files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdate(*services, kPath, "/fw/SN000123\n"), 1);
+  EXPECT_EQ(RunPackageUpdateReported(*services, kPath, "/fw/SN000123\n").outcome,
+            UpdateOutcome::kNoMeter);
   ASSERT_EQ(console.messageBoxes.size(), 1u);
   EXPECT_EQ(console.messageBoxes[0].text, "DMM device serial no miss.");
   EXPECT_EQ(console.messageBoxes[0].caption, "Quorvel");
@@ -366,7 +367,7 @@ TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
 TEST_F(PackageUpdateTest, AtSignAloneIsEnough) {
   AttachMeter();
   files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdate(*services, kPath, "@"), 0);
+  EXPECT_EQ(RunPackageUpdateReported(*services, kPath, "@").outcome, UpdateOutcome::kInstalled);
   EXPECT_EQ(sim->OpenHandleCount(), 0);
 }
 
@@ -636,7 +637,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PackageUpdateTest, MeterSilentOnlyOnThePackageSessionIsNotSwitched) {
   AttachMeter("silent=1");
   files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdateWithOutcome(*services, kPath, "/fw/@SN000123\n"),
+  EXPECT_EQ(RunPackageUpdateReported(*services, kPath, "/fw/@SN000123\n").outcome,
             UpdateOutcome::kNoMeter);
   ASSERT_EQ(console.messageBoxes.size(), 1u);
   EXPECT_EQ(console.messageBoxes[0].text, kNoIdentityText);
