@@ -1,9 +1,31 @@
 #include "update/file_check.h"
 
+#include <algorithm>
+
 #include "firmware/package.h"
 #include "firmware/package_check.h"
 
 namespace quorvel {
+
+namespace {
+
+std::optional<FileRefusal> RefuseImageWithoutPayload(std::int64_t size) {
+  const auto headerSize = static_cast<std::int64_t>(kImageHeaderSize);
+  if (size < headerSize) {
+    return FileRefusal{UpdateOutcome::kFileRefused,
+                       "The file holds " + std::to_string(std::max<std::int64_t>(size, 0)) +
+                           " of the image header's " + std::to_string(headerSize) + " bytes.",
+                       {}};
+  }
+  if (size == headerSize) {
+    return FileRefusal{UpdateOutcome::kFileRefused,
+                       "The image has no payload after its header; the meter refuses an empty image.",
+                       {}};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<std::string> JudgeExaminedPackageHeader(FirmwareFile& package,
                                                       const MeterVersions& meter) {
@@ -30,6 +52,8 @@ std::optional<FileRefusal> CheckFileAgainstMeter(FileSystem& files, const std::s
     }
     return std::nullopt;
   }
+  // An image without a payload would switch the meter and send it nothing.
+  if (auto refusal = RefuseImageWithoutPayload(file->Size())) return refusal;
   const ImageHeader header = ReadImageHeader(*file, 0);
   const HeaderVerdict verdict = JudgeImageHeader(header, meter);
   if (verdict == HeaderVerdict::kAccept) return std::nullopt;

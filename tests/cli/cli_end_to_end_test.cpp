@@ -166,6 +166,11 @@ TEST(CliUpdate, PercentLinesAreNotRepeatedFrameByFrame) {
 }
 
 TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
+  TempDir dir;
+  const ByteVector headerOnly = BinBuilder().Version("01.21").Bytes();
+  const std::string emptyImage = dir.Write("header-only.bin", headerOnly);
+  const std::string shortHeader =
+      dir.Write("short.bin", ByteVector(headerOnly.begin(), headerOnly.end() - 1));
   const struct {
     const char* label;
     std::string visa;
@@ -206,6 +211,10 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
        "\nNot updated: The meter did not identify itself.", ""},
       {"identity too late", "sim:slow_ms=25000", Sample("dsp-older.bin"), 4,
        "\nNot updated: The meter did not identify itself.", ""},
+      // Nothing to send: refused before the meter is switched.
+      {"image without payload", "sim", emptyImage, 3, "\nRefused: The image has no payload", ""},
+      {"header cut short", "sim", shortHeader, 3,
+       "\nRefused: The file holds 49 of the image header's 50 bytes", ""},
   };
   for (const auto& c : cases) {
     const ProgramRun run = Update(c.visa, c.file, {}, GetParam());
