@@ -19,7 +19,7 @@
 #include "common/utf8_path.h"
 #include "firmware/file_source.h"
 #include "firmware/package.h"
-#include "history/attempt_witness.h"
+#include "history/attempt_record.h"
 #include "update/update_procedures.h"
 
 namespace quorvel::cli {
@@ -107,17 +107,16 @@ ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Strea
   return ExitStatus::kSuccess;
 }
 
-void RecordAttempt(const AttemptWitness& witness, FileSystem& files, const std::string& path,
-                   const BackendRequest& backend, UpdateOutcome outcome, std::string reason,
-                   Streams streams) {
-  if (!IsRecordedAttempt(outcome)) return;
+void RecordAttempt(const UpdateReport& report, FileSystem& files, const std::string& path,
+                   const BackendRequest& backend, std::string reason, Streams streams) {
+  if (!IsRecordedAttempt(report.outcome)) return;
   std::string problem;
   const std::unique_ptr<UpdateHistory> history = OpenHistory(&problem);
   if (history && RecordSelectAttempt(*history,
                                      {.tool = "quorvel-cli",
                                       .toolVersion = QUORVEL_VERSION,
                                       .backend = backend.name},
-                                     witness, files, path, outcome, std::move(reason), &problem)) {
+                                     report, files, path, std::move(reason), &problem)) {
     return;
   }
   streams.err << kProgramName << "the update history was not written: " << problem << '\n';
@@ -318,8 +317,7 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
              ambiguous != ExitStatus::kSuccess) {
     return ambiguous;
   }
-  AttemptWitness witness(*visaChain);
-  InterruptSafeVisa visa(witness);
+  InterruptSafeVisa visa(*visaChain);
 
   InstallStopHandler(ToInt(ExitStatus::kStopped));
   KeepRunningWhenOutputCloses();
@@ -341,7 +339,7 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   }
   streams.out << RenderOutcomeLine(line, request.colour) << '\n' << std::flush;
   // The history gives the reason as a fleet's worker records it.
-  RecordAttempt(witness, files, path, request.backend, report.outcome,
+  RecordAttempt(report, files, path, request.backend,
                 report.reason.empty() ? line.text : report.reason, streams);
   return ExitStatusFor(report.outcome);
 }

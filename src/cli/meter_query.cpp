@@ -18,10 +18,7 @@ std::string TailPart(std::string_view tail, std::size_t position, std::size_t le
 
 }  // namespace
 
-std::string WithoutTrailingNewline(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
+std::string WithoutTrailingNewline(std::string text) { return WithoutLineEnd(std::move(text)); }
 
 ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions) {
   const std::string_view tail = versions.tail;

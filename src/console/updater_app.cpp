@@ -17,7 +17,7 @@
 #include "console/transfer_progress_bar.h"
 #include "firmware/file_source.h"
 #include "backends/backends.h"
-#include "history/attempt_witness.h"
+#include "history/attempt_record.h"
 #include "history/history_file.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
@@ -187,25 +187,23 @@ int UpdaterApp::Run(const QStringList& arguments) {
     demo->Wrap(hooks);
   }
   // Every attempt goes into the update history, as the command line's do.
-  AttemptWitness witness(*visa);
   std::optional<std::string> chosenFile;
   const auto choose = hooks.chooseFile ? hooks.chooseFile : ChooseFirmwareFile;
   hooks.chooseFile = [&chosenFile, choose](QWidget* owner, std::string_view filter) {
     chosenFile = choose(owner, filter);
     return chosenFile;
   };
-  UpdateDialog dialog(witness, clock, files, std::move(hooks));
+  UpdateDialog dialog(*visa, clock, files, std::move(hooks));
   const auto historyPath = DefaultHistoryPath();
-  QObject::connect(&dialog, &UpdateDialog::selectFinished, [&](UpdateOutcome outcome) {
+  QObject::connect(&dialog, &UpdateDialog::selectFinished, [&](UpdateOutcome) {
     if (chosenFile && historyPath) {
       HistoryFile history(*historyPath);
       std::string problem;
-      if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend}, witness, files,
-                               *chosenFile, outcome, {}, &problem)) {
+      if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend},
+                               dialog.state().report, files, *chosenFile, {}, &problem)) {
         std::cerr << "quorvel: the update history was not written: " << problem << "\n";
       }
     }
-    witness.Forget();
     chosenFile.reset();
   });
   if (demo) demo->Attach(dialog);

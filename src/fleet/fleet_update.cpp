@@ -72,11 +72,6 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-std::string WithoutLineEnd(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 class FleetWorker {
  public:
   FleetWorker(VisaLibrary& visa, Clock& clock, FileSystem& files, const FleetRequest& request,

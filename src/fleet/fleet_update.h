@@ -19,7 +19,7 @@
 
 #include "common/clock.h"
 #include "common/operator_console.h"
-#include "history/attempt_witness.h"
+#include "history/attempt_record.h"
 #include "update/update_procedures.h"
 
 namespace quorvel {

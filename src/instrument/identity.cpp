@@ -19,6 +19,11 @@ MeterVersions VersionsFromIdentity(std::string_view reply) {
   return versions;
 }
 
+std::string WithoutLineEnd(std::string reply) {
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+  return reply;
+}
+
 bool IsWrongMode(const MeterVersions& versions) {
   return versions.instrumentVersion.starts_with(kUpdateModeMarker);
 }

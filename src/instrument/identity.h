@@ -39,4 +39,7 @@ MeterVersions VersionsFromIdentity(std::string_view reply);
 // The meter is not in its normal mode: instrumentVersion starts with "WDL".
 bool IsWrongMode(const MeterVersions& versions);
 
+// A reply without the line end the meter closes it with.
+std::string WithoutLineEnd(std::string reply);
+
 }  // namespace quorvel

@@ -31,6 +31,7 @@ bool OpenEveryMatch(Services& services, InstrumentSession& session, bool waitBef
     if (!opened.session.empty()) {
       session.instrument.LeaveToItsManager();
       session.instrument = std::move(opened.session);
+      session.resource = session.descriptorText();
       services.visa.viSetAttribute(session.instrument.get(), VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
     }
     if (!session.findList.empty()) {
@@ -87,6 +88,7 @@ InstrumentSession& InstrumentSession::operator=(InstrumentSession&& other) noexc
   count = other.count;
   ioStatus = other.ioStatus;
   descriptor = other.descriptor;
+  resource = std::move(other.resource);
   commandBuffer = other.commandBuffer;
   replyBuffer = other.replyBuffer;
   lastReply = std::move(other.lastReply);
@@ -96,6 +98,7 @@ InstrumentSession& InstrumentSession::operator=(InstrumentSession&& other) noexc
 
 void InstrumentSession::Close() {
   if (!instrument.empty()) lastStatus = instrument.Close();
+  resource.clear();
   findList.LeaveToItsManager();
   resourceManager.Close();
 }

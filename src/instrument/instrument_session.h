@@ -48,6 +48,7 @@ struct InstrumentSession {
   ViStatus ioStatus = VI_SUCCESS;
   // The VISA library may write up to VI_FIND_BUFLEN chars here.
   std::array<ViChar, VI_FIND_BUFLEN> descriptor{};
+  std::string resource;  // the name `instrument` was opened with
   std::array<ViChar, kCommandBufferSize> commandBuffer{};
   std::array<ViByte, kReplyBufferSize> replyBuffer{};
   std::string lastReply;

@@ -370,6 +370,9 @@ UpdateOutcome RunSelect(Services& services, DialogState& dialog) {
   Disable(console, ConsoleButton::kSelect);
   const MeterIdentity identity = ReadIdentity(services, dialog.session);
   dialog.versions = identity.versions;
+  // Who the meter was before anything changed, for the report and the history.
+  dialog.report.resource = dialog.session.resource;
+  dialog.report.identityBefore = WithoutLineEnd(identity.reply);
   if (!IsUsableIdentity(identity)) return StopWithoutIdentity(services, dialog);
   if (IsWrongMode(dialog.versions)) {
     Enable(console, ConsoleButton::kSelect);

@@ -612,6 +612,11 @@ TEST_F(CliFleet, VerifyTellsWhetherEachMeterCameBackRunningTheFile) {
 TEST_F(CliFleet, ADamagedHistoryLineIsSkippedWithAWarning) {
   const ProgramRun first = Fleet("sim", Sample("dsp-newer.bin"), {});
   ASSERT_EQ(first.exitCode, 0) << first.err;
+  // A single update records the meter it reached and who it said it was.
+  const nlohmann::json recorded = Json(Run({"history", "--json"}));
+  ASSERT_EQ(recorded.size(), 1u) << recorded.dump();
+  EXPECT_EQ(recorded[0]["resource"], "USB0::0x1D7C::0x4A35::SN000123::INSTR");
+  EXPECT_EQ(recorded[0]["identityBefore"], "NAVIR,Q1000,SN000123,01.20.05.12");
   {
     std::ofstream history(state.path() / "quorvel" / "history.jsonl", std::ios::app);
     history << "{\"half a record\n";
