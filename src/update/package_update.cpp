@@ -259,7 +259,7 @@ std::optional<UpdateOutcome> PackageUpdate::ExchangeVerdicts(int index) {
   // word; any reply it does send must accept the image. A read that failed
   // for another reason than the time-out (the meter is gone) is no answer:
   // the meter installs the image only once its reply is read.
-  if (replyLength == 0 && !ViSucceeded(replyRead) && replyRead != VI_ERROR_TMO) {
+  if (replyLength == 0 && !ViSucceeded(replyRead.status) && replyRead.status != VI_ERROR_TMO) {
     report_.step = TransferStep::kEndStatusNotRead;
     return UpdateOutcome::kTransferFailed;
   }

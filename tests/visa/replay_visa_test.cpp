@@ -24,7 +24,10 @@ class ReplayTest : public UpdateScenario {
     services = std::make_unique<Services>(Services{*tracer, console, clock, files});
     OpenDialog();
     ChooseFile(kImagePath, image);
-    return PressSelect();
+    const UpdateOutcome outcome = PressSelect();
+    // Exit, as the window ends: what is still open is closed, and traced.
+    CloseSessionsForExit(dialog);
+    return outcome;
   }
 
   // The same update against the trace, on a bench of its own.
@@ -44,6 +47,7 @@ class ReplayTest : public UpdateScenario {
     replayFiles.AddFile(kImagePath, image);
     replayConsole.chooserAnswers.push_back(kImagePath);
     const UpdateOutcome outcome = RunImageUpdate(bench, state);
+    CloseSessionsForExit(state);
     replay->Finish();
     return outcome;
   }
