@@ -12,6 +12,9 @@
 #include "common/wide_text.h"
 #else
 #include <dlfcn.h>
+#if defined(__linux__)
+#include <link.h>
+#endif
 #endif
 
 namespace quorvel {
@@ -77,6 +80,15 @@ void* SharedLibrary::Symbol(const char* name) const {
   return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
 }
 
+std::string SharedLibrary::LoadedFrom() const {
+  // Long paths are cut by the call; such a path is not worth a bigger buffer here.
+  wchar_t path[1024] = {};
+  const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(handle_), path,
+                                          static_cast<DWORD>(std::size(path)));
+  if (length == 0 || length >= std::size(path)) return {};
+  return Utf8FromWide(std::wstring_view(path, length));
+}
+
 #else
 
 std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& file, std::string* error) {
@@ -93,6 +105,18 @@ std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& file, std:
 SharedLibrary::~SharedLibrary() { dlclose(handle_); }
 
 void* SharedLibrary::Symbol(const char* name) const { return dlsym(handle_, name); }
+
+std::string SharedLibrary::LoadedFrom() const {
+#if defined(__linux__)
+  const link_map* map = nullptr;
+  if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+    return {};
+  }
+  return map->l_name;
+#else
+  return {};
+#endif
+}
 
 #endif
 
