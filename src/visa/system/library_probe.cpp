@@ -47,7 +47,8 @@ void ReadImplementation(const SharedLibrary& library, visa_abi::ViSession manage
 bool LibraryProbe::wrongArchitecture() const {
   if (!architecture) return false;
   const BinaryArchitecture program = ProgramArchitecture();
-  return architecture->bits != program.bits || architecture->machine != program.machine;
+  return architecture->format != program.format || architecture->bits != program.bits ||
+         architecture->machine != program.machine;
 }
 
 bool LibraryProbe::usable() const {
