@@ -227,12 +227,11 @@ void CheckVisaLibrary(const DoctorRequest& request, DoctorReport& report) {
 
 #ifndef _WIN32
 std::string KernelDriverWords(const UsbtmcDeviceReport& device) {
-  if (device.kernelDriver == "usbtmc") {
-    return "; the kernel's usbtmc driver is bound to it, which is fine: the usbtmc backend "
-           "detaches it while it works and gives it back afterwards";
-  }
-  if (!device.kernelDriver.empty()) return "; the kernel driver " + device.kernelDriver + " is bound to it";
-  return {};
+  if (!device.kernelDriverBound) return {};
+  const std::string driver =
+      device.kernelDriver.empty() ? "a kernel driver" : "the kernel's " + device.kernelDriver + " driver";
+  return "; " + driver + " is bound to it, which is fine: the usbtmc backend detaches it while it "
+         "works and gives it back afterwards";
 }
 
 DoctorCheck DeviceCheck(const UsbtmcDeviceReport& device, const UdevRuleState& rule, bool usbtmcIsDefault) {
@@ -246,6 +245,7 @@ DoctorCheck DeviceCheck(const UsbtmcDeviceReport& device, const UdevRuleState& r
                 {"meter", meter},
                 {"serial", device.serial.empty() ? Json(nullptr) : JsonString(device.serial)},
                 {"openable", device.openable},
+                {"kernelDriverBound", device.kernelDriverBound},
                 {"kernelDriver", device.kernelDriver.empty() ? Json(nullptr) : Json(device.kernelDriver)},
                 {"udevRule", rule.installedAt.empty() ? Json(nullptr) : Json(rule.installedAt)}};
   if (device.openable) {

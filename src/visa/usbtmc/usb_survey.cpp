@@ -89,18 +89,14 @@ std::optional<UsbtmcDeviceReport> Report(libusb_device* device) {
   report.openable = opened == LIBUSB_SUCCESS;
   if (report.openable) {
     report.serial = SerialOf(handle, descriptor.iSerialNumber);
-    if (libusb_kernel_driver_active(handle, interfaces.numbers.front()) == 1) {
-      report.kernelDriver = "usbtmc";
-    }
+    report.kernelDriverBound = libusb_kernel_driver_active(handle, interfaces.numbers.front()) == 1;
     libusb_close(handle);
   } else {
     report.openError = usbtmc::LibusbErrorText(opened);
   }
   // sysfs names the driver even for a device this user may not open.
-  if (std::string driver = KernelDriverOf(device, interfaces.configuration, interfaces.numbers.front());
-      !driver.empty()) {
-    report.kernelDriver = driver;
-  }
+  report.kernelDriver = KernelDriverOf(device, interfaces.configuration, interfaces.numbers.front());
+  report.kernelDriverBound = report.kernelDriverBound || !report.kernelDriver.empty();
   return report;
 }
 

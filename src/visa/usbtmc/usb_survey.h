@@ -17,8 +17,9 @@ struct UsbtmcDeviceReport {
   std::string serial;     // empty when the device could not be opened to read it
   bool openable = false;  // this user may open it
   std::string openError;  // libusb's name for why not
-  // The kernel driver bound to its USBTMC interface ("usbtmc"), empty when none
-  // or when the system does not say.
+  // A kernel driver is bound to its USBTMC interface, and its name ("usbtmc")
+  // when the system says.
+  bool kernelDriverBound = false;
   std::string kernelDriver;
 
   // "1d7c:4a35 on bus 1 address 2"
