@@ -10,6 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "subprocess.h"
 #include "support/binary_builder.h"
 #include "support/firmware_builder.h"
@@ -37,6 +41,14 @@ struct Scratch {
   std::string elf32 = folder.Write("lib32visa.so", ElfHeader(1, 1, 3));
   std::string pe32 = folder.Write("visa32.dll", PeFile({.machine = kPeI386, .wide = false, .imports = {}}));
   std::string notAFolder = folder.Write("not-a-folder", FileBytes{'x'});
+#ifndef _WIN32
+  // A FIFO named as the library: opening it to read would wait for a writer.
+  std::string fifo = [this] {
+    const std::string path = (folder.path() / "libvisa-fifo.so").string();
+    mkfifo(path.c_str(), 0600);
+    return path;
+  }();
+#endif
 };
 
 ProgramRun Doctor(const std::vector<std::string>& arguments, Environment environment,
@@ -93,6 +105,10 @@ TEST(CliDoctor, NamesWhatStandsBetweenTheProgramAndTheMeter) {
       {"history without a folder", {"--visa", "sim", "--time-scale", kFast, "doctor"},
        {{kStateFolderVariable, scratch.notAFolder}}, 0,
        {"problem  " + scratch.notAFolder, "history.jsonl: not writable"}},
+#ifndef _WIN32
+      {"a FIFO", {"--visa", "system:path=" + scratch.fifo, "doctor"}, {}, 4,
+       {"not a library this program recognises; does not load: not a regular file"}},
+#endif
 #ifdef _WIN32
       {"a DLL that needs a missing DLL", {"--visa", "system:path=" QUORVEL_VISA_NEEDS_MISSING_DLL_PATH, "doctor"}, {}, 4,
        {"it needs libquorvel_missing_dependency.dll, which cannot be found\n"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 
 #include "common/utf8_path.h"
@@ -22,7 +23,11 @@ constexpr std::uint16_t kMaxSections = 96;  // the loader's own limit
 // A file read only through bounded, checked reads at given offsets.
 class BoundedFile {
  public:
-  explicit BoundedFile(const std::string& file) : in_(PathFromUtf8(file), std::ios::binary) {
+  explicit BoundedFile(const std::string& file) {
+    // A FIFO or device would keep the read waiting; only regular files are read.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(PathFromUtf8(file), error)) return;
+    in_.open(PathFromUtf8(file), std::ios::binary);
     if (!in_) return;
     in_.seekg(0, std::ios::end);
     const std::streamoff end = in_.tellg();

@@ -92,6 +92,15 @@ std::string SharedLibrary::LoadedFrom() const {
 #else
 
 std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& file, std::string* error) {
+  // The loader would open a FIFO or a device named here and wait on it for
+  // ever; only a regular file (or a link to one) is handed to it.
+  std::error_code failure;
+  const auto status = std::filesystem::status(file, failure);
+  if (file.find('/') != std::string::npos && !failure && std::filesystem::exists(status) &&
+      !std::filesystem::is_regular_file(status)) {
+    *error = "not a regular file";
+    return nullptr;
+  }
   // RTLD_LOCAL: the library's own symbols never stand in for the tool's.
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
