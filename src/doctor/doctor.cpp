@@ -107,7 +107,9 @@ std::string ImplementationWords(const LibraryProbe& probe) {
 std::string ProbeFinding(const LibraryProbe& probe) {
   if (!probe.present()) return "not found (" + probe.candidate.origin + ")";
   std::string finding = probe.candidate.origin;
-  if (probe.location != probe.candidate.file) finding += ", found at " + probe.location;
+  // Where the loader found a bare name; a path is where it says.
+  const bool bareName = probe.candidate.file.find_first_of("/\\") == std::string::npos;
+  if (bareName && !probe.location.empty()) finding += ", found at " + probe.location;
   finding += "; " + (probe.architecture ? probe.architecture->Describe()
                                         : std::string("not a library this program recognises"));
   if (probe.wrongArchitecture()) {
