@@ -155,13 +155,14 @@ Json ProbeFacts(const LibraryProbe& probe) {
   return facts;
 }
 
-DoctorCheck ProbeCheck(const LibraryProbe& probe, bool onlyCandidate) {
+DoctorCheck ProbeCheck(const LibraryProbe& probe) {
+  const bool named = probe.candidate.named;
   // A usual place with nothing in it is no fault; a file named on purpose is.
   Verdict verdict = probe.usable() ? Verdict::kOk : Verdict::kProblem;
   std::string advice = probe.usable() ? std::string() : LibraryAdvice(probe);
   if (!probe.present()) {
-    verdict = onlyCandidate ? Verdict::kProblem : Verdict::kOk;
-    advice = onlyCandidate ? std::string("Check the file name, or name the installed library's "
+    verdict = named ? Verdict::kProblem : Verdict::kOk;
+    advice = named ? std::string("Check the file name, or name the installed library's "
                                          "full path with ") + kVisaLibraryVariable + "=FILE"
                            : std::string();
   }
@@ -209,7 +210,7 @@ void CheckVisaLibrary(const DoctorRequest& request, DoctorReport& report) {
   std::vector<LibraryProbe> probes;
   for (const LibraryCandidate& candidate : *candidates) probes.push_back(ProbeVisaLibrary(candidate));
   for (const LibraryProbe& probe : probes) {
-    report.checks.push_back(ProbeCheck(probe, candidates->size() == 1));
+    report.checks.push_back(ProbeCheck(probe));
   }
   report.checks.push_back(ChoiceCheck(probes, systemIsDefault, request.backend));
 

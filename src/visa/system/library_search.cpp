@@ -64,7 +64,7 @@ std::optional<std::vector<LibraryCandidate>> SystemLibrarySearch(std::string_vie
       *error = "system:path= needs a file";
       return std::nullopt;
     }
-    return std::vector<LibraryCandidate>{{std::move(file), "named with --visa system:path="}};
+    return std::vector<LibraryCandidate>{{std::move(file), "named with --visa system:path=", true}};
   }
   if (!options.empty()) {
     *error = "unknown option \"" + std::string(options) + "\" (the system backend takes path=FILE)";
@@ -72,7 +72,7 @@ std::optional<std::vector<LibraryCandidate>> SystemLibrarySearch(std::string_vie
   }
   if (std::string named = LibraryNamedInEnvironment(); !named.empty()) {
     return std::vector<LibraryCandidate>{
-        {std::move(named), std::string("named by ") + kVisaLibraryVariable}};
+        {std::move(named), std::string("named by ") + kVisaLibraryVariable, true}};
   }
   return UsualPlaces();
 }

@@ -20,6 +20,7 @@ inline constexpr std::array<const char*, 11> kRequiredVisaFunctions = {
 struct LibraryCandidate {
   std::string file;    // a bare name for the platform's loader to find, or a path
   std::string origin;  // why it is tried: "named by QUORVEL_VISA_LIBRARY", ...
+  bool named = false;  // named by the user rather than one of the usual places
 };
 
 // The files the backend tries for its options ("" or "path=FILE"), in order:

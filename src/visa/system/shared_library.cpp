@@ -45,7 +45,8 @@ std::string LastErrorText() {
       FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                      text, static_cast<DWORD>(std::size(text) - 1), nullptr);
   const std::string reason = Utf8FromWide(std::wstring_view(text, std::min<DWORD>(length, 511)));
-  return Bounded(reason + " (error " + std::to_string(code) + ")");
+  // The system's text may end in a line break, which must not land mid-line.
+  return Bounded(reason) + " (error " + std::to_string(code) + ")";
 }
 }  // namespace
 
