@@ -46,7 +46,7 @@ std::string LocateLibrary(const std::string& file) {
 }
 
 std::vector<std::string> UnloadableImports(const std::string& file) {
-  // "The specified module could not be found" names no module: each DLL the
+  // Error 126 (module not found) names no module: each DLL the
   // library imports is looked for as the loader would, beside the library
   // first, then in the default folders.
   const std::filesystem::path folder = PathFromUtf8(file).parent_path();
