@@ -10,6 +10,7 @@
 
 #include "cli/command_suggestion.h"
 #include "cli/commands.h"
+#include "cli/doctor_command.h"
 #include "cli/fleet_command.h"
 #include "cli/outcome_line.h"
 #include "common/version.h"
@@ -160,6 +161,13 @@ int main(int argc, char** argv) {
   history->add_flag("--json", historyRequest.asJson, "Write the records as JSON");
   history->add_option("--serial", historyRequest.serial, "Only the meter with this serial number");
 
+  auto* doctor = app.add_subcommand(
+      "doctor",
+      "Say why the meter cannot be reached: the VISA libraries, USB, the meters each backend "
+      "finds and the history file, each with a verdict and what to do");
+  bool doctorJson = false;
+  doctor->add_flag("--json", doctorJson, "Write the checks as JSON");
+
   // The arguments as UTF-8 on every platform, without the program's name.
   std::vector<std::string> arguments = quorvel::cli::Utf8Arguments(argc, argv);
   if (!arguments.empty()) arguments.erase(arguments.begin());
@@ -190,6 +198,8 @@ int main(int argc, char** argv) {
     // A backend named only in the environment never makes info touch a meter.
     infoRequest.againstMeter = infoRequest.resource || NamedOnCommandLine(argc, argv, "--visa");
     status = quorvel::cli::RunInfo(infoRequest, streams);
+  } else if (*doctor) {
+    status = quorvel::cli::RunDoctorCommand(backend, doctorJson, streams);
   } else if (*history) {
     status = quorvel::cli::RunHistory(historyRequest, streams);
   } else if (*updateCommand) {

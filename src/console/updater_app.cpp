@@ -178,7 +178,12 @@ int UpdaterApp::Run(const QStringList& arguments) {
 
   DiskFileSystem files;
   ConsoleHooks hooks = hooks_;
-  if (!hooks.meterAccessHint) hooks.meterAccessHint = [backend] { return MeterAccessHint(backend); };
+  if (!hooks.meterAccessHint) {
+    hooks.meterAccessHint = [backend] {
+      const std::string access = MeterAccessHint(backend);
+      return access.empty() ? std::string(kAskTheDoctor) : access + "\n\n" + std::string(kAskTheDoctor);
+    };
+  }
   std::optional<DemoRun> demo;
   if (parser.isSet(options.demoFile)) {
     const QByteArray absolute =

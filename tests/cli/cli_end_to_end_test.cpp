@@ -194,7 +194,8 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
       {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6,
        "Incorrect mode.", ""},
       {"silent meter, image", "sim:silent=1", Sample("dsp-older.bin"), 4,
-       "\nNot updated: The meter did not identify itself. Check the cable and try again.\n",
+       "\nNot updated: The meter did not identify itself. Check the cable and try again. To see "
+       "why, run quorvel-cli doctor.\n",
        "The meter did not identify itself."},
       {"silent meter, package", "sim:silent=1", Sample("package-3.pak"), 4,
        "\nNot updated: The meter did not identify itself.", ""},
