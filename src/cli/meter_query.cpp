@@ -85,15 +85,16 @@ Json MeterJson(const MeterRecord& meter) {
   json["serial"] = JsonString(WithoutTrailingNewline(meter.serial));
   json["identified"] = meter.identified;
   json["mode"] = meter.updateMode ? "update" : "normal";
-  if (meter.identified && !meter.updateMode) {
-    const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);
-    json["versions"] = {{"dsp", JsonString(versions.dsp)},
-                        {"panel", JsonString(versions.panel)},
-                        {"msp430", JsonString(versions.msp430)}};
-  } else {
-    json["versions"] = nullptr;
-  }
+  json["versions"] = meter.identified && !meter.updateMode ? VersionsJson(meter.versions) : nullptr;
   return json;
+}
+
+Json VersionsJson(const MeterVersions& versions) {
+  if (versions.tail.empty()) return nullptr;
+  const ProcessorVersions processors = ProcessorVersionsOf(versions);
+  return {{"dsp", JsonString(processors.dsp)},
+          {"panel", JsonString(processors.panel)},
+          {"msp430", JsonString(processors.msp430)}};
 }
 
 }  // namespace quorvel::cli

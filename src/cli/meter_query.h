@@ -43,6 +43,10 @@ std::string RenderMeterText(const MeterRecord& meter);
 // versions (null when the meter reported none).
 Json MeterJson(const MeterRecord& meter);
 
+// The versions as `list`, `identify` and `update --json` give them: dsp,
+// panel and msp430; null when the meter reported none.
+Json VersionsJson(const MeterVersions& versions);
+
 // A reply without the line end the meter sends after it.
 std::string WithoutTrailingNewline(std::string text);
 

@@ -26,9 +26,11 @@ std::optional<std::string>& SlotFor(ExpectedVersions& expected, std::uint8_t fun
 }
 
 // Adds what one image header promises; false for a header naming no processor.
+// Only the maker's header promises anything: bytes that merely decode as one
+// (an image without a header reads as target 0, the DSP) promise nothing.
 bool Expect(ExpectedVersions& expected, const ImageHeader& header) {
   const auto slot = VersionSlotOf(header.functionId());
-  if (!slot) return false;
+  if (!slot || !header.signedByMaker()) return false;
   const std::array<char, 5> version = header.imageVersionBytes();
   SlotFor(expected, header.functionId()) = std::string(version.data(), slot->length);
   return true;

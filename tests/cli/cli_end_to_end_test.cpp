@@ -435,6 +435,8 @@ TEST(CliJson, UpdateIsReportedAsAFleetOfOne) {
   EXPECT_EQ(meter.at("meterStatus"), "CHECKSUM_ERROR");
   EXPECT_EQ(meter.at("switchedToUpdateMode"), true);
   EXPECT_EQ(meter.at("reason"), "the meter reported CHECKSUM_ERROR for image 1 of 3");
+  // The versions in the shape list and identify give them.
+  EXPECT_EQ(meter.at("versionsBefore").at("msp430"), "12");
 }
 
 TEST(CliUpdate, AFileThatCannotBeReadNeverReachesTheMeter) {
@@ -574,6 +576,51 @@ TEST_F(CliFleet, VerifyTellsWhetherEachMeterCameBackRunningTheFile) {
       EXPECT_EQ(record.value("identityAfter", ""), "NAVIR,Q1000,SN000123,01.30.06.12");
     }
   }
+}
+
+// What --verify and --all conclude of one meter, on files as the meter sees them.
+TEST_F(CliFleet, VerifyAndSkipJudgeEachFileAndMeterRightly) {
+  // A package image with no header of its own: its stored 0xFF bytes decode
+  // as target 0 (the DSP), which must not count as a version it promises.
+  ByteVector raw(300, 0xFF);
+  AppendLittleEndian32(raw, Crc32(raw));
+  const std::string rawImagePackage = state.Write(
+      "raw-image.pak",
+      PakBuilder()
+          .AddImage(BinBuilder().Version("01.30").Payload(600).RecordVersionInPayload().WithCrc())
+          .AddImage(raw)
+          .AddImage(BinBuilder().Target(1).Version("06.00").Payload(200).WithCrc())
+          .Bytes());
+  const struct {
+    const char* label;
+    std::string visa;
+    std::string file;
+    std::vector<std::string> extra;
+    int exitCode;
+    std::size_t meter;
+    const char* outcome;
+    const char* verification;  // null: not asked
+  } cases[] = {
+      {".bin verified", "sim", Sample("dsp-newer.bin"), {"--verify"}, 0, 0, "installed", "verified"},
+      {".bin not taken", "sim:adopt=0", Sample("dsp-newer.bin"), {"--verify"}, 7, 0, "installed",
+       "not verified: still 01.20"},
+      {"raw package image", "sim", rawImagePackage, {"--verify"}, 0, 0, "installed", "verified"},
+      {"one meter in update mode", "sim:meters=2,mode@2=update", Sample("dsp-newer.bin"),
+       {"--all"}, 0, 1, "skipped", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> extra = c.extra;
+    extra.insert(extra.end(), {"--yes", "--json"});
+    const ProgramRun run = Fleet(c.visa, c.file, extra);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
+    const nlohmann::json meter = Json(run)["meters"][c.meter];
+    EXPECT_EQ(meter["outcome"], c.outcome) << c.label << "\n" << run.out;
+    EXPECT_EQ(meter.value("verification", ""), c.verification ? c.verification : "") << c.label;
+  }
+  // The table says a failed verification once, not again as its reason.
+  const ProgramRun table = Fleet("sim:adopt=0", Sample("dsp-newer.bin"), {"--verify", "--yes"});
+  EXPECT_TRUE(Contains(table.out, "installed, not verified: still 01.20\n")) << table.out;
+  EXPECT_FALSE(Contains(table.out, "still 01.20: not verified")) << table.out;
 }
 
 TEST_F(CliFleet, ADamagedHistoryLineIsSkippedWithAWarning) {
