@@ -1,5 +1,6 @@
 #include "cli/meter_query.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "cli/text_output.h"
@@ -10,7 +11,10 @@ namespace quorvel::cli {
 
 namespace {
 
+// A command works with this many meters at most; a search counts up to
+// kMostCounted more, so that the rest can be named as a number.
 constexpr ViUInt32 kMostMeters = 64;
+constexpr ViUInt32 kMostCounted = 4096;
 
 std::string TailPart(std::string_view tail, std::size_t position, std::size_t length) {
   return position < tail.size() ? std::string(tail.substr(position, length)) : std::string();
@@ -28,9 +32,16 @@ ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions) {
   return {TailPart(tail, 0, 5), TailPart(tail, 6, 2), TailPart(tail, 9, 2)};
 }
 
+MeterSearch SearchMeters(VisaLibrary& visa, ViSession resourceManager) {
+  const auto names =
+      FindAllResources(visa, resourceManager, kPackageSearchExpression, kMostCounted);
+  const std::size_t listed = std::min<std::size_t>(names.size(), kMostMeters);
+  return {.resources = {names.begin(), names.begin() + static_cast<std::ptrdiff_t>(listed)},
+          .notListed = names.size() - listed};
+}
+
 std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager) {
-  const auto names = FindAllResources(visa, resourceManager, kPackageSearchExpression, kMostMeters);
-  return {names.begin(), names.end()};
+  return SearchMeters(visa, resourceManager).resources;
 }
 
 MeterRecord QueryMeter(Services& services, ViSession resourceManager, const std::string& resource) {

@@ -29,8 +29,15 @@ struct MeterRecord {
   bool updateMode = false;
 };
 
-// The resource names of every attached meter, on any USB board, in the
-// library's order.
+// The resource names of the attached meters, on any USB board, in the
+// library's order: the first 64, and how many more there are.
+struct MeterSearch {
+  std::vector<std::string> resources;
+  std::size_t notListed = 0;
+};
+MeterSearch SearchMeters(VisaLibrary& visa, ViSession resourceManager);
+
+// The resources of SearchMeters alone.
 std::vector<std::string> FindMeters(VisaLibrary& visa, ViSession resourceManager);
 
 // Opens the named meter on `resourceManager`, asks for its identity and

@@ -25,10 +25,9 @@ std::string NextStep(const UpdateReport& report, std::string_view otherwise) {
 
 // A reason as one printable sentence part.
 std::string Reason(const std::string& text, std::string_view fallback) {
-  std::string reason = text.empty() ? std::string(fallback) : text;
-  std::replace(reason.begin(), reason.end(), '\n', ' ');
+  std::string reason = OneLineText(text.empty() ? fallback : text);
   while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
-  return PrintableField(reason);
+  return reason;
 }
 
 }  // namespace

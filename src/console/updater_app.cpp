@@ -19,6 +19,7 @@
 #include "backends/backends.h"
 #include "history/attempt_witness.h"
 #include "history/history_file.h"
+#include "update/update_report.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -194,10 +195,21 @@ int UpdaterApp::Run(const QStringList& arguments) {
   // Every attempt goes into the update history, as the command line's do.
   AttemptWitness witness(*visa);
   std::optional<std::string> chosenFile;
+  // The last warning since the file was chosen: the reason of a failure the
+  // report does not name (a refused file, a meter that went away).
+  std::string warningSinceChoice;
   const auto choose = hooks.chooseFile ? hooks.chooseFile : ChooseFirmwareFile;
-  hooks.chooseFile = [&chosenFile, choose](QWidget* owner, std::string_view filter) {
+  hooks.chooseFile = [&chosenFile, &warningSinceChoice, choose](QWidget* owner,
+                                                                std::string_view filter) {
     chosenFile = choose(owner, filter);
+    warningSinceChoice.clear();
     return chosenFile;
+  };
+  const auto show = hooks.showMessageBox ? hooks.showMessageBox : ShowRealMessageBox;
+  hooks.showMessageBox = [&warningSinceChoice, show](QWidget* owner,
+                                                     const MessageBoxRequest& request) {
+    if (request.buttons != MessageButtons::kOkCancel) warningSinceChoice = request.text;
+    return show(owner, request);
   };
   UpdateDialog dialog(witness, clock, files, std::move(hooks));
   const auto historyPath = DefaultHistoryPath();
@@ -205,8 +217,12 @@ int UpdaterApp::Run(const QStringList& arguments) {
     if (chosenFile && historyPath) {
       HistoryFile history(*historyPath);
       std::string problem;
+      const UpdateReport& report = dialog.state().report;
+      std::string reason = TransferFailureText(report);
+      if (reason.empty()) reason = report.reason;
+      if (reason.empty() && outcome != UpdateOutcome::kInstalled) reason = warningSinceChoice;
       if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend}, witness, files,
-                               *chosenFile, outcome, {}, &problem)) {
+                               *chosenFile, outcome, std::move(reason), &problem)) {
         std::cerr << "quorvel: the update history was not written: " << problem << "\n";
       }
     }

@@ -262,6 +262,9 @@ std::variant<std::unique_ptr<FirmwareFile>, UpdateOutcome> OpenAndJudgeImage(
 
   if (!CheckImageHeader(header, dialog.versions, console)) {
     console.ShowButton(ConsoleButton::kSelect, false);
+    // The refusal is told in log lines only; the report keeps its words for the history.
+    dialog.report.reason =
+        HeaderRefusalText(JudgeImageHeader(header, dialog.versions), header.functionId());
     return UpdateOutcome::kFileRefused;
   }
   return image;

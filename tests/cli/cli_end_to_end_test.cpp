@@ -136,11 +136,18 @@ TEST_P(CliUpdateThrough, APackageIsInstalledImageByImage) {
   EXPECT_TRUE(Contains(run.out, "Progress: 100% (image 3 of 3)"));
 }
 
+// The meter is never left half-updated for want of a reader, but an outcome
+// that never arrived is no success.
 TEST(CliUpdate, GoesOnToTheEndWhenItsOutputIsClosed) {
+  TempDir state;
   ProgramOptions options;
   options.closeOutputEarly = true;
+  options.environment[kStateFolderVariable] = state.path().string();
   const ProgramRun run = Cli({"--time-scale", kFast, "update", Sample("dsp-newer.bin")}, options);
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_TRUE(Contains(run.err, "cannot write the output.")) << run.err;
+  EXPECT_TRUE(Contains(ReadFile((state.path() / "quorvel" / "history.jsonl").string()),
+                       "\"outcome\":\"installed\""));
 }
 
 TEST(CliUpdate, PercentLinesAreNotRepeatedFrameByFrame) {
@@ -243,7 +250,11 @@ TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
   } cases[] = {
       {0, {"--visa", "sim", "update", Sample("dsp-newer.bin")}, {}},
       {1, {"info", Sample("dsp-newer.bin"), "--json"}, "/dev/full"},
+      {1, {"--visa", "sim", "update", "-q", "--yes", Sample("dsp-newer.bin")}, "/dev/full"},
+      {1, {"history"}, "/dev/full"},
       {2, {"--visa", "sim:colour=red", "list"}, {}},
+      {2, {"--visa", "sim:meters=2", "identify"}, {}},
+      {2, {"--visa", "sim:meters=2", "info", Sample("dsp-newer.bin")}, {}},
       {3, {"--visa", "sim", "update", (dir.path() / "missing.bin").string()}, {}},
       {4, {"--visa", "sim:absent=1", "update", Sample("dsp-newer.bin")}, {}},
       {5, {"--visa", "sim:status1=2", "update", Sample("dsp-newer.bin")}, {}},
@@ -437,6 +448,44 @@ TEST(CliJson, UpdateIsReportedAsAFleetOfOne) {
   EXPECT_EQ(meter.at("reason"), "the meter reported CHECKSUM_ERROR for image 1 of 3");
   // The versions in the shape list and identify give them.
   EXPECT_EQ(meter.at("versionsBefore").at("msp430"), "12");
+}
+
+// With --json, standard output is one JSON document whatever happens: an
+// error is {"error": {"code", "message"}}, the same words as on standard error.
+TEST(CliJson, ErrorsAreOneDocumentAScriptCanRead) {
+  TempDir dir;
+  const std::string missing = (dir.path() / "missing.bin").string();
+  const std::string folder = dir.path().string();
+  const struct {
+    std::vector<std::string> arguments;
+    int code;
+    std::string message;
+  } cases[] = {
+      {{"--visa", "sim:absent=1", "identify", "--json"}, 4, "no meter found."},
+      {{"--visa", "sim:absent=1", "update", "--json", "--yes", Sample("dsp-newer.bin")}, 4,
+       "no meter found."},
+      {{"--visa", "sim:meters=2", "identify", "--json"}, 2, "choose one with --resource"},
+      {{"info", "--json", missing}, 3, "cannot open \"" + missing + "\" for reading."},
+      {{"update", "--json", missing}, 3, "cannot open \"" + missing + "\" for reading;"},
+      {{"update", "--json", "--yes", folder}, 3, "\"" + folder + "\" is a directory"},
+      {{"info", "--json", folder}, 3, "\"" + folder + "\" is a directory, not a firmware file."},
+      {{"list", "--jsn", "--json"}, 2, "did you mean \"--json\"?"},
+      {{"--visa", "sim:absent=1", "list", "--json"}, 4, "no meter found."},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun run = Cli(c.arguments);
+    const std::string label = c.arguments[c.arguments.size() - 2] + " " + c.arguments.back();
+    EXPECT_EQ(run.exitCode, c.code) << label << "\n" << run.err;
+    const auto json = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << label << "\n" << run.out;
+    EXPECT_EQ(json["error"]["code"], c.code) << label;
+    const std::string message = json["error"].value("message", "");
+    EXPECT_TRUE(Contains(message, c.message)) << label << "\n" << message;
+    EXPECT_TRUE(Contains(run.err, "quorvel-cli: " + message)) << label << "\n" << run.err;
+  }
+  // A list keeps its shape: scripts read an empty list beside the error.
+  const auto empty = nlohmann::json::parse(Cli({"--visa", "sim:absent=1", "list", "--json"}).out);
+  EXPECT_EQ(empty["meters"], nlohmann::json::array());
 }
 
 TEST(CliUpdate, AFileThatCannotBeReadNeverReachesTheMeter) {
@@ -635,15 +684,24 @@ TEST_F(CliFleet, ADamagedHistoryLineIsSkippedWithAWarning) {
   EXPECT_EQ(listing.exitCode, 0);
   EXPECT_TRUE(Contains(listing.err, "line 2 of")) << listing.err;
   EXPECT_TRUE(Contains(listing.out, "dsp-newer.bin  installed")) << listing.out;
-  EXPECT_TRUE(Contains(listing.out, "dsp-older.bin  file refused")) << listing.out;
+  EXPECT_TRUE(Contains(listing.out, "dsp-older.bin  file refused: Firmware Update Not Possible "
+                                    "(DSP). Binary file version is older"))
+      << "a reason of several lines is printed on one: " << listing.out;
+  EXPECT_EQ(Run({"history", "--serial", "NOPE"}).out, "no records\n");
 }
 
 TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
   const struct {
     const char* label;
     std::vector<std::string> arguments;
+    std::string says = {};
   } cases[] = {
-      {"no command", {}},
+      {"no command", {}, "a command is required: list, identify, info, update or history"},
+      {"misspelt common option", {"--vsia", "sim", "list"},
+       "unknown option \"--vsia\"; did you mean \"--visa\"?"},
+      {"misspelt option of the command", {"list", "--jsn"},
+       "unknown option \"--jsn\"; did you mean \"--json\"?"},
+      {"-v", {"-v"}, "unknown option \"-v\"; did you mean \"--version\""},
       {"unknown command", {"flash"}},
       {"update without a file", {"update"}},
       {"misspelt command", {"lsit"}},
@@ -667,7 +725,7 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
   for (const auto& c : cases) {
     const ProgramRun run = Cli(c.arguments);
     EXPECT_EQ(run.exitCode, 2) << c.label << "\n" << run.err;
-    EXPECT_FALSE(run.err.empty()) << c.label;
+    EXPECT_TRUE(run.err.starts_with("quorvel-cli: " + c.says)) << c.label << "\n" << run.err;
     // Arguments are quoted at most 200 characters long.
     EXPECT_LT(run.err.size(), 1000u) << c.label << "\n" << run.err;
   }
@@ -780,6 +838,14 @@ TEST(CliList, ShowsEveryMeterWithIdentitySerialVersionsAndMode) {
   const ProgramRun updateMode = Cli({"--visa", "sim:mode=update", "--time-scale", kFast, "list"});
   EXPECT_TRUE(Contains(updateMode.out, "  Mode:     update\n")) << updateMode.out;
   EXPECT_EQ(Cli({"--visa", "sim:absent=1", "--time-scale", kFast, "list"}).exitCode, 4);
+
+  // No more than 64 are listed, and the rest are counted.
+  const ProgramRun many = Cli({"--visa", "sim:meters=70", "--time-scale", kFast, "list", "--json"});
+  EXPECT_EQ(many.exitCode, 0) << many.err;
+  const auto manyJson = nlohmann::json::parse(many.out);
+  EXPECT_EQ(manyJson.at("meters").size(), 64u);
+  EXPECT_EQ(manyJson.at("notListed"), 6);
+  EXPECT_TRUE(Contains(many.err, "6 more meters were found but not listed")) << many.err;
 }
 
 TEST(CliIdentify, NamesOneMeterChosenOrFound) {
