@@ -58,7 +58,12 @@ std::vector<std::string> LongOptions(const CLI::App& app, const CLI::App* comman
   for (const CLI::App* scope : {&app, command}) {
     if (scope == nullptr) continue;
     for (const CLI::Option* option : scope->get_options()) {
-      for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+      for (const std::string& name : option->get_lnames()) {
+        // --help is the program's and the command's: named once, or no slip is near it.
+        if (std::find(names.begin(), names.end(), "--" + name) == names.end()) {
+          names.push_back("--" + name);
+        }
+      }
     }
   }
   return names;

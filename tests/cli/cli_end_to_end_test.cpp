@@ -702,6 +702,8 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
       {"misspelt option of the command", {"list", "--jsn"},
        "unknown option \"--jsn\"; did you mean \"--json\"?"},
       {"-v", {"-v"}, "unknown option \"-v\"; did you mean \"--version\""},
+      {"misspelt help after the command", {"list", "--hlep"},
+       "unknown option \"--hlep\"; did you mean \"--help\"?"},
       {"unknown command", {"flash"}},
       {"update without a file", {"update"}},
       {"misspelt command", {"lsit"}},
