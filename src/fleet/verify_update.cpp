@@ -124,7 +124,10 @@ std::optional<ExpectedVersions> ExpectedVersionsOf(FileSystem& files, const std:
 
 VerifyResult JudgeIdentityAfter(const std::string& identity, const ExpectedVersions& expected) {
   VerifyResult result{.identityAfter = identity};
-  const std::string tail = VersionsFromIdentity(identity).tail;
+  // The versions are what the meter shows, not the line end some meters send after them.
+  std::string_view shown = identity;
+  while (shown.ends_with('\n') || shown.ends_with('\r')) shown.remove_suffix(1);
+  const std::string tail = VersionsFromIdentity(shown).tail;
   const struct {
     std::uint8_t functionId;
     const std::optional<std::string>& version;

@@ -654,6 +654,8 @@ TEST_F(CliFleet, VerifyAndSkipJudgeEachFileAndMeterRightly) {
       {".bin not taken", "sim:adopt=0", Sample("dsp-newer.bin"), {"--verify"}, 7, 0, "installed",
        "not verified: still 01.20"},
       {"raw package image", "sim", rawImagePackage, {"--verify"}, 0, 0, "installed", "verified"},
+      {"identity with a line end", "sim:newline=1", Sample("package-3.pak"), {"--verify"}, 0, 0,
+       "installed", "verified"},
       {"one meter in update mode", "sim:meters=2,mode@2=update", Sample("dsp-newer.bin"),
        {"--all"}, 0, 1, "skipped", nullptr},
   };
