@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
   if (*timeScaleOption) backend.timeScale = timeScale;
   const bool asJson = (*list && listJson) || (*identify && identifyJson) ||
                       (*info && infoRequest.asJson) || (*history && historyRequest.asJson) ||
-                      (*updateCommand && update.asJson);
+                      (*updateCommand && update.asJson) || (*doctor && doctorJson);
   const quorvel::cli::Streams streams{std::cout, std::cerr,
                                       quorvel::cli::StandardOutputIsTerminal(), asJson};
   ExitStatus status = ExitStatus::kFailure;

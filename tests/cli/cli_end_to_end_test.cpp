@@ -698,7 +698,7 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
     std::vector<std::string> arguments;
     std::string says = {};
   } cases[] = {
-      {"no command", {}, "a command is required: list, identify, info, update or history"},
+      {"no command", {}, "a command is required: list, identify, info, update, history or doctor"},
       {"misspelt common option", {"--vsia", "sim", "list"},
        "unknown option \"--vsia\"; did you mean \"--visa\"?"},
       {"misspelt option of the command", {"list", "--jsn"},
