@@ -520,12 +520,12 @@ ViStatus UsbtmcLink::RequestAndAssemble(std::span<std::uint8_t> destination, Dea
     transfer.resize(RoundUpTo(PaddedSize(assembler.BytesStillExpected()), info_.bulkInMaxPacket));
     const BulkResult result = BulkIn(transfer, deadline);
     assembler.Consume(std::span<const std::uint8_t>(transfer.data(), result.transferred));
-    message->received = assembler.payloadReceived();
-    message->announced = assembler.announcedSize();
     const bool shortPacket = result.transferred < transfer.size() &&
                              result.transferred % info_.bulkInMaxPacket != 0;
     if (options_.shortPacketEnds && shortPacket && result.error == LIBUSB_SUCCESS)
       assembler.EndAtShortPacket();
+    message->received = assembler.payloadReceived();
+    message->announced = assembler.announcedSize();
     if (result.error == LIBUSB_ERROR_TIMEOUT) {
       tagHistory_.abandoned = bTag;
       AbortBulkIn(bTag);

@@ -154,8 +154,9 @@ class UsbtmcLink {
   TagHistory tagHistory_;
   std::string lastProblem_;
   // Alignment bytes the last reply still owes; they may come as a transfer
-  // of their own ahead of the next reply.
-  std::size_t strayAlignment_ = 0;
+  // of their own ahead of the next reply. A new session cannot know what a
+  // reply read by the one before it owed, so it allows for the most there can be.
+  std::size_t strayAlignment_ = kMaxAlignment;
   bool lost_ = false;
 };
 

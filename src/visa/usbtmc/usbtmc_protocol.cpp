@@ -213,9 +213,14 @@ std::size_t ReplyAssembler::BytesStillExpected() const {
 }
 
 void ReplyAssembler::EndAtShortPacket() {
-  if (state_ == State::kNeedMore && headerSeen_) {
-    state_ = State::kComplete;
-    endedShort_ = true;
+  if (state_ != State::kNeedMore || !headerSeen_) return;
+  state_ = State::kComplete;
+  endedShort_ = true;
+  if ((kHeaderSize + received_) % 4 != 0) return;
+  for (std::size_t dropped = 0; dropped < kMaxAlignment && received_ > 0 &&
+                                destination_[received_ - 1] == 0;
+       ++dropped) {
+    --received_;
   }
 }
 

@@ -59,6 +59,7 @@ inline constexpr std::uint8_t kStatusTransferNotInProgress = 0x81;
 inline constexpr std::uint8_t kBulkInFifoNotEmpty = 0x01;
 
 // Every bulk message is zero-padded to a multiple of four bytes.
+inline constexpr std::size_t kMaxAlignment = 3;
 constexpr std::size_t PaddedSize(std::size_t size) { return (size + 3) / 4 * 4; }
 
 // bTag runs 1..255 and wraps to 1; 0 is never used because some
@@ -147,7 +148,9 @@ class ReplyAssembler {
 
   State Consume(std::span<const std::uint8_t> transfer);
   // A short packet ended the message: whatever came of a started payload is
-  // all there will be (for devices whose header overstates the reply).
+  // all there will be (for devices whose header overstates the reply). As
+  // the true length is unknown, zeros where alignment bytes would fall are
+  // taken for alignment.
   void EndAtShortPacket();
 
   State state() const { return state_; }
