@@ -126,8 +126,8 @@ std::vector<DeviceProfile> MakeProfiles() {
   DeviceProfile& otherId = add("update_mode_with_another_product_id",
                                "re-enumerates after \"system:update\" with another product id "
                                "and the same serial",
-                               "common for instruments whose boot loader is a USB identity of "
-                               "its own (DFU-style)");
+                               "PX4/PX4-Bootloader PR 13 (the boot loader enumerates as product "
+                               "0x0001, the application as 0x0011)");
   otherId.updateModeProductId = 0x4A36;
   otherId.ourOptions = "update_product=0x4A36";
 
