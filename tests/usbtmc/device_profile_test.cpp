@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "update/update_procedures.h"
 #include "usbtmc/device_profiles.h"
 #include "usbtmc/meter_on_usb.h"
+#include "visa/tracing_visa.h"
 #include "visa/usbtmc/usbtmc_visa.h"
 
 namespace quorvel::testing {
@@ -30,6 +32,7 @@ class UsbtmcProfile : public ::testing::TestWithParam<const DeviceProfile*> {
 
   // A fresh meter with the profile's misbehaviour, and a backend with `options`.
   void Start(std::string_view options) {
+    traced.reset();
     visa.reset();
     rack.reset();
     std::string error;
@@ -40,6 +43,8 @@ class UsbtmcProfile : public ::testing::TestWithParam<const DeviceProfile*> {
     ASSERT_TRUE(parsed) << error;
     visa = UsbtmcVisa::Create(&error, *parsed);
     ASSERT_TRUE(visa) << error;
+    trace.str("");
+    traced = std::make_unique<TracingVisa>(*visa, clock, trace);
   }
 
   // Clear, *IDN? and the serial in one session; "" when all went well, else
@@ -47,22 +52,22 @@ class UsbtmcProfile : public ::testing::TestWithParam<const DeviceProfile*> {
   std::string Session() {
     ViSession rm = VI_NULL;
     ViSession session = VI_NULL;
-    if (visa->viOpenDefaultRM(&rm) != VI_SUCCESS) return "no resource manager";
-    if (visa->viOpen(rm, kMeterName, VI_NULL, 0, &session) != VI_SUCCESS) return "not opened";
+    if (traced->viOpenDefaultRM(&rm) != VI_SUCCESS) return "no resource manager";
+    if (traced->viOpen(rm, kMeterName, VI_NULL, 0, &session) != VI_SUCCESS) return "not opened";
     std::string problem = Exchange(session);
-    visa->viClose(rm);
+    traced->viClose(rm);
     return problem;
   }
 
   std::string Exchange(ViSession session) {
-    visa->viSetAttribute(session, VI_ATTR_TMO_VALUE, 1000);
-    if (visa->viClear(session) != VI_SUCCESS) return "clear: " + visa->LastFailure(session);
+    traced->viSetAttribute(session, VI_ATTR_TMO_VALUE, 1000);
+    if (traced->viClear(session) != VI_SUCCESS) return "clear: " + traced->LastFailure(session);
     if (profile().lateFirstReply) {
       // The host gives up on a late reply, which the device sends all the same.
-      visa->viSetAttribute(session, VI_ATTR_TMO_VALUE, 150);
+      traced->viSetAttribute(session, VI_ATTR_TMO_VALUE, 150);
       if (!Query(session, "*idn?\n").starts_with("timed out")) return "the late reply was not late";
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      visa->viSetAttribute(session, VI_ATTR_TMO_VALUE, 1000);
+      traced->viSetAttribute(session, VI_ATTR_TMO_VALUE, 1000);
     }
     const std::string identity = Query(session, "*idn?\n");
     if (identity != kIdentity) return "*IDN?: " + identity;
@@ -74,15 +79,15 @@ class UsbtmcProfile : public ::testing::TestWithParam<const DeviceProfile*> {
   // The reply, or what went wrong.
   std::string Query(ViSession session, std::string_view text) {
     ViUInt32 count = 0;
-    if (visa->viWrite(session, reinterpret_cast<const ViByte*>(text.data()),
+    if (traced->viWrite(session, reinterpret_cast<const ViByte*>(text.data()),
                       static_cast<ViUInt32>(text.size()), &count) != VI_SUCCESS) {
-      return "write failed: " + visa->LastFailure(session);
+      return "write failed: " + traced->LastFailure(session);
     }
     std::string reply(240, '\0');
     const ViStatus status =
-        visa->viRead(session, reinterpret_cast<ViByte*>(reply.data()), 240, &count);
-    if (status == VI_ERROR_TMO) return "timed out: " + visa->LastFailure(session);
-    if (status != VI_SUCCESS) return "read failed: " + visa->LastFailure(session);
+        traced->viRead(session, reinterpret_cast<ViByte*>(reply.data()), 240, &count);
+    if (status == VI_ERROR_TMO) return "timed out: " + traced->LastFailure(session);
+    if (status != VI_SUCCESS) return "read failed: " + traced->LastFailure(session);
     reply.resize(count);
     return reply;
   }
@@ -118,6 +123,8 @@ class UsbtmcProfile : public ::testing::TestWithParam<const DeviceProfile*> {
   EmulatedUsbBus bus{clock};
   std::unique_ptr<MeterRack> rack;
   std::unique_ptr<UsbtmcVisa> visa;
+  std::ostringstream trace;
+  std::unique_ptr<TracingVisa> traced;  // the session's calls, as support would read them
   RecordingConsole console;
   MemoryFileSystem files;
   DialogState dialog;
@@ -136,6 +143,8 @@ TEST_P(UsbtmcProfile, SessionAndPackageUpdate) {
   const std::string problem = Session();
   if (*profile().ourRefusal != '\0') {
     EXPECT_NE(problem.find(profile().ourRefusal), std::string::npos) << problem;
+    EXPECT_NE(trace.str().find(std::string("device: ") + profile().ourRefusal), std::string::npos)
+        << trace.str();
     std::printf("[ QUIRK    ] %s refused: %s\n", profile().name, problem.c_str());
     return;
   }
