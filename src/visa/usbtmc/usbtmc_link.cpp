@@ -33,13 +33,19 @@ constexpr int kMaxDrainTransfers = 16;
 constexpr std::chrono::milliseconds kNotReadyPause{10};
 constexpr int kMaxNotReadyAnswers = 1000;
 
-// What the operator is told to try when a device refuses large requests.
-constexpr const char* kReadSizeHint =
-    "; if it answers only smaller requests, try --visa usbtmc:read_size=48";
+// The smallest request limit seen on real devices: what the operator is told
+// to try when a device fails a larger request.
+constexpr std::size_t kSuggestedReadSize = 48;
 constexpr const char* kClearHint = "the device did not answer a clear; try --visa usbtmc:clear=0";
 
 constexpr const char* kOptionsHelp =
     "the usbtmc backend takes clear=0, read_size=N, eom=0, short_end=1, update_product=0xNNNN";
+
+std::string ReadSizeHint(std::size_t requested) {
+  if (requested <= kSuggestedReadSize) return {};
+  return "; if it answers only smaller requests, try --visa usbtmc:read_size=" +
+         std::to_string(kSuggestedReadSize);
+}
 
 std::size_t RoundUpTo(std::size_t value, std::size_t multiple) {
   return multiple == 0 ? value : (value + multiple - 1) / multiple * multiple;
@@ -473,7 +479,7 @@ void UsbtmcLink::DescribeTimeOut(std::size_t requested, std::size_t total,
                   total);
   } else {
     std::snprintf(text, sizeof text, "the meter sent nothing in reply to a request for %zu bytes%s",
-                  requested, requested > 48 ? kReadSizeHint : "");
+                  requested, ReadSizeHint(requested).c_str());
   }
   lastProblem_ = text;
 }
@@ -533,7 +539,7 @@ ViStatus UsbtmcLink::RequestAndAssemble(std::span<std::uint8_t> destination, Dea
     if (result.error == LIBUSB_ERROR_PIPE) {
       lastProblem_ = "the meter stalled its reply to a request for " +
                      std::to_string(destination.size()) + " bytes" +
-                     (destination.size() > 48 ? kReadSizeHint : "");
+                     ReadSizeHint(destination.size());
     }
     if (result.error != LIBUSB_SUCCESS) return Failure(result.error, info_.bulkInEndpoint);
   }
