@@ -7,7 +7,9 @@
 //
 // Input: the request's bTag, two bytes of buffer size (little-endian, up to
 // 4096), the alignment bytes the previous reply still owed (low two bits),
-// then the bulk-IN transfers, each a length byte and that many bytes.
+// then the bulk-IN transfers, each a length byte and that many bytes. Bits 2
+// and 3 of the fourth byte let the two bTags before this one be taken as a
+// continuation's or an abandoned request's; then only the bounds are checked.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +39,19 @@ void CheckReassembly(std::span<const std::uint8_t> input) {
   const std::size_t strayAlignment = input[3] & 3u;
   // Exactly as large as asked for, so that AddressSanitizer sees any overrun.
   std::vector<std::uint8_t> destination(capacity);
+  const TagHistory history{(input[3] & 4u) ? static_cast<std::uint8_t>(bTag - 1) : std::uint8_t{0},
+                           (input[3] & 8u) ? static_cast<std::uint8_t>(bTag - 2) : std::uint8_t{0}};
+  if (history.continuation != 0 || history.abandoned != 0) {
+    ReplyAssembler assembler(bTag, destination, strayAlignment, history);
+    for (std::span<const std::uint8_t> rest = input.subspan(4); !rest.empty();) {
+      const std::size_t length = std::min<std::size_t>(rest[0], rest.size() - 1);
+      assembler.Consume(rest.subspan(1, length));
+      rest = rest.subspan(1 + length);
+      Require(assembler.payloadReceived() <= capacity);
+      Require(assembler.BytesStillExpected() <= kHeaderSize + 64 * 1024 + capacity);
+    }
+    return;
+  }
   ReplyAssembler assembler(bTag, destination, strayAlignment);
 
   std::vector<std::uint8_t> offered;  // every byte taken while a reply was still due

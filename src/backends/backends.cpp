@@ -93,6 +93,14 @@ std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock
   return nullptr;
 }
 
+bool IsVisaBackendName(std::string_view name) {
+  const std::string_view backendName = name.substr(0, name.find(':'));
+  for (const Backend& backend : Backends()) {
+    if (backend.name == backendName) return true;
+  }
+  return false;
+}
+
 std::string MeterAccessHint(std::string_view backendName) {
 #ifndef _WIN32
   if (backendName.substr(0, backendName.find(':')) == "usbtmc") return UsbtmcPermissionHint();

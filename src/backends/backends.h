@@ -41,6 +41,9 @@ struct BackendHooks {
 std::unique_ptr<VisaLibrary> MakeVisaLibrary(std::string_view name, Clock& clock,
                                              std::string* error, const BackendHooks& hooks = {});
 
+// True when `name` ("name" or "name:options") names one of the backends.
+bool IsVisaBackendName(std::string_view name);
+
 // Why a meter that is attached may still not be found with this backend (on
 // USB: this user may not open it, and how to change that); empty when there
 // is nothing to add to "not found".

@@ -69,4 +69,23 @@ std::string UnknownCommandMessage(std::string_view word, std::span<const std::st
   return message + " (see --help)";
 }
 
+std::string UnknownOptionMessage(std::string_view word, std::span<const std::string> options) {
+  const std::string message = "unknown option \"" + PrintableField(word) + "\"";
+  if (const std::optional<std::string> meant = SuggestCommand(word, options)) {
+    return message + "; did you mean \"" + *meant + "\"?";
+  }
+  std::string_view bare = word.substr(std::min(word.find_first_not_of('-'), word.size()));
+  std::vector<std::string> begun;
+  for (const std::string& option : options) {
+    const std::string_view name = std::string_view(option).substr(2);
+    if (!bare.empty() && name.substr(0, bare.size()) == bare) begun.push_back(option);
+  }
+  if (begun.empty()) return message + " (see --help)";
+  std::string choices;
+  for (std::size_t i = 0; i < begun.size(); ++i) {
+    choices += (i == 0 ? "" : i + 1 == begun.size() ? " or " : ", ") + ("\"" + begun[i] + "\"");
+  }
+  return message + "; did you mean " + choices + "?";
+}
+
 }  // namespace quorvel::cli

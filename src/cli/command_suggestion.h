@@ -18,4 +18,9 @@ std::optional<std::string> SuggestCommand(std::string_view word,
 // one that lists the commands when none is near. `word` is escaped.
 std::string UnknownCommandMessage(std::string_view word, std::span<const std::string> commands);
 
+// The same for an option, among the long `options` ("--visa", ...) the
+// command takes: `unknown option "--jsn"; did you mean "--json"?`. A short
+// word none is near ("-v") is taken as the start of the options it begins.
+std::string UnknownOptionMessage(std::string_view word, std::span<const std::string> options);
+
 }  // namespace quorvel::cli

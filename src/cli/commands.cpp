@@ -26,10 +26,38 @@ namespace quorvel::cli {
 
 ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message) {
   streams.err << kProgramName << message << '\n' << std::flush;
+  if (streams.json) {
+    streams.out << JsonDocument(Json{{"error", ErrorJson(status, message)}}) << std::flush;
+  }
   return status;
 }
 
+std::string UnreadableFileText(const std::string& path) {
+  const std::string quoted = "\"" + PrintableField(ArgumentForMessage(path)) + "\"";
+  std::error_code error;
+  if (std::filesystem::is_directory(PathFromUtf8(path), error)) {
+    return quoted + " is a directory, not a firmware file";
+  }
+  return "cannot open " + quoted + " for reading";
+}
+
+ExitStatus OutputWritten(Streams streams, ExitStatus status) {
+  if (streams.out) return status;
+  streams.json = false;  // there is no writing a document where the first one failed
+  return Fail(streams, WorseExitStatus(status, ExitStatus::kFailure), "cannot write the output.");
+}
+
+Json ErrorJson(ExitStatus status, std::string_view message) {
+  return {{"code", ToInt(status)}, {"message", JsonString(message)}};
+}
+
 namespace {
+
+// For a message whose JSON document is already written.
+Streams WithoutJson(Streams streams) {
+  streams.json = false;
+  return streams;
+}
 
 // On USB, "nothing found" may mean the meter is there but this user may not
 // open it: then the message says how to grant access.
@@ -75,6 +103,11 @@ std::string JoinNames(const std::vector<std::string>& names) {
   return joined;
 }
 
+ExitStatus RefuseSeveralMeters(const std::vector<std::string>& meters, Streams streams) {
+  return Fail(streams, ExitStatus::kBadArguments,
+              "several meters are attached; choose one with --resource:" + JoinNames(meters));
+}
+
 // Without --resource an update must not guess between several meters: the
 // discoveries keep the last match, which need not be the one identified first.
 ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
@@ -82,8 +115,7 @@ ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
   if (manager.empty()) return ExitStatus::kSuccess;  // discovery reports the problem itself
   const std::vector<std::string> meters = FindMeters(visa, manager);
   if (meters.size() <= 1) return ExitStatus::kSuccess;
-  return Fail(streams, ExitStatus::kBadArguments,
-              "several meters are attached; choose one with --resource:" + JoinNames(meters));
+  return RefuseSeveralMeters(meters, streams);
 }
 
 // The file as the window's chooser hands it over: a full path to a file that
@@ -100,9 +132,8 @@ ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Strea
   // Opened as the update will open it, so a file that another program is
   // writing is refused here too.
   if (!IsRegularFile(path) || !files.OpenForReading(path, FileShare::kReadOnly)) {
-    return Fail(
-        streams, ExitStatus::kFileRefused,
-        "cannot open \"" + PrintableField(ArgumentForMessage(path)) + "\" for reading; the meter was not touched.");
+    return Fail(streams, ExitStatus::kFileRefused,
+                UnreadableFileText(path) + "; the meter was not touched.");
   }
   return ExitStatus::kSuccess;
 }
@@ -195,21 +226,17 @@ UpdateReport UpdateOneMeter(const UpdateRequest& request, Services& services,
   return report;
 }
 
-// The meter a one-meter command works with: the one named, else the first
-// attached (with a warning when there are several), opened and identified.
-// `doing` completes the warning: "N meters found; identifying the first".
+// The meter a one-meter command works with: the one named, else the one
+// attached (never a guess among several), opened and identified.
 ExitStatus QueryOneMeter(Services& services, const VisaHandle& manager, const BackendRequest& request,
-                         const std::optional<std::string>& resource, std::string_view doing,
-                         Streams streams, MeterRecord& meter) {
+                         const std::optional<std::string>& resource, Streams streams,
+                         MeterRecord& meter) {
   const std::vector<std::string> meters =
       resource ? std::vector<std::string>{*resource} : FindMeters(services.visa, manager);
   if (meters.empty()) {
     return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
   }
-  if (meters.size() > 1) {
-    streams.err << kProgramName << meters.size() << " meters found; " << doing
-                << " the first (choose one with --resource)\n";
-  }
+  if (meters.size() > 1) return RefuseSeveralMeters(meters, streams);
   meter = QueryMeter(services, manager, meters.front());
   if (!meter.opened) {
     return Fail(streams, ExitStatus::kNoMeter,
@@ -224,11 +251,17 @@ ExitStatus QueryOneMeter(Services& services, const VisaHandle& manager, const Ba
 
 ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) {
   return WithResourceManager(request, streams, [&](Services& services, const VisaHandle& manager) {
-    const std::vector<std::string> meters = FindMeters(services.visa, manager);
+    const MeterSearch search = SearchMeters(services.visa, manager);
+    const std::vector<std::string>& meters = search.resources;
     if (meters.empty()) {
-      // Scripts get an empty list to read; the status still says none was found.
-      if (asJson) streams.out << JsonDocument(Json{{"meters", Json::array()}}) << std::flush;
-      return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+      // Scripts get an empty list to read; the status and the error say none was found.
+      const std::string message = NoMeterMessage("no meter found.", request);
+      if (asJson) {
+        streams.out << JsonDocument(Json{{"meters", Json::array()},
+                                         {"error", ErrorJson(ExitStatus::kNoMeter, message)}})
+                    << std::flush;
+      }
+      return Fail(WithoutJson(streams), ExitStatus::kNoMeter, message);
     }
     Json list = Json::array();
     for (const std::string& resource : meters) {
@@ -239,9 +272,16 @@ ExitStatus RunList(const BackendRequest& request, bool asJson, Streams streams) 
         streams.out << RenderMeterText(meter) << std::flush;
       }
     }
-    if (asJson) streams.out << JsonDocument(Json{{"meters", std::move(list)}}) << std::flush;
-    if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
-    return ExitStatus::kSuccess;
+    if (asJson) {
+      Json document{{"meters", std::move(list)}};
+      if (search.notListed > 0) document["notListed"] = search.notListed;
+      streams.out << JsonDocument(document) << std::flush;
+    }
+    if (search.notListed > 0) {
+      streams.err << kProgramName << search.notListed << " more meters were found but not listed; "
+                  << meters.size() << " are listed at most.\n";
+    }
+    return OutputWritten(streams, ExitStatus::kSuccess);
   });
 }
 
@@ -249,14 +289,13 @@ ExitStatus RunIdentify(const BackendRequest& request, const std::optional<std::s
                        bool asJson, Streams streams) {
   return WithResourceManager(request, streams, [&](Services& services, const VisaHandle& manager) {
     MeterRecord meter;
-    if (const ExitStatus status = QueryOneMeter(services, manager, request, resource,
-                                                "identifying", streams, meter);
+    if (const ExitStatus status =
+            QueryOneMeter(services, manager, request, resource, streams, meter);
         status != ExitStatus::kSuccess) {
       return status;
     }
     streams.out << (asJson ? JsonDocument(MeterJson(meter)) : RenderMeterText(meter)) << std::flush;
-    if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
-    return ExitStatus::kSuccess;
+    return OutputWritten(streams, ExitStatus::kSuccess);
   });
 }
 
@@ -265,17 +304,14 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
   std::optional<FileReport> report =
       IsRegularFile(request.file) ? InspectFirmwareFile(files, request.file) : std::nullopt;
   if (!report) {
-    return Fail(streams, ExitStatus::kFileRefused,
-                "cannot open \"" + PrintableField(ArgumentForMessage(request.file)) +
-                    "\" for reading.");
+    return Fail(streams, ExitStatus::kFileRefused, UnreadableFileText(request.file) + ".");
   }
   if (request.againstMeter) {
     const ExitStatus judged = WithResourceManager(
         request.backend, streams, [&](Services& services, const VisaHandle& manager) {
           MeterRecord meter;
           if (const ExitStatus status = QueryOneMeter(services, manager, request.backend,
-                                                      request.resource, "judging against",
-                                                      streams, meter);
+                                                      request.resource, streams, meter);
               status != ExitStatus::kSuccess) {
             return status;
           }
@@ -291,9 +327,8 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
   }
   streams.out << (request.asJson ? RenderReportJson(*report) : RenderReportText(*report))
               << std::flush;
-  // A report that never arrived (a full disk) must not pass for one that did.
-  if (!streams.out) return Fail(streams, ExitStatus::kFailure, "cannot write the output.");
-  return report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused;
+  return OutputWritten(streams,
+                       report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused);
 }
 
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
@@ -341,7 +376,7 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   // The history gives the reason as a fleet's worker records it.
   RecordAttempt(report, files, path, request.backend,
                 report.reason.empty() ? line.text : report.reason, streams);
-  return ExitStatusFor(report.outcome);
+  return OutputWritten(streams, ExitStatusFor(report.outcome));
 }
 
 }  // namespace quorvel::cli

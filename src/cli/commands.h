@@ -1,5 +1,5 @@
 #pragma once
-// The four commands of quorvel-cli, apart from argument parsing.
+// The commands of quorvel-cli, apart from argument parsing.
 #include <optional>
 #include <ostream>
 #include <string>
@@ -8,6 +8,7 @@
 
 #include "cli/backend.h"
 #include "cli/exit_status.h"
+#include "common/json_text.h"
 
 namespace quorvel::cli {
 
@@ -15,13 +16,30 @@ struct Streams {
   std::ostream& out;
   std::ostream& err;
   bool outIsTerminal = false;
+  // --json: standard output carries one JSON document whatever happens, an
+  // error included.
+  bool json = false;
 };
 
 // Every message of the program on standard error starts with its name.
 inline constexpr std::string_view kProgramName = "quorvel-cli: ";
 
-// Writes "quorvel-cli: MESSAGE" on standard error and gives `status` back.
+// Writes "quorvel-cli: MESSAGE" on standard error and gives `status` back;
+// with --json also {"error": {"code": STATUS, "message": MESSAGE}} on standard
+// output, which must then hold nothing else.
 ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message);
+
+// Why a firmware file named on the command line cannot be read, without a
+// full stop: `cannot open "F" for reading`, or `"F" is a directory, not a
+// firmware file`.
+std::string UnreadableFileText(const std::string& path);
+
+// `status`, unless standard output could not be written (a full disk): then
+// that is said, and the status is 1 unless `status` is worse.
+ExitStatus OutputWritten(Streams streams, ExitStatus status);
+
+// The error member of a --json document: {"code": STATUS, "message": MESSAGE}.
+Json ErrorJson(ExitStatus status, std::string_view message);
 
 ExitStatus RunList(const BackendRequest& backend, bool asJson, Streams streams);
 

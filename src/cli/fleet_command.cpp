@@ -75,7 +75,7 @@ std::string HistoryText(const HistoryRecord& record) {
                      PrintableField(record.fileName) + "  " + PrintableField(record.outcome);
   if (!record.verification.empty()) line += ", " + PrintableField(record.verification);
   if (!record.reason.empty() && record.reason != record.verification) {
-    line += ": " + PrintableField(record.reason);
+    line += ": " + OneLineText(record.reason);
   }
   line += "\n    before: " + PrintableField(record.identityBefore);
   if (record.identityAfter) line += "\n    after:  " + PrintableField(*record.identityAfter);
@@ -101,6 +101,10 @@ ExitStatus ExitStatusOf(const UpdateReport& report) {
     return ExitStatus::kNotVerified;
   }
   return ExitStatusFor(report.outcome);
+}
+
+ExitStatus WorseExitStatus(ExitStatus a, ExitStatus b) {
+  return SeverityOf(b) > SeverityOf(a) ? b : a;
 }
 
 ExitStatus WorstExitStatus(const std::vector<UpdateReport>& reports) {
@@ -130,8 +134,7 @@ ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
   const std::string path = std::filesystem::absolute(request.file, failure).string();
   if (failure || !std::filesystem::is_regular_file(path, failure) || !files.OpenForReading(path)) {
     return Fail(streams, ExitStatus::kFileRefused,
-                "cannot open \"" + PrintableField(request.file) +
-                    "\" for reading; no meter was touched.");
+                UnreadableFileText(request.file) + "; no meter was touched.");
   }
 
   ExitStatus status = ExitStatus::kSuccess;
@@ -178,7 +181,7 @@ ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
   } else {
     streams.out << '\n' << RenderFleetTable(reports) << std::flush;
   }
-  return status;
+  return OutputWritten(streams, status);
 }
 
 ExitStatus RunHistory(const HistoryRequest& request, Streams streams) {
@@ -190,8 +193,10 @@ ExitStatus RunHistory(const HistoryRequest& request, Streams streams) {
     streams.err << kProgramName << "warning: " << PrintableField(warning) << '\n';
   }
   nlohmann::json records = nlohmann::json::array();
+  bool any = false;
   for (const HistoryRecord& record : listing.records) {
     if (request.serial && !EqualsIgnoringCase(record.serial, *request.serial)) continue;
+    any = true;
     if (request.asJson) {
       records.push_back(HistoryJson(record));
     } else {
@@ -200,9 +205,11 @@ ExitStatus RunHistory(const HistoryRequest& request, Streams streams) {
   }
   if (request.asJson) {
     streams.out << records.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  } else if (!any) {
+    streams.out << "no records\n";
   }
   streams.out << std::flush;
-  return ExitStatus::kSuccess;
+  return OutputWritten(streams, ExitStatus::kSuccess);
 }
 
 }  // namespace quorvel::cli

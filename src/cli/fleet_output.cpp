@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli/meter_query.h"
 #include "cli/progress_display.h"
 #include "cli/text_output.h"
 
@@ -19,6 +20,23 @@ std::string OutcomeText(const UpdateReport& report) {
   std::string text(OutcomeName(report));
   if (report.verification != Verification::kNotAsked) text += ", " + report.verificationText;
   return text;
+}
+
+// The reason, printable, unless the outcome text already says it (a failed
+// verification is both the outcome's second half and the reason).
+std::string ReasonBeyondOutcome(const UpdateReport& report) {
+  if (report.verification != Verification::kNotAsked && report.reason == report.verificationText) {
+    return {};
+  }
+  return PrintableField(report.reason);
+}
+
+// In the shape `list` and `identify` give; null for a meter that reported
+// none (not found, silent, or in update mode).
+nlohmann::json VersionsBeforeJson(const UpdateReport& report) {
+  const MeterVersions before = VersionsFromIdentity(report.identityBefore);
+  if (IsWrongMode(before)) return nullptr;
+  return VersionsJson(before);
 }
 
 }  // namespace
@@ -77,7 +95,8 @@ void FleetDisplay::Finished(std::size_t meter, const UpdateReport& report) {
   if (meter >= meters_.size()) return;
   MeterLine& line = meters_[meter];
   line.transferring = false;
-  line.status = OutcomeText(report) + (report.reason.empty() ? "" : ": " + PrintableField(report.reason));
+  const std::string reason = ReasonBeyondOutcome(report);
+  line.status = OutcomeText(report) + (reason.empty() ? "" : ": " + reason);
   if (terminal_) {
     Redraw();
   } else {
@@ -107,7 +126,7 @@ std::string RenderFleetTable(const std::vector<UpdateReport>& reports) {
   for (const UpdateReport& report : reports) {
     rows.push_back({PrintableField(report.resource), PrintableField(report.serial),
                     PrintableField(report.versionsBefore), PrintableField(report.file),
-                    OutcomeText(report), PrintableField(report.reason)});
+                    OutcomeText(report), ReasonBeyondOutcome(report)});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {
@@ -133,7 +152,7 @@ std::string RenderFleetJson(const std::vector<UpdateReport>& reports, int exitSt
         {"resource", report.resource},
         {"serial", report.serial},
         {"identityBefore", report.identityBefore},
-        {"versionsBefore", report.versionsBefore},
+        {"versionsBefore", VersionsBeforeJson(report)},
         {"file", report.file},
         {"outcome", OutcomeName(report)},
         {"succeeded", report.succeeded()},

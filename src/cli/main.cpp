@@ -2,6 +2,7 @@
 // updates a meter from the command line.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include "cli/command_suggestion.h"
 #include "cli/commands.h"
+#include "cli/doctor_command.h"
 #include "cli/fleet_command.h"
 #include "cli/outcome_line.h"
 #include "common/version.h"
@@ -42,24 +44,70 @@ std::vector<std::string> CommandNames(const CLI::App& app) {
   return names;
 }
 
-// The word standing where the command should, when it names none of ours: the
-// first argument that is neither an option nor an option's value.
-std::optional<std::string> UnknownCommandWord(const CLI::App& app,
-                                              const std::vector<std::string>& commands,
-                                              const std::vector<std::string>& arguments) {
+const CLI::App* CommandNamed(const CLI::App& app, const std::string& word) {
+  const auto named = app.get_subcommands([&](const CLI::App* command) {
+    return command->get_name() == word;
+  });
+  return named.empty() ? nullptr : named.front();
+}
+
+// The long options in force where `command` stands: the program's own, which
+// may follow the command, and the command's.
+std::vector<std::string> LongOptions(const CLI::App& app, const CLI::App* command) {
+  std::vector<std::string> names;
+  for (const CLI::App* scope : {&app, command}) {
+    if (scope == nullptr) continue;
+    for (const CLI::Option* option : scope->get_options()) {
+      for (const std::string& name : option->get_lnames()) {
+        // --help is the program's and the command's: named once, or no slip is near it.
+        if (std::find(names.begin(), names.end(), "--" + name) == names.end()) {
+          names.push_back("--" + name);
+        }
+      }
+    }
+  }
+  return names;
+}
+
+// What is wrong with a command line the parser refused, in the program's own
+// words, when it is one of the slips people make: the first option nothing
+// takes, a word where the command should stand, or no command at all.
+// Nothing for other faults, which the parser's message describes.
+std::optional<std::string> CommandLineSlip(const CLI::App& app,
+                                           const std::vector<std::string>& arguments) {
+  const std::vector<std::string> commands = CommandNames(app);
+  const CLI::App* command = nullptr;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& word = arguments[i];
-    if (word == "--") return std::nullopt;
-    if (word.starts_with("-")) {
+    if (word == "--") break;
+    if (word.size() > 1 && word.starts_with("-")) {
+      const std::string name = word.substr(0, word.find('='));
+      const CLI::Option* option = command ? command->get_option_no_throw(name) : nullptr;
+      if (option == nullptr) option = app.get_option_no_throw(name);
+      if (option == nullptr) {
+        return quorvel::cli::UnknownOptionMessage(name, LongOptions(app, command));
+      }
       const bool valueAttached = word.find('=') != std::string::npos;
-      const CLI::Option* option = app.get_option_no_throw(word.substr(0, word.find('=')));
-      if (option != nullptr && option->get_items_expected_min() > 0 && !valueAttached) ++i;
+      if (option->get_items_expected_min() > 0 && !valueAttached) ++i;
       continue;
     }
-    if (std::find(commands.begin(), commands.end(), word) != commands.end()) return std::nullopt;
-    return word;
+    if (command != nullptr) continue;  // the command's own arguments
+    command = CommandNamed(app, word);
+    if (command == nullptr) return quorvel::cli::UnknownCommandMessage(word, commands);
   }
-  return std::nullopt;
+  if (command != nullptr) return std::nullopt;
+  std::string names;
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    names += (i == 0 ? "" : i + 1 == commands.size() ? " or " : ", ") + commands[i];
+  }
+  return "a command is required: " + names + " (see --help)";
+}
+
+// The parser's own message, in the program's voice: "the following argument was not expected: x".
+std::string ParserMessage(const CLI::ParseError& error) {
+  std::string text = error.what();
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
 }
 
 bool NamedOnCommandLine(int argc, char** argv, std::string_view option) {
@@ -160,6 +208,13 @@ int main(int argc, char** argv) {
   history->add_flag("--json", historyRequest.asJson, "Write the records as JSON");
   history->add_option("--serial", historyRequest.serial, "Only the meter with this serial number");
 
+  auto* doctor = app.add_subcommand(
+      "doctor",
+      "Say why the meter cannot be reached: the VISA libraries, USB, the meters each backend "
+      "finds and the history file, each with a verdict and what to do");
+  bool doctorJson = false;
+  doctor->add_flag("--json", doctorJson, "Write the checks as JSON");
+
   // The arguments as UTF-8 on every platform, without the program's name.
   std::vector<std::string> arguments = quorvel::cli::Utf8Arguments(argc, argv);
   if (!arguments.empty()) arguments.erase(arguments.begin());
@@ -167,19 +222,20 @@ int main(int argc, char** argv) {
     // CLI11 takes them last one first.
     app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
   } catch (const CLI::ParseError& e) {
-    const std::vector<std::string> commands = CommandNames(app);
-    if (const std::optional<std::string> word = UnknownCommandWord(app, commands, arguments)) {
-      std::cerr << quorvel::cli::kProgramName
-                << quorvel::cli::UnknownCommandMessage(*word, commands) << '\n';
-      return ToInt(ExitStatus::kBadArguments);
-    }
-    const int helpStatus = app.exit(e);
-    return helpStatus == 0 ? 0 : ToInt(ExitStatus::kBadArguments);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    const std::string message =
+        CommandLineSlip(app, arguments).value_or(ParserMessage(e) + " (see --help)");
+    return ToInt(quorvel::cli::Fail(
+        {std::cout, std::cerr, false, NamedOnCommandLine(argc, argv, "--json")},
+        ExitStatus::kBadArguments, message));
   }
 
   if (*timeScaleOption) backend.timeScale = timeScale;
+  const bool asJson = (*list && listJson) || (*identify && identifyJson) ||
+                      (*info && infoRequest.asJson) || (*history && historyRequest.asJson) ||
+                      (*updateCommand && update.asJson) || (*doctor && doctorJson);
   const quorvel::cli::Streams streams{std::cout, std::cerr,
-                                      quorvel::cli::StandardOutputIsTerminal()};
+                                      quorvel::cli::StandardOutputIsTerminal(), asJson};
   ExitStatus status = ExitStatus::kFailure;
   if (*list) {
     status = quorvel::cli::RunList(backend, listJson, streams);
@@ -190,6 +246,8 @@ int main(int argc, char** argv) {
     // A backend named only in the environment never makes info touch a meter.
     infoRequest.againstMeter = infoRequest.resource || NamedOnCommandLine(argc, argv, "--visa");
     status = quorvel::cli::RunInfo(infoRequest, streams);
+  } else if (*doctor) {
+    status = quorvel::cli::RunDoctorCommand(backend, doctorJson, streams);
   } else if (*history) {
     status = quorvel::cli::RunHistory(historyRequest, streams);
   } else if (*updateCommand) {

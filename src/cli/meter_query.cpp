@@ -1,5 +1,6 @@
 #include "cli/meter_query.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "cli/text_output.h"
@@ -10,7 +11,10 @@ namespace quorvel::cli {
 
 namespace {
 
+// A command works with this many meters at most; a search counts up to
+// kMostCounted more, so that the rest can be named as a number.
 constexpr ViUInt32 kMostMeters = 64;
+constexpr ViUInt32 kMostCounted = 4096;
 
 std::string TailPart(std::string_view tail, std::size_t position, std::size_t length) {
   return position < tail.size() ? std::string(tail.substr(position, length)) : std::string();
@@ -25,11 +29,17 @@ ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions) {
   return {TailPart(tail, 0, 5), TailPart(tail, 6, 2), TailPart(tail, 9, 2)};
 }
 
-std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourceManager) {
+MeterSearch SearchMeters(VisaLibrary& visa, const VisaHandle& resourceManager) {
   if (resourceManager.empty()) return {};
   const auto names =
-      FindAllResources(visa, resourceManager.get(), kPackageSearchExpression, kMostMeters);
-  return {names.begin(), names.end()};
+      FindAllResources(visa, resourceManager.get(), kPackageSearchExpression, kMostCounted);
+  const std::size_t listed = std::min<std::size_t>(names.size(), kMostMeters);
+  return {.resources = {names.begin(), names.begin() + static_cast<std::ptrdiff_t>(listed)},
+          .notListed = names.size() - listed};
+}
+
+std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourceManager) {
+  return SearchMeters(visa, resourceManager).resources;
 }
 
 MeterRecord QueryMeter(Services& services, const VisaHandle& resourceManager,
@@ -82,15 +92,16 @@ Json MeterJson(const MeterRecord& meter) {
   json["serial"] = JsonString(WithoutTrailingNewline(meter.serial));
   json["identified"] = meter.identified;
   json["mode"] = meter.updateMode ? "update" : "normal";
-  if (meter.identified && !meter.updateMode) {
-    const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);
-    json["versions"] = {{"dsp", JsonString(versions.dsp)},
-                        {"panel", JsonString(versions.panel)},
-                        {"msp430", JsonString(versions.msp430)}};
-  } else {
-    json["versions"] = nullptr;
-  }
+  json["versions"] = meter.identified && !meter.updateMode ? VersionsJson(meter.versions) : nullptr;
   return json;
+}
+
+Json VersionsJson(const MeterVersions& versions) {
+  if (versions.tail.empty()) return nullptr;
+  const ProcessorVersions processors = ProcessorVersionsOf(versions);
+  return {{"dsp", JsonString(processors.dsp)},
+          {"panel", JsonString(processors.panel)},
+          {"msp430", JsonString(processors.msp430)}};
 }
 
 }  // namespace quorvel::cli

@@ -29,8 +29,15 @@ struct MeterRecord {
   bool updateMode = false;
 };
 
-// The resource names of every attached meter, on any USB board, in the
-// library's order.
+// The resource names of the attached meters, on any USB board, in the
+// library's order: the first 64, and how many more there are.
+struct MeterSearch {
+  std::vector<std::string> resources;
+  std::size_t notListed = 0;
+};
+MeterSearch SearchMeters(VisaLibrary& visa, const VisaHandle& resourceManager);
+
+// The resources of SearchMeters alone.
 std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourceManager);
 
 // Opens the named meter on `resourceManager`, asks for its identity and
@@ -43,6 +50,10 @@ std::string RenderMeterText(const MeterRecord& meter);
 // The meter as JSON: resource, opened, identity, serial, identified, mode and
 // versions (null when the meter reported none).
 Json MeterJson(const MeterRecord& meter);
+
+// The versions as `list`, `identify` and `update --json` give them: dsp,
+// panel and msp430; null when the meter reported none.
+Json VersionsJson(const MeterVersions& versions);
 
 // A reply without the line end the meter sends after it.
 std::string WithoutTrailingNewline(std::string text);

@@ -9,6 +9,8 @@ namespace quorvel::cli {
 namespace {
 
 constexpr std::string_view kRecycleAndRetry = "Recycle the meter's power and try again.";
+// Without a meter, what stands in the way is for doctor to find out.
+constexpr std::string_view kAskTheDoctor = "To see why, run quorvel-cli doctor.";
 
 std::string Images(int count) {
   return std::to_string(count) + (count == 1 ? " image" : " images");
@@ -23,15 +25,16 @@ std::string NextStep(const UpdateReport& report, std::string_view otherwise) {
 
 // A reason as one printable sentence part.
 std::string Reason(const std::string& text, std::string_view fallback) {
-  std::string reason = text.empty() ? std::string(fallback) : text;
-  std::replace(reason.begin(), reason.end(), '\n', ' ');
+  std::string reason = OneLineText(text.empty() ? fallback : text);
   while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
-  return PrintableField(reason);
+  return reason;
 }
 
 }  // namespace
 
-OutcomeLine DescribeOutcome(const UpdateReport& report) {
+namespace {
+
+OutcomeLine OutcomeWithoutDoctor(const UpdateReport& report) {
   const std::string file = "\"" + PrintableField(report.file) + "\"";
   switch (report.outcome) {
     case UpdateOutcome::kInstalled:
@@ -78,6 +81,16 @@ OutcomeLine DescribeOutcome(const UpdateReport& report) {
   }
   return {OutcomeTone::kBad, "Not updated",
           "the meter was not found. " + NextStep(report, "Check the cable and try again.")};
+}
+
+}  // namespace
+
+OutcomeLine DescribeOutcome(const UpdateReport& report) {
+  OutcomeLine line = OutcomeWithoutDoctor(report);
+  const bool noMeter = report.outcome == UpdateOutcome::kNoMeter ||
+                       report.outcome == UpdateOutcome::kRediscovered;
+  if (noMeter && !report.switchedToUpdateMode) line.text += " " + std::string(kAskTheDoctor);
+  return line;
 }
 
 std::string RenderOutcomeLine(const OutcomeLine& line, bool colour) {

@@ -60,6 +60,22 @@ std::string PrintableText(std::string_view text) { return Sanitize(text, true); 
 
 std::string PrintableField(std::string_view text) { return Sanitize(text, false); }
 
+std::string OneLineText(std::string_view text) {
+  std::string joined;
+  joined.reserve(text.size());
+  bool lineEnd = false;
+  for (const char c : text) {
+    if (c == '\r' || c == '\n') {
+      lineEnd = true;
+      continue;
+    }
+    if (lineEnd && !joined.empty()) joined += ' ';
+    lineEnd = false;
+    joined += c;
+  }
+  return PrintableField(joined);
+}
+
 std::string LogLineText(std::string_view text) {
   std::string joined;
   joined.reserve(text.size());

@@ -17,6 +17,10 @@ std::string PrintableText(std::string_view text);
 // As PrintableText, with line feeds written as \n too: for one-line fields.
 std::string PrintableField(std::string_view text);
 
+// A message as one line, for a field of a listing: each run of line ends
+// becomes one space, everything else as PrintableField.
+std::string OneLineText(std::string_view text);
+
 // A log text as the log pane shows it: its "\r\n" separators become line
 // feeds, everything else as PrintableText.
 std::string LogLineText(std::string_view text);

@@ -13,6 +13,8 @@ inline constexpr std::string_view kDialogCaption = "Quorvel ( USBTMC ) Version "
 inline constexpr std::string_view kAboutCaption = "About Quorvel";
 inline constexpr std::string_view kAboutVersionLine = "Quorvel Version " QUORVEL_VERSION;
 inline constexpr std::string_view kAboutNotice = "Updates meter firmware over USBTMC.";
+// Told beside "USBTMC device not found.": the command that finds out why.
+inline constexpr std::string_view kAskTheDoctor = "To see why, run quorvel-cli doctor in a terminal.";
 // The About entry of the window menu; an empty text adds no entry.
 inline constexpr std::string_view kAboutMenuText = "&About Quorvel...";
 

@@ -19,6 +19,7 @@
 #include "backends/backends.h"
 #include "history/attempt_record.h"
 #include "history/history_file.h"
+#include "update/update_report.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -178,7 +179,12 @@ int UpdaterApp::Run(const QStringList& arguments) {
 
   DiskFileSystem files;
   ConsoleHooks hooks = hooks_;
-  if (!hooks.meterAccessHint) hooks.meterAccessHint = [backend] { return MeterAccessHint(backend); };
+  if (!hooks.meterAccessHint) {
+    hooks.meterAccessHint = [backend] {
+      const std::string access = MeterAccessHint(backend);
+      return access.empty() ? std::string(kAskTheDoctor) : access + "\n\n" + std::string(kAskTheDoctor);
+    };
+  }
   std::optional<DemoRun> demo;
   if (parser.isSet(options.demoFile)) {
     const QByteArray absolute =
@@ -199,8 +205,14 @@ int UpdaterApp::Run(const QStringList& arguments) {
     if (chosenFile && historyPath) {
       HistoryFile history(*historyPath);
       std::string problem;
-      if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend},
-                               dialog.state().report, files, *chosenFile, {}, &problem)) {
+      // The reason in the words the operator saw: the meter's status, the
+      // refusal, else the warning the procedure ended with.
+      const UpdateReport& report = dialog.state().report;
+      std::string reason = TransferFailureText(report);
+      if (reason.empty()) reason = report.reason;
+      if (reason.empty() && report.outcome != UpdateOutcome::kInstalled) reason = report.notice;
+      if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend}, report, files,
+                               *chosenFile, std::move(reason), &problem)) {
         std::cerr << "quorvel: the update history was not written: " << problem << "\n";
       }
     }

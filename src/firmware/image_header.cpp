@@ -134,7 +134,7 @@ std::string_view TargetName(std::uint8_t functionId) {
 }
 
 HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& meter) {
-  if (header.makerSignature() != kMakerSignature) return HeaderVerdict::kRefuseSignature;
+  if (!header.signedByMaker()) return HeaderVerdict::kRefuseSignature;
   if (MeterTakesAnyImage(meter)) return HeaderVerdict::kAccept;
 
   const std::optional<VersionSlot> slot = MeterVersionSlot(header.functionId(), meter);

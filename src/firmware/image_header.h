@@ -29,6 +29,8 @@ struct ImageHeader {
 
   // Bytes 1..15 as text ending at the first NUL (at most 15 characters).
   std::string makerSignature() const;
+  // The whole signature field reads "NAVIR": the header is the maker's.
+  bool signedByMaker() const { return makerSignature() == kMakerSignature; }
   // Bytes 41..45 as text ending at the first NUL (at most 5 characters).
   std::string imageVersion() const;
   // Bytes 41..45 exactly, NULs included.

@@ -26,9 +26,11 @@ std::optional<std::string>& SlotFor(ExpectedVersions& expected, std::uint8_t fun
 }
 
 // Adds what one image header promises; false for a header naming no processor.
+// Only the maker's header promises anything: bytes that merely decode as one
+// (an image without a header reads as target 0, the DSP) promise nothing.
 bool Expect(ExpectedVersions& expected, const ImageHeader& header) {
   const auto slot = VersionSlotOf(header.functionId());
-  if (!slot) return false;
+  if (!slot || !header.signedByMaker()) return false;
   const std::array<char, 5> version = header.imageVersionBytes();
   SlotFor(expected, header.functionId()) = std::string(version.data(), slot->length);
   return true;
@@ -121,7 +123,10 @@ std::optional<ExpectedVersions> ExpectedVersionsOf(FileSystem& files, const std:
 
 VerifyResult JudgeIdentityAfter(const std::string& identity, const ExpectedVersions& expected) {
   VerifyResult result{.identityAfter = identity};
-  const std::string tail = VersionsFromIdentity(identity).tail;
+  // The versions are what the meter shows, not the line end some meters send after them.
+  std::string_view shown = identity;
+  while (shown.ends_with('\n') || shown.ends_with('\r')) shown.remove_suffix(1);
+  const std::string tail = VersionsFromIdentity(shown).tail;
   const struct {
     std::uint8_t functionId;
     const std::optional<std::string>& version;

@@ -21,8 +21,9 @@ struct ExpectedVersions {
 };
 
 // From a .bin's header, or from every image header of a package (a later
-// image for the same processor wins, as it is installed last). Nothing when
-// the file cannot be read or names no processor.
+// image for the same processor wins, as it is installed last), counting only
+// headers signed by the maker. Nothing when the file cannot be read or names
+// no processor.
 std::optional<ExpectedVersions> ExpectedVersionsOf(FileSystem& files, const std::string& path);
 
 // How long the operator has to recycle the meter's power before the check

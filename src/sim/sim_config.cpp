@@ -14,7 +14,7 @@ namespace {
 
 // Generous bounds that keep a mistyped knob from building something absurd.
 constexpr std::uint64_t kMaxMillis = 24ull * 60 * 60 * 1000;
-constexpr std::size_t kMaxMeters = 32;
+constexpr std::size_t kMaxMeters = 128;
 constexpr std::size_t kMaxFrameNumber = 10'000'000;
 constexpr std::size_t kMaxSerialLength = 64;
 constexpr std::size_t kMaxIdentityLength = 200;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "firmware/image_header.h"
+#include "firmware/version_record.h"
 #include "firmware/version_slots.h"
 #include "instrument/wire_format.h"
 #include "visa/resource_name.h"
@@ -62,7 +63,7 @@ SimMeter::SimMeter(const SimConfig& config, std::size_t index, Clock& clock)
     : config_(config.ForMeter(index)),
       clock_(clock),
       serial_(config.SerialOf(index)),
-      updateMode_(config.startInUpdateMode),
+      updateMode_(config_.startInUpdateMode),
       lastTouch_(clock.Now()) {}
 
 // --- Presence over time ---
@@ -396,17 +397,10 @@ void SimMeter::AdoptInstalledVersions() {
   if (identity.size() < kVersionTailLength) return;
   std::string tail = identity.substr(identity.size() - kVersionTailLength);
   for (std::size_t i = installed_.size() - fresh; i < installed_.size(); ++i) {
-    const std::vector<std::uint8_t>& bytes = installed_[i].bytes;
-    if (bytes.size() < kImageHeaderSize) continue;
-    const ImageHeader header = DecodeImageHeader({bytes.data(), kImageHeaderSize});
-    const auto slot = VersionSlotOf(header.functionId());
-    if (header.makerSignature() != kMakerSignature || !slot) continue;
-    const std::array<char, 5> version = header.imageVersionBytes();
-    if (!std::all_of(version.begin(), version.begin() + static_cast<std::ptrdiff_t>(slot->length),
-                     [](char c) { return c >= 0x20 && c < 0x7F; })) {
-      continue;
-    }
-    tail.replace(slot->position, slot->length, version.data(), slot->length);
+    const auto named = VersionNamedByImage(installed_[i].bytes);
+    if (!named) continue;  // the firmware says nothing of its version
+    const VersionSlot slot = *VersionSlotOf(named->functionId);
+    tail.replace(slot.position, slot.length, named->version.data(), slot.length);
   }
   adoptedTail_ = tail;
 }

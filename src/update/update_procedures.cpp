@@ -271,6 +271,9 @@ std::variant<std::unique_ptr<FirmwareFile>, UpdateOutcome> OpenAndJudgeImage(
     for (const std::string& line : lines) console.AppendLog(line);
     dialog.report.notice = lines.front();
     console.ShowButton(ConsoleButton::kSelect, false);
+    // The refusal is told in log lines only; the report keeps its words for the history.
+    dialog.report.reason =
+        HeaderRefusalText(JudgeImageHeader(header, dialog.versions), header.functionId());
     return UpdateOutcome::kFileRefused;
   }
   return image;

@@ -28,6 +28,7 @@ class ForwardingVisaLibrary : public VisaLibrary {
   ViStatus viPrintf(ViSession session, const ViChar* format) override;
   ViStatus viScanf(ViSession session, const ViChar* format, ViChar* buffer,
                    std::size_t bufferSize) override;
+  std::string LastFailure(ViSession session) override { return inner_.LastFailure(session); }
   bool ServesSimulatedMeter() const override { return inner_.ServesSimulatedMeter(); }
 
  protected:

@@ -95,14 +95,21 @@ TracingVisa::Micros TracingVisa::Begin() {
   return began;
 }
 
+std::string TracingVisa::DeviceFailure(ViSession session, ViStatus status) {
+  if (status >= VI_SUCCESS) return {};
+  return inner_.LastFailure(session);
+}
+
 void TracingVisa::Line(Micros began, const std::string& call, TraceRecord& record,
-                       const std::string& results, std::span<const std::uint8_t> bytes) {
+                       const std::string& results, std::span<const std::uint8_t> bytes,
+                       const std::string& deviceFailure) {
   record.began = began;
   record.took = Elapsed() - began;
   std::string line = Milliseconds(began, 9) + " ms  " + call + " -> " +
                      ViStatusName(record.status) + "  (" + Milliseconds(record.took, 1) + " ms)";
   if (!results.empty()) line += "  " + results;
   if (!bytes.empty()) line += "  " + TraceBytes(bytes);
+  if (!deviceFailure.empty()) line += "  device: " + deviceFailure;
   line += std::string(kRecordMarker) + record.Text() + '\n';
   Write(line);
 }
@@ -195,7 +202,8 @@ ViStatus TracingVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 
   // The bytes offered are shown, whether or not they all went out.
   Line(began, "viWrite(" + Number(session) + ", count=" + Number(count) + ")", record,
        "returnCount=" + Number(written),
-       buffer ? std::span<const std::uint8_t>(buffer, count) : std::span<const std::uint8_t>());
+       buffer ? std::span<const std::uint8_t>(buffer, count) : std::span<const std::uint8_t>(),
+       DeviceFailure(session, record.status));
   return record.status;
 }
 
@@ -208,7 +216,8 @@ ViStatus TracingVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count,
   record.results = {{"returnCount", Number(returnCount ? *returnCount : 0)},
                     {"bytes", HexText(received)}};
   Line(began, "viRead(" + Number(session) + ", count=" + Number(count) + ")", record,
-       "returnCount=" + Number(returnCount ? *returnCount : 0), received);
+       "returnCount=" + Number(returnCount ? *returnCount : 0), received,
+       DeviceFailure(session, record.status));
   return record.status;
 }
 
@@ -216,7 +225,8 @@ ViStatus TracingVisa::viClear(ViSession session) {
   const Micros began = Begin();
   TraceRecord record = ClearCall(session);
   record.status = inner_.viClear(session);
-  Line(began, "viClear(" + Number(session) + ")", record, {});
+  Line(began, "viClear(" + Number(session) + ")", record, {}, {},
+       DeviceFailure(session, record.status));
   return record.status;
 }
 
@@ -226,7 +236,8 @@ ViStatus TracingVisa::viPrintf(ViSession session, const ViChar* format) {
   record.status = inner_.viPrintf(session, format);
   const std::size_t length = format ? strnlen(format, VI_FIND_BUFLEN * 4) : 0;
   Line(began, "viPrintf(" + Number(session) + ")", record, {},
-       {reinterpret_cast<const std::uint8_t*>(format), length});
+       {reinterpret_cast<const std::uint8_t*>(format), length},
+       DeviceFailure(session, record.status));
   return record.status;
 }
 
@@ -239,7 +250,7 @@ ViStatus TracingVisa::viScanf(ViSession session, const ViChar* format, ViChar* b
   const std::span<const std::uint8_t> text(reinterpret_cast<const std::uint8_t*>(buffer), length);
   record.results = {{"bytes", HexText(text)}};
   Line(began, "viScanf(" + Number(session) + ", " + TraceText(format) + ")", record,
-       "length=" + Number(length), text);
+       "length=" + Number(length), text, DeviceFailure(session, record.status));
   return record.status;
 }
 

@@ -30,7 +30,9 @@ inline constexpr std::size_t kTracedBytes = 64;
 //   "   1234.5 ms  viWrite(session=3, count=240) -> VI_SUCCESS  (0.4 ms)  returnCount=240
 //    | 4E 41 ... | NA.. |  ## viWrite session=3 count=240 sha256=... -> at=... status=0 ..."
 // After the marker the same call is written again in full for a replay (see
-// trace_record.h); what comes before it is for people.
+// trace_record.h); what comes before it is for people. A failed call's human
+// part ends with the backend's account of what the device did
+// ("  device: the meter's reply header names message 0x03, ...").
 // The time is when the call began, since the trace started, from the clock the
 // procedures wait on (so a test in virtual time gets a virtual trace). Text from
 // the meter appears only as hex and printable ASCII, never raw.
@@ -63,8 +65,11 @@ class TracingVisa : public ForwardingVisaLibrary {
   using Micros = std::chrono::microseconds;
   Micros Elapsed() const;
   Micros Begin();
+  // The backend's account of a failed call, "" after a success.
+  std::string DeviceFailure(ViSession session, ViStatus status);
   void Line(Micros began, const std::string& call, TraceRecord& record,
-            const std::string& results, std::span<const std::uint8_t> bytes = {});
+            const std::string& results, std::span<const std::uint8_t> bytes = {},
+            const std::string& deviceFailure = {});
   void Write(const std::string& line);
 
   const Clock& clock_;

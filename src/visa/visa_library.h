@@ -42,6 +42,11 @@ class VisaLibrary {
   virtual ViStatus viScanf(ViSession session, const ViChar* format, ViChar* buffer,
                            std::size_t bufferSize);
 
+  // What the device did when the session's last operation failed, in words
+  // (e.g. "the meter's reply header names message 0x03, expected 0x02 (header
+  // 03 02 FD ...)"); empty when the library knows nothing beyond the status.
+  virtual std::string LastFailure(ViSession /*session*/) { return {}; }
+
   // True when no real meter is behind this library, so the tool may shorten
   // its waits (--time-scale). A real meter always gets the full waits.
   virtual bool ServesSimulatedMeter() const { return false; }

@@ -38,6 +38,11 @@ inline constexpr ViStatus VI_ERROR_INV_PARAMETER = static_cast<ViStatus>(0xBFFF0
 inline constexpr ViStatus VI_ERROR_CONN_LOST = static_cast<ViStatus>(0xBFFF00A6u);
 
 inline constexpr ViAttr VI_ATTR_TMO_VALUE = 0x3FFF001A;
+// The resource manager's own: who made the library, its version and the VISA
+// version it implements.
+inline constexpr ViAttr VI_ATTR_RSRC_IMPL_VERSION = 0x3FFF0003;
+inline constexpr ViAttr VI_ATTR_RSRC_SPEC_VERSION = 0x3FFF0170;
+inline constexpr ViAttr VI_ATTR_RSRC_MANF_NAME = 0xBFFF0174;
 
 inline constexpr bool ViSucceeded(ViStatus status) { return status >= 0; }
 

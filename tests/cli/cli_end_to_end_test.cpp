@@ -142,11 +142,18 @@ TEST_P(CliUpdateThrough, APackageIsInstalledImageByImage) {
   EXPECT_TRUE(Contains(run.out, "Progress: 100% (image 3 of 3)"));
 }
 
+// The meter is never left half-updated for want of a reader, but an outcome
+// that never arrived is no success.
 TEST(CliUpdate, GoesOnToTheEndWhenItsOutputIsClosed) {
+  TempDir state;
   ProgramOptions options;
   options.closeOutputEarly = true;
+  options.environment[kStateFolderVariable] = state.path().string();
   const ProgramRun run = Cli({"--time-scale", kFast, "update", Sample("dsp-newer.bin")}, options);
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_TRUE(Contains(run.err, "cannot write the output.")) << run.err;
+  EXPECT_TRUE(Contains(ReadFile((state.path() / "quorvel" / "history.jsonl").string()),
+                       "\"outcome\":\"installed\""));
 }
 
 TEST(CliUpdate, PercentLinesAreNotRepeatedFrameByFrame) {
@@ -205,7 +212,8 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
       {"meter in update mode", "sim:mode=update", Sample("dsp-newer.bin"), 6,
        "Incorrect mode.", ""},
       {"silent meter, image", "sim:silent=1", Sample("dsp-older.bin"), 4,
-       "\nNot updated: The meter did not identify itself. Check the cable and try again.\n",
+       "\nNot updated: The meter did not identify itself. Check the cable and try again. To see "
+       "why, run quorvel-cli doctor.\n",
        "The meter did not identify itself."},
       {"silent meter, package", "sim:silent=1", Sample("package-3.pak"), 4,
        "\nNot updated: The meter did not identify itself.", ""},
@@ -257,7 +265,11 @@ TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
   } cases[] = {
       {0, {"--visa", "sim", "update", Sample("dsp-newer.bin")}, {}},
       {1, {"info", Sample("dsp-newer.bin"), "--json"}, "/dev/full"},
+      {1, {"--visa", "sim", "update", "-q", "--yes", Sample("dsp-newer.bin")}, "/dev/full"},
+      {1, {"history"}, "/dev/full"},
       {2, {"--visa", "sim:colour=red", "list"}, {}},
+      {2, {"--visa", "sim:meters=2", "identify"}, {}},
+      {2, {"--visa", "sim:meters=2", "info", Sample("dsp-newer.bin")}, {}},
       {3, {"--visa", "sim", "update", (dir.path() / "missing.bin").string()}, {}},
       {4, {"--visa", "sim:absent=1", "update", Sample("dsp-newer.bin")}, {}},
       {5, {"--visa", "sim:status1=2", "update", Sample("dsp-newer.bin")}, {}},
@@ -449,6 +461,46 @@ TEST(CliJson, UpdateIsReportedAsAFleetOfOne) {
   EXPECT_EQ(meter.at("meterStatus"), "CHECKSUM_ERROR");
   EXPECT_EQ(meter.at("switchedToUpdateMode"), true);
   EXPECT_EQ(meter.at("reason"), "the meter reported CHECKSUM_ERROR for image 1 of 3");
+  // The versions in the shape list and identify give them.
+  EXPECT_EQ(meter.at("versionsBefore").at("msp430"), "12");
+}
+
+// With --json, standard output is one JSON document whatever happens: an
+// error is {"error": {"code", "message"}}, the same words as on standard error.
+TEST(CliJson, ErrorsAreOneDocumentAScriptCanRead) {
+  TempDir dir;
+  const std::string missing = (dir.path() / "missing.bin").string();
+  const std::string folder = dir.path().string();
+  const struct {
+    std::vector<std::string> arguments;
+    int code;
+    std::string message;
+  } cases[] = {
+      {{"--visa", "sim:absent=1", "identify", "--json"}, 4, "no meter found."},
+      {{"--visa", "sim:absent=1", "update", "--json", "--yes", Sample("dsp-newer.bin")}, 4,
+       "no meter found."},
+      {{"--visa", "sim:meters=2", "identify", "--json"}, 2, "choose one with --resource"},
+      {{"info", "--json", missing}, 3, "cannot open \"" + missing + "\" for reading."},
+      {{"update", "--json", missing}, 3, "cannot open \"" + missing + "\" for reading;"},
+      {{"update", "--json", "--yes", folder}, 3, "\"" + folder + "\" is a directory"},
+      {{"info", "--json", folder}, 3, "\"" + folder + "\" is a directory, not a firmware file."},
+      {{"list", "--jsn", "--json"}, 2, "did you mean \"--json\"?"},
+      {{"--visa", "sim:absent=1", "list", "--json"}, 4, "no meter found."},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun run = Cli(c.arguments);
+    const std::string label = c.arguments[c.arguments.size() - 2] + " " + c.arguments.back();
+    EXPECT_EQ(run.exitCode, c.code) << label << "\n" << run.err;
+    const auto json = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << label << "\n" << run.out;
+    EXPECT_EQ(json["error"]["code"], c.code) << label;
+    const std::string message = json["error"].value("message", "");
+    EXPECT_TRUE(Contains(message, c.message)) << label << "\n" << message;
+    EXPECT_TRUE(Contains(run.err, "quorvel-cli: " + message)) << label << "\n" << run.err;
+  }
+  // A list keeps its shape: scripts read an empty list beside the error.
+  const auto empty = nlohmann::json::parse(Cli({"--visa", "sim:absent=1", "list", "--json"}).out);
+  EXPECT_EQ(empty["meters"], nlohmann::json::array());
 }
 
 TEST(CliUpdate, AFileThatCannotBeReadNeverReachesTheMeter) {
@@ -609,6 +661,53 @@ TEST_F(CliFleet, VerifyTellsWhetherEachMeterCameBackRunningTheFile) {
   }
 }
 
+// What --verify and --all conclude of one meter, on files as the meter sees them.
+TEST_F(CliFleet, VerifyAndSkipJudgeEachFileAndMeterRightly) {
+  // A package image with no header of its own: its stored 0xFF bytes decode
+  // as target 0 (the DSP), which must not count as a version it promises.
+  ByteVector raw(300, 0xFF);
+  AppendLittleEndian32(raw, Crc32(raw));
+  const std::string rawImagePackage = state.Write(
+      "raw-image.pak",
+      PakBuilder()
+          .AddImage(BinBuilder().Version("01.30").Payload(600).RecordVersionInPayload().WithCrc())
+          .AddImage(raw)
+          .AddImage(BinBuilder().Target(1).Version("06.00").Payload(200).WithCrc())
+          .Bytes());
+  const struct {
+    const char* label;
+    std::string visa;
+    std::string file;
+    std::vector<std::string> extra;
+    int exitCode;
+    std::size_t meter;
+    const char* outcome;
+    const char* verification;  // null: not asked
+  } cases[] = {
+      {".bin verified", "sim", Sample("dsp-newer.bin"), {"--verify"}, 0, 0, "installed", "verified"},
+      {".bin not taken", "sim:adopt=0", Sample("dsp-newer.bin"), {"--verify"}, 7, 0, "installed",
+       "not verified: still 01.20"},
+      {"raw package image", "sim", rawImagePackage, {"--verify"}, 0, 0, "installed", "verified"},
+      {"identity with a line end", "sim:newline=1", Sample("package-3.pak"), {"--verify"}, 0, 0,
+       "installed", "verified"},
+      {"one meter in update mode", "sim:meters=2,mode@2=update", Sample("dsp-newer.bin"),
+       {"--all"}, 0, 1, "skipped", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> extra = c.extra;
+    extra.insert(extra.end(), {"--yes", "--json"});
+    const ProgramRun run = Fleet(c.visa, c.file, extra);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.label << "\n" << run.out << run.err;
+    const nlohmann::json meter = Json(run)["meters"][c.meter];
+    EXPECT_EQ(meter["outcome"], c.outcome) << c.label << "\n" << run.out;
+    EXPECT_EQ(meter.value("verification", ""), c.verification ? c.verification : "") << c.label;
+  }
+  // The table says a failed verification once, not again as its reason.
+  const ProgramRun table = Fleet("sim:adopt=0", Sample("dsp-newer.bin"), {"--verify", "--yes"});
+  EXPECT_TRUE(Contains(table.out, "installed, not verified: still 01.20\n")) << table.out;
+  EXPECT_FALSE(Contains(table.out, "still 01.20: not verified")) << table.out;
+}
+
 TEST_F(CliFleet, ADamagedHistoryLineIsSkippedWithAWarning) {
   const ProgramRun first = Fleet("sim", Sample("dsp-newer.bin"), {});
   ASSERT_EQ(first.exitCode, 0) << first.err;
@@ -626,15 +725,26 @@ TEST_F(CliFleet, ADamagedHistoryLineIsSkippedWithAWarning) {
   EXPECT_EQ(listing.exitCode, 0);
   EXPECT_TRUE(Contains(listing.err, "line 2 of")) << listing.err;
   EXPECT_TRUE(Contains(listing.out, "dsp-newer.bin  installed")) << listing.out;
-  EXPECT_TRUE(Contains(listing.out, "dsp-older.bin  file refused")) << listing.out;
+  EXPECT_TRUE(Contains(listing.out, "dsp-older.bin  file refused: Firmware Update Not Possible "
+                                    "(DSP). Binary file version is older"))
+      << "a reason of several lines is printed on one: " << listing.out;
+  EXPECT_EQ(Run({"history", "--serial", "NOPE"}).out, "no records\n");
 }
 
 TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
   const struct {
     const char* label;
     std::vector<std::string> arguments;
+    std::string says = {};
   } cases[] = {
-      {"no command", {}},
+      {"no command", {}, "a command is required: list, identify, info, update, history or doctor"},
+      {"misspelt common option", {"--vsia", "sim", "list"},
+       "unknown option \"--vsia\"; did you mean \"--visa\"?"},
+      {"misspelt option of the command", {"list", "--jsn"},
+       "unknown option \"--jsn\"; did you mean \"--json\"?"},
+      {"-v", {"-v"}, "unknown option \"-v\"; did you mean \"--version\""},
+      {"misspelt help after the command", {"list", "--hlep"},
+       "unknown option \"--hlep\"; did you mean \"--help\"?"},
       {"unknown command", {"flash"}},
       {"update without a file", {"update"}},
       {"misspelt command", {"lsit"}},
@@ -658,7 +768,7 @@ TEST(CliArguments, AreCheckedBeforeAnythingIsDone) {
   for (const auto& c : cases) {
     const ProgramRun run = Cli(c.arguments);
     EXPECT_EQ(run.exitCode, 2) << c.label << "\n" << run.err;
-    EXPECT_FALSE(run.err.empty()) << c.label;
+    EXPECT_TRUE(run.err.starts_with("quorvel-cli: " + c.says)) << c.label << "\n" << run.err;
     // Arguments are quoted at most 200 characters long.
     EXPECT_LT(run.err.size(), 1000u) << c.label << "\n" << run.err;
   }
@@ -784,6 +894,14 @@ TEST(CliList, ShowsEveryMeterWithIdentitySerialVersionsAndMode) {
   const ProgramRun updateMode = Cli({"--visa", "sim:mode=update", "--time-scale", kFast, "list"});
   EXPECT_TRUE(Contains(updateMode.out, "  Mode:     update\n")) << updateMode.out;
   EXPECT_EQ(Cli({"--visa", "sim:absent=1", "--time-scale", kFast, "list"}).exitCode, 4);
+
+  // No more than 64 are listed, and the rest are counted.
+  const ProgramRun many = Cli({"--visa", "sim:meters=70", "--time-scale", kFast, "list", "--json"});
+  EXPECT_EQ(many.exitCode, 0) << many.err;
+  const auto manyJson = nlohmann::json::parse(many.out);
+  EXPECT_EQ(manyJson.at("meters").size(), 64u);
+  EXPECT_EQ(manyJson.at("notListed"), 6);
+  EXPECT_TRUE(Contains(many.err, "6 more meters were found but not listed")) << many.err;
 }
 
 TEST(CliIdentify, NamesOneMeterChosenOrFound) {

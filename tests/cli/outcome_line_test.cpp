@@ -47,9 +47,11 @@ TEST(OutcomeLine, SaysWhatHappenedWhyAndWhatToDoNext) {
       // A reason that already says what to do is not told twice.
       {Report(UpdateOutcome::kNoMeter, 0, 0, TransferStep::kNone, {}, false,
               "The meter did not identify itself. Check the cable and try again."),
-       "Not updated: The meter did not identify itself. Check the cable and try again."},
+       "Not updated: The meter did not identify itself. Check the cable and try again. To see why, "
+       "run quorvel-cli doctor."},
       {Report(UpdateOutcome::kNoMeter, 0, 0, TransferStep::kNone, {}, false),
-       "Not updated: the meter was not found. Check the cable and try again."},
+       "Not updated: the meter was not found. Check the cable and try again. To see why, run "
+       "quorvel-cli doctor."},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RenderOutcomeLine(DescribeOutcome(c.report), false), c.line);

@@ -41,6 +41,16 @@ TEST(PrintableText, EscapesWhatCouldSteerATerminalAndKeepsTheRest) {
   }
 }
 
+TEST(OneLineText, JoinsTheLinesOfAMessageWithSpaces) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Not Possible (DSP).\nBinary file version is older.",
+       "Not Possible (DSP). Binary file version is older."},
+      {"\r\nUpgrade failure....\r\n\r\nTry again.\n", "Upgrade failure.... Try again."},
+      {"bell\a inside", "bell\\x07 inside"},
+  };
+  for (const auto& [text, line] : cases) EXPECT_EQ(OneLineText(text), line) << text;
+}
+
 TEST(LogLineText, PrintsTheLogPanesSeparatorsAsLineFeeds) {
   EXPECT_EQ(LogLineText("\r\n  5407 for DSP firmware."), "\n  5407 for DSP firmware.");
   EXPECT_EQ(LogLineText("now.\r\n"), "now.\n");

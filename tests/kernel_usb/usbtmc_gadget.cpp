@@ -6,13 +6,16 @@
 // hardware. scripts/kernel-usb-check runs it inside a virtual machine.
 //
 //   quorvel_usbtmc_gadget --ffs DIR --udc-file PATH --udc NAME [--knobs K] [--report FILE]
+//                         [--profile NAME]
 //
 // DIR is the mounted FunctionFS instance, PATH the gadget's configfs UDC
 // file. The program writes its descriptors, binds the gadget to the UDC
 // and follows the meter: when the meter leaves the bus the gadget is
 // unbound, when it comes back it is bound again, so the host sees a real
 // disconnect and a fresh enumeration. Every image the meter installs is
-// appended to the report file as "installed <bytes> bytes".
+// appended to the report file as "installed <bytes> bytes". --profile NAME
+// shapes the replies as the named device profile (tests/usbtmc/device_profiles.h)
+// says, for the parts of it that live in the replies.
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
@@ -29,11 +32,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/clock.h"
 #include "sim/sim_config.h"
 #include "sim/sim_meter.h"
+#include "usbtmc/device_profiles.h"
 #include "visa/usbtmc/usbtmc_protocol.h"
 
 namespace {
@@ -135,17 +140,23 @@ struct Options {
   std::string udc;
   std::string knobs;
   std::string report;
+  std::string profile;
 };
+
+using quorvel::testing::DeviceFaults;
+// A reply as the transfers that carry it.
+using Transfers = std::vector<Bytes>;
 
 // The meter behind the interface. Every entry point takes the lock: the
 // bulk pipe, the control pipe and the bus follower run on their own threads.
 class MeterFunction {
  public:
-  MeterFunction(const quorvel::SimConfig& config, quorvel::Clock& clock, std::string report)
-      : meter_(config, 0, clock), report_(std::move(report)) {}
+  MeterFunction(const quorvel::SimConfig& config, quorvel::Clock& clock, std::string report,
+                DeviceFaults faults)
+      : meter_(config, 0, clock), report_(std::move(report)), faults_(faults), clock_(clock) {}
 
   // One bulk-OUT transfer from the host; the reply to send on bulk-IN, if any.
-  std::optional<Bytes> TakeTransfer(std::span<const std::uint8_t> transfer);
+  std::optional<Transfers> TakeTransfer(std::span<const std::uint8_t> transfer);
   // A class request on the control pipe; nullopt stalls it.
   std::optional<Bytes> ClassRequest(const usb_ctrlrequest& setup);
 
@@ -159,7 +170,8 @@ class MeterFunction {
   }
 
  private:
-  Bytes ReplyMessage(std::uint8_t bTag, std::size_t maxBytes, quorvel::Millis* lateness);
+  Transfers ReplyMessage(std::uint8_t bTag, std::size_t maxBytes, quorvel::Millis* lateness);
+  Transfers Shaped(Bytes message, std::size_t unpadded) const;
   void ReportInstalled();
 
   std::mutex mutex_;
@@ -169,11 +181,15 @@ class MeterFunction {
   Bytes pendingAnswer_;  // the rest of a reply longer than the host asked for
   bool pendingMore_ = false;
   std::size_t installedReported_ = 0;
+  DeviceFaults faults_;
+  quorvel::Clock& clock_;
+  std::uint8_t lastRequestTag_ = 0;
+  quorvel::Millis lastMessageAt_{0};
 };
 
-std::optional<Bytes> MeterFunction::TakeTransfer(std::span<const std::uint8_t> transfer) {
+std::optional<Transfers> MeterFunction::TakeTransfer(std::span<const std::uint8_t> transfer) {
   quorvel::Millis lateness{0};
-  Bytes reply;
+  Transfers reply;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     // A transfer too short for a header, or one with a bad bTag complement,
@@ -192,6 +208,7 @@ std::optional<Bytes> MeterFunction::TakeTransfer(std::span<const std::uint8_t> t
           messageOut_.end(), transfer.begin() + proto::kHeaderSize,
           transfer.begin() + static_cast<std::ptrdiff_t>(proto::kHeaderSize + payload));
       if ((transfer[8] & proto::kAttributeEndOfMessage) != 0) {
+        lastMessageAt_ = clock_.Now();
         meter_.Receive(messageOut_);
         messageOut_.clear();
       }
@@ -202,9 +219,17 @@ std::optional<Bytes> MeterFunction::TakeTransfer(std::span<const std::uint8_t> t
   return reply;
 }
 
-Bytes MeterFunction::ReplyMessage(std::uint8_t bTag, std::size_t maxBytes,
-                                  quorvel::Millis* lateness) {
-  if (pendingAnswer_.empty()) {
+Transfers MeterFunction::ReplyMessage(std::uint8_t bTag, std::size_t maxBytes,
+                                      quorvel::Millis* lateness) {
+  const std::uint8_t previousTag = std::exchange(lastRequestTag_, bTag);
+  if (faults_.largestRequest > 0 && maxBytes > faults_.largestRequest) return {};
+  if (clock_.Now() < lastMessageAt_ + faults_.notReadyFor) {
+    Bytes notReady{proto::kDevDepMsgIn, bTag, static_cast<std::uint8_t>(~bTag), 0};
+    notReady.resize(proto::kHeaderSize, 0);
+    return {notReady};
+  }
+  const bool continuing = !pendingAnswer_.empty();
+  if (!continuing) {
     quorvel::ReadResult answer = meter_.Reply(maxBytes, kPatience);
     ReportInstalled();
     if (answer.outcome != quorvel::ReadOutcome::Answered) return {};
@@ -212,17 +237,36 @@ Bytes MeterFunction::ReplyMessage(std::uint8_t bTag, std::size_t maxBytes,
     pendingMore_ = answer.more;
     *lateness = answer.waited;
   }
-  const std::size_t part = std::min(maxBytes, pendingAnswer_.size());
-  const bool endOfMessage = part == pendingAnswer_.size() && !pendingMore_;
-  Bytes message{proto::kDevDepMsgIn, bTag, static_cast<std::uint8_t>(~bTag), 0};
-  Append32(message, static_cast<std::uint32_t>(part));
+  std::size_t part = std::min(maxBytes, pendingAnswer_.size());
+  if (faults_.payloadPerMessage > 0) part = std::min(part, faults_.payloadPerMessage);
+  const bool endOfMessage =
+      part == pendingAnswer_.size() && !pendingMore_ && !faults_.neverEndOfMessage;
+  const std::uint8_t tag = continuing && faults_.echoPreviousTag ? previousTag : bTag;
+  Bytes message{faults_.msgId.value_or(proto::kDevDepMsgIn), tag, static_cast<std::uint8_t>(~tag),
+                0};
+  Append32(message, static_cast<std::uint32_t>(part) + faults_.overstatedBy);
   message.insert(message.end(), {static_cast<std::uint8_t>(endOfMessage ? 1 : 0), 0, 0, 0});
   message.insert(message.end(), pendingAnswer_.begin(),
                  pendingAnswer_.begin() + static_cast<std::ptrdiff_t>(part));
   pendingAnswer_.erase(pendingAnswer_.begin(),
                        pendingAnswer_.begin() + static_cast<std::ptrdiff_t>(part));
+  const std::size_t unpadded = message.size();
   message.resize(proto::PaddedSize(message.size()), 0);
-  return message;
+  return Shaped(std::move(message), unpadded);
+}
+
+// The transfers a message leaves in: whole, or with its alignment bytes apart,
+// and with a zero-length packet after it when the profile says so.
+Transfers MeterFunction::Shaped(Bytes message, std::size_t unpadded) const {
+  Transfers transfers;
+  if (faults_.alignmentApart && unpadded < message.size()) {
+    transfers.emplace_back(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(unpadded));
+    transfers.emplace_back(message.begin() + static_cast<std::ptrdiff_t>(unpadded), message.end());
+  } else {
+    transfers.push_back(std::move(message));
+  }
+  if (faults_.zeroLengthAfterMessage) transfers.emplace_back();
+  return transfers;
 }
 
 void MeterFunction::ReportInstalled() {
@@ -338,7 +382,9 @@ void ServeBulk(const std::string& ffs, MeterFunction& function) {
     }
     const auto reply = function.TakeTransfer(
         std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
-    if (reply && !WriteWhole(in, *reply)) std::perror("gadget: bulk-IN");
+    for (const Bytes& piece : reply.value_or(Transfers{})) {
+      if (!WriteWhole(in, piece)) std::perror("gadget: bulk-IN");
+    }
   }
 }
 
@@ -385,6 +431,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->knobs = value;
     } else if (option == "--report") {
       options->report = value;
+    } else if (option == "--profile") {
+      options->profile = value;
     } else {
       return false;
     }
@@ -399,7 +447,8 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: %s --ffs DIR --udc-file PATH --udc NAME [--knobs K] [--report FILE]\n",
+                 "usage: %s --ffs DIR --udc-file PATH --udc NAME [--knobs K] [--report FILE] "
+                 "[--profile NAME]\n",
                  argv[0]);
     return 2;
   }
@@ -407,6 +456,12 @@ int main(int argc, char** argv) {
   const auto config = quorvel::SimConfig::Parse(options.knobs, &error);
   if (!config) {
     std::fprintf(stderr, "gadget: %s\n", error.c_str());
+    return 2;
+  }
+  const quorvel::testing::DeviceProfile* profile = nullptr;
+  if (!options.profile.empty() &&
+      !(profile = quorvel::testing::FindDeviceProfile(options.profile))) {
+    std::fprintf(stderr, "gadget: no device profile named %s\n", options.profile.c_str());
     return 2;
   }
   const int ep0 = open((options.ffs + "/ep0").c_str(), O_RDWR);
@@ -417,7 +472,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGTERM, [](int) { stopping = true; });
   quorvel::SteadyClock clock;
-  MeterFunction function(*config, clock, options.report);
+  MeterFunction function(*config, clock, options.report, profile ? profile->faults : DeviceFaults{});
   std::thread control(ServeControl, ep0, std::ref(function));
   std::thread bulk(ServeBulk, options.ffs, std::ref(function));
   FollowTheMeter(options, function);

@@ -16,6 +16,12 @@ using quorvel::testing::PakBuilder;
 // About 4 KB of payload, the CRC making up the last four bytes.
 constexpr std::size_t kSamplePayload = 4092;
 
+// A sample image as firmware that names its own version: after installing it
+// the simulated meter reports that version, so --verify can pass.
+ByteVector SampleImage(BinBuilder image) {
+  return image.Payload(kSamplePayload).RecordVersionInPayload().WithCrc().Bytes();
+}
+
 ByteVector DamagedPackage() {
   // Entries 1 and 3 are sound; entry 2 points past the end of the file.
   PakBuilder pak;
@@ -38,10 +44,9 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder, error);
 
   const std::pair<const char*, ByteVector> samples[] = {
-      {"dsp-newer.bin", BinBuilder().Version("01.21").Payload(kSamplePayload).WithCrc().Bytes()},
-      {"dsp-older.bin", BinBuilder().Version("01.10").Payload(kSamplePayload).WithCrc().Bytes()},
-      {"bad-signature.bin",
-       BinBuilder().Signature("NOTUS").Version("01.21").Payload(kSamplePayload).WithCrc().Bytes()},
+      {"dsp-newer.bin", SampleImage(BinBuilder().Version("01.21"))},
+      {"dsp-older.bin", SampleImage(BinBuilder().Version("01.10"))},
+      {"bad-signature.bin", SampleImage(BinBuilder().Signature("NOTUS").Version("01.21"))},
       {"package-3.pak",
        PakBuilder()
            .AddImage(BinBuilder().Version("01.30").Payload(1500).WithCrc(), "dsp.bin")

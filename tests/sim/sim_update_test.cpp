@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim_bench.h"
+#include "firmware/version_record.h"
 #include "support/firmware_builder.h"
 
 namespace quorvel::testing {
@@ -11,6 +12,54 @@ namespace {
 using Verdicts = std::pair<std::string, std::string>;
 
 const Verdicts kInstalled{"0", "0"};
+
+// A headerless image whose payload names its version: the record, then a pattern.
+Bytes Recorded(std::uint8_t target, std::string_view version, std::size_t size = 300) {
+  const auto record = MakeVersionRecord(target, version);
+  Bytes image(record.begin(), record.end());
+  const Bytes rest = Pattern(size - record.size());
+  image.insert(image.end(), rest.begin(), rest.end());
+  return image;
+}
+
+Bytes Spoilt(Bytes bytes, std::size_t at, std::uint8_t value) {
+  bytes.at(at) = value;
+  return bytes;
+}
+
+// What one meter shows to a fixed sequence of host actions: its mode, its
+// identity (and how long it took), both verdicts for a damaged and a good
+// image, its mode soon after the install and its identity after the restart.
+// No absolute times, so meters probed one after another compare equal.
+std::string Probe(SimBench& bench, std::size_t index) {
+  SimMeter& meter = bench.meter(index);
+  const std::string name = meter.resourceName();
+  std::string seen = "mode " + std::to_string(static_cast<int>(meter.mode()));
+  const auto open = [&] {
+    ViSession session = VI_NULL;
+    bench.visa->viOpen(bench.rm, name.c_str(), 0, 0, &session);
+    return session;
+  };
+  const auto identify = [&](ViSession session) {
+    const Millis before = bench.clock.Now();
+    const std::string identity = bench.Query(session, "*idn?\n");
+    seen += "; idn " + identity + " in " + std::to_string((bench.clock.Now() - before).count());
+  };
+  identify(open());
+  bench.Write(open(), "system:update\n");
+  bench.clock.Advance(Millis{3000});
+  seen += "; switched " + std::to_string(static_cast<int>(meter.mode()));
+  const ViSession session = open();
+  const auto [bad1, bad2] = bench.SendImage(session, Spoilt(WithCrc(Pattern(300)), 299, 0));
+  const auto [good1, good2] = bench.SendImage(session, WithCrc(Recorded(0, "01.21")));
+  seen += "; verdicts " + bad1 + "/" + bad2 + " " + good1 + "/" + good2;
+  bench.clock.Advance(Millis{1500});
+  seen += "; soon after " + std::to_string(static_cast<int>(meter.mode()));
+  bench.clock.Advance(Millis{60'000});
+  seen += "; later " + std::to_string(static_cast<int>(meter.mode()));
+  if (meter.mode() != SimMode::OffBus) identify(open());
+  return seen;
+}
 
 TEST(SimModeSwitch, LeavesAtOnceAndReturnsInUpdateModeUnderTheSameName) {
   SimBench bench;
@@ -318,6 +367,11 @@ TEST(SimReboot, ComesBackWithTheVersionsItInstalled) {
       {"foreign header", "", {whole(BinBuilder().Signature("OTHER").Version("01.30"))}, false,
        "01.20.05.12"},
       {"unknown target", "", {whole(BinBuilder().Target(7).Version("01.30"))}, false, "01.20.05.12"},
+      {"payload record, DSP", "", {WithCrc(Recorded(0, "01.21"))}, false, "01.21.05.12"},
+      {"payload record, MSP 430", "", {WithCrc(Recorded(2, "14.00"))}, false, "01.20.05.14"},
+      {"payload record without its NUL", "", {WithCrc(Spoilt(Recorded(0, "01.21"), 9, 'x'))}, false,
+       "01.20.05.12"},
+      {"payload record of no target", "", {WithCrc(Recorded(5, "01.21"))}, false, "01.20.05.12"},
   };
   for (const auto& c : cases) {
     SimBench bench(c.knobs);
@@ -414,6 +468,23 @@ TEST(SimMeters, AKnobForOneMeterChangesThatMeterOnly) {
   for (std::size_t meter = 0; meter < 3; ++meter) {
     const auto verdicts = bench.SendImage(bench.Open(meter), WithCrc(Pattern(300)));
     EXPECT_EQ(verdicts.first, meter == 1 ? "2" : "0") << "meter " << meter + 1;
+  }
+}
+
+// Every knob that can differ between meters changes meter 2 alone.
+TEST(SimMeters, EveryKnobForOneMeterChangesThatMeterOnly) {
+  SimBench single;
+  const std::string healthy = Probe(single, 0);
+  SimBench pair("meters=2");
+  const std::string healthySecond = Probe(pair, 1);
+  for (const char* knob :
+       {"idn@2=ACME,Q9,SN9,09.09.09.09", "version@2=01.22.05.12", "newline@2=1", "mode@2=update",
+        "reenumerate_ms@2=5000", "return@2=0", "return@2=once", "reboot_ms@2=500", "adopt@2=0",
+        "min_gap_ms@2=200", "verify@2=0", "prefix_ab@2=1", "status1@2=3", "status2@2=none",
+        "unplug_after@2=1", "partial_at@2=3", "silent@2=1", "slow_ms@2=700"}) {
+    SimBench bench(std::string("meters=2,") + knob);
+    EXPECT_EQ(Probe(bench, 0), healthy) << knob;
+    EXPECT_NE(Probe(bench, 1), healthySecond) << knob;
   }
 }
 

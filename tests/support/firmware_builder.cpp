@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "common/utf8_path.h"
+#include "firmware/version_record.h"
 
 namespace quorvel::testing {
 
@@ -118,6 +119,15 @@ BinBuilder& BinBuilder::Payload(std::size_t size) { return PayloadBytes(PatternB
 
 BinBuilder& BinBuilder::PayloadBytes(ByteVector bytes) {
   payload_ = std::move(bytes);
+  return *this;
+}
+
+BinBuilder& BinBuilder::RecordVersionInPayload() {
+  const std::string_view version(reinterpret_cast<const char*>(&decoded_[kVersionOffset]),
+                                 kVersionLength);
+  const auto record = MakeVersionRecord(decoded_[kFunctionIdOffset], version);
+  if (payload_.size() < record.size()) payload_.resize(record.size());
+  std::copy(record.begin(), record.end(), payload_.begin());
   return *this;
 }
 

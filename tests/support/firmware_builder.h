@@ -52,6 +52,10 @@ class BinBuilder {
   // quietly mean 208 bytes.
   BinBuilder& Payload(std::size_t size);
   BinBuilder& PayloadBytes(ByteVector bytes);
+  // Writes the version record naming the header's target and version over the
+  // payload's first ten bytes, as firmware that reports its own version does.
+  // Call after Version, Target and Payload.
+  BinBuilder& RecordVersionInPayload();
   // Appends the CRC-32 the meter checks, little-endian, after the payload.
   BinBuilder& WithCrc(CrcCovers covers = CrcCovers::kPayload);
   bool hasCrc() const { return crc_.has_value(); }

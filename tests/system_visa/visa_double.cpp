@@ -16,7 +16,9 @@
 //                                   reports reads longer than the buffer, "open"
 //                                   fails every viOpen with session 0 yet serves
 //                                   I/O on handle 0, "writes" fails every binary
-//                                   write while claiming its whole count
+//                                   write while claiming its whole count,
+//                                   "attributes" writes the maker's name
+//                                   without an end
 // Built without viOpenDefaultRM when QUORVEL_VISA_DOUBLE_WITHOUT_RM is defined.
 #include <cstdarg>
 #include <cstdlib>
@@ -169,6 +171,31 @@ QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viSetAttribute(abi::ViObje
   return WithVisa([&](quorvel::SimVisa& visa, std::string_view) {
     return visa.viSetAttribute(Served(object), attribute, value);
   });
+}
+
+// Who made the library and its versions, as a vendor's library answers them.
+QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viGetAttribute(abi::ViObject,
+                                                                     abi::ViAttr attribute,
+                                                                     void* state) {
+  if (state == nullptr) return quorvel::VI_ERROR_INV_PARAMETER;
+  std::lock_guard<std::mutex> guard(Lock());
+  switch (attribute) {
+    case quorvel::VI_ATTR_RSRC_MANF_NAME:
+      if (TheWorld().hostile == "attributes") {
+        Spoil(static_cast<abi::ViChar*>(state));
+      } else {
+        std::strcpy(static_cast<abi::ViChar*>(state), "Quorvel test double");
+      }
+      return quorvel::VI_SUCCESS;
+    case quorvel::VI_ATTR_RSRC_IMPL_VERSION:
+      *static_cast<abi::ViVersion*>(state) = 0x00100200;  // 1.2.0
+      return quorvel::VI_SUCCESS;
+    case quorvel::VI_ATTR_RSRC_SPEC_VERSION:
+      *static_cast<abi::ViVersion*>(state) = 0x00500800;  // 5.8.0
+      return quorvel::VI_SUCCESS;
+    default:
+      return quorvel::VI_ERROR_NSUP_ATTR;
+  }
 }
 
 QUORVEL_DOUBLE_EXPORT abi::ViStatus QUORVEL_VISA_CALL viWrite(abi::ViSession session,

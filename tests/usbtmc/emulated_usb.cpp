@@ -13,6 +13,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "visa/usbtmc/usbtmc_protocol.h"
 
@@ -169,11 +170,11 @@ std::string EmulatedDevice::DescriptionText() const {
                 "N: bus/usb/%03d/%03d=%s\n"
                 "E: DEVNAME=%s\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: SUBSYSTEM=usb\n"
                 "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: PRODUCT=%x/%x/100\n"
-                "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
+                "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=%d\\n\nA: bConfigurationValue=1\\n\n"
                 "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: serial=%s\\n\n",
                 sysPath_.c_str() + 4, busNumber_, deviceNumber_, Hex(DeviceDescriptor()).c_str(),
                 devNode_.c_str(), busNumber_, deviceNumber_, identity_.vendorId,
-                identity_.productId, busNumber_, deviceNumber_, identity_.vendorId,
+                identity_.productId, busNumber_, deviceNumber_, identity_.speedMbps, identity_.vendorId,
                 identity_.productId, identity_.serial.c_str());
   return std::string(text) + "H: descriptors=" + Hex(all) + "\n";
 }
@@ -235,6 +236,7 @@ int EmulatedDevice::DeviceIoctl(unsigned long request, UMockdevIoctlData* arg) {
       if (!endpoint) return EFAULT;
       const auto address = static_cast<std::uint8_t>(*endpoint.As<unsigned int>());
       if ((address & 0x80) != 0) bulkInHalted_ = false;
+      if ((address & 0x80) == 0) bulkOutCleared_ = true;
       Note({.kind = WireEvent::Kind::ClearHalt, .endpoint = address});
       return 0;
     }
@@ -439,6 +441,10 @@ void EmulatedDevice::ProcessOut(Urb& urb) {
   // A device that NAKs every OUT packet: the URB waits until the host gives up.
   if (faults.refuseOut) return;
   urb.done = true;
+  if (faults.bulkOutHaltedAtStart && !bulkOutCleared_) {
+    urb.status = -EPIPE;
+    return;
+  }
   urb.actual = urb.out.size();
   HandleMessageOut(urb.out, urb);
 }
@@ -457,6 +463,7 @@ void EmulatedDevice::HandleMessageOut(std::span<const std::uint8_t> message, Urb
                      message.begin() + static_cast<std::ptrdiff_t>(proto::kHeaderSize + payload));
   if ((message[8] & proto::kAttributeEndOfMessage) == 0) return;
   const std::size_t whole = messageOut_.size();
+  lastMessageAt_ = bus_.clock().Now();
   const std::size_t taken = function_->Receive(messageOut_);
   messageOut_.clear();
   // A partly taken message shows as a short transfer of its last part.
@@ -465,11 +472,23 @@ void EmulatedDevice::HandleMessageOut(std::span<const std::uint8_t> message, Urb
 
 void EmulatedDevice::QueueReply(std::uint8_t bTag, std::size_t maxBytes) {
   const bool faulty = faults.affectedReplies < 0 || faultedReplies_ < faults.affectedReplies;
+  const std::uint8_t previousTag = std::exchange(lastRequestTag_, bTag);
   if (faulty && faults.stallReplies) {
     bulkInHalted_ = true;
     ++faultedReplies_;
     return;
   }
+  if (faults.largestRequest > 0 && maxBytes > faults.largestRequest) {
+    if (faults.stallLargeRequests) bulkInHalted_ = true;
+    return;
+  }
+  if (bus_.clock().Now() < lastMessageAt_ + faults.notReadyFor) {
+    const Bytes notReady{proto::kDevDepMsgIn, bTag, static_cast<std::uint8_t>(~bTag), 0, 0, 0, 0, 0,
+                         0, 0, 0, 0};
+    in_.push_back({notReady, bus_.clock().Now()});
+    return;
+  }
+  const bool continuing = !pendingAnswer_.empty();
   Millis lateness{0};
   if (pendingAnswer_.empty()) {
     auto answer = function_->Reply(maxBytes);
@@ -483,14 +502,17 @@ void EmulatedDevice::QueueReply(std::uint8_t bTag, std::size_t maxBytes) {
   Bytes payload(pendingAnswer_.begin(), pendingAnswer_.begin() + static_cast<std::ptrdiff_t>(part));
   pendingAnswer_.erase(pendingAnswer_.begin(),
                        pendingAnswer_.begin() + static_cast<std::ptrdiff_t>(part));
-  const bool endOfMessage = pendingAnswer_.empty() && !pendingAnswerMore_;
+  const bool endOfMessage =
+      pendingAnswer_.empty() && !pendingAnswerMore_ && !faults.neverEndOfMessage;
 
   auto claimed = static_cast<std::uint32_t>(payload.size());
   if (faulty && faults.claimedSize) {
     claimed = *faults.claimedSize;
     payload.resize(std::min<std::size_t>(claimed, kMaxLyingPayload), 0xEE);
   }
-  const auto tag = static_cast<std::uint8_t>(faulty ? bTag + faults.tagShift : bTag);
+  claimed += faults.overstatedBy;
+  auto tag = static_cast<std::uint8_t>(faulty ? bTag + faults.tagShift : bTag);
+  if (continuing && faults.echoPreviousTag) tag = previousTag;
   Bytes message{faulty && faults.msgId ? *faults.msgId : proto::kDevDepMsgIn, tag,
                 static_cast<std::uint8_t>(~tag), 0};
   Append32(message, claimed);
@@ -516,6 +538,7 @@ void EmulatedDevice::QueueReply(std::uint8_t bTag, std::size_t maxBytes) {
     in_.push_back(
         {Bytes(message.begin() + static_cast<std::ptrdiff_t>(unpadded), message.end()), readyAt});
   }
+  if (faults.zeroLengthAfterMessage) in_.push_back({Bytes{}, readyAt});
   if (faulty) ++faultedReplies_;
 }
 
@@ -550,6 +573,7 @@ std::optional<Bytes> EmulatedDevice::ClassRequest(std::span<const std::uint8_t> 
     case proto::ControlRequest::kCheckAbortBulkOutStatus:
       return Bytes{proto::kStatusSuccess, 0, 0, 0, 0, 0, 0, 0};
     case proto::ControlRequest::kInitiateAbortBulkIn: {
+      if (faults.abortKeepsReply) return Bytes{proto::kStatusFailed, bTag};
       const bool inProgress = !in_.empty() || !pendingAnswer_.empty();
       in_.clear();
       pendingAnswer_.clear();

@@ -64,6 +64,16 @@ struct DeviceFaults {
   bool stallReplies = false;         // a request halts bulk-IN instead of being answered
   bool refuseOut = false;            // bulk-OUT never takes a packet
   bool abortNeverCompletes = false;  // CHECK_ABORT_BULK_IN_STATUS stays "pending, data queued"
+  // Misbehaviour seen on real instruments (the named profiles in device_profiles.h).
+  bool echoPreviousTag = false;      // a reply's continuation carries the previous request's bTag
+  bool neverEndOfMessage = false;    // EOM is never set
+  bool zeroLengthAfterMessage = false;  // every message is followed by a zero-length packet
+  std::uint32_t overstatedBy = 0;    // headers announce this many bytes more than are sent
+  std::size_t largestRequest = 0;    // >0: a request for more bytes goes unanswered ...
+  bool stallLargeRequests = false;   // ... or, with this, halts bulk-IN
+  Millis notReadyFor{0};             // a request this soon after a message gets an empty reply
+  bool bulkOutHaltedAtStart = false;  // bulk-OUT halted until the host first clears it
+  bool abortKeepsReply = false;      // INITIATE_ABORT_BULK_IN fails; the reply stays queued
 };
 
 struct DeviceIdentity {
@@ -72,6 +82,7 @@ struct DeviceIdentity {
   std::string serial = "SN000123";
   int usbtmcInterfaces = 1;
   std::uint16_t maxPacket = 512;
+  int speedMbps = 480;  // 12 for a full-speed device
   // usbfs capabilities the device's node reports; they decide how libusb
   // splits large bulk transfers into URBs.
   std::uint32_t capabilities = 0;
@@ -177,6 +188,9 @@ class EmulatedDevice {
   std::vector<bool> kernelDriver_;
   int clearPolls_ = 0;
   bool bulkInHalted_ = false;
+  bool bulkOutCleared_ = false;  // the host has cleared a halt on bulk-OUT
+  std::uint8_t lastRequestTag_ = 0;  // of the previous REQUEST_DEV_DEP_MSG_IN
+  Millis lastMessageAt_{0};          // when the last DEV_DEP_MSG_OUT ended
   int faultedReplies_ = 0;
   bool gone_ = false;
   std::vector<WireEvent> wire_;

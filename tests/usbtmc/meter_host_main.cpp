@@ -4,8 +4,14 @@
 // testbed's location (UMOCKDEV_DIR); this process keeps serving its URBs and
 // follows the meter on and off the bus until the child ends.
 //
-//   quorvel_usbtmc_meter_host [--knobs K] [--installed FILE] [--limit SECONDS] -- PROGRAM ARGS...
+//   quorvel_usbtmc_meter_host [--knobs K] [--profile NAME] [--installed FILE] [--limit SECONDS]
+//                             -- PROGRAM ARGS...
+//   quorvel_usbtmc_meter_host --list-profiles
 //
+// --profile NAME: the meter misbehaves as the named device profile says
+// (device_profiles.h). --list-profiles prints the profiles, one a line:
+// name, behaviour, where it was seen, our backend's options, our refusal,
+// separated by tabs.
 // --installed FILE: afterwards the meter must have installed exactly FILE's
 // bytes. Exit status: the child's (77 when it skipped), 77 without the
 // preload, 1 when the check fails or the child ran past the limit.
@@ -41,6 +47,7 @@ constexpr std::chrono::milliseconds kFollowInterval{10};
 struct Options {
   std::string knobs = "reenumerate_ms=300";
   std::string installed;
+  std::string profile;
   int limitSeconds = 120;
   std::vector<char*> command;
 };
@@ -53,6 +60,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     const std::string value = argv[++i];
     if (option == "--knobs") {
       options->knobs = value;
+    } else if (option == "--profile") {
+      options->profile = value;
     } else if (option == "--installed") {
       options->installed = value;
     } else if (option == "--limit") {
@@ -143,12 +152,29 @@ bool InstalledExactly(EmulatedUsbBus& bus, MeterRack& rack, const std::string& p
 
 }  // namespace
 
+void ListProfiles() {
+  for (const DeviceProfile& profile : DeviceProfiles()) {
+    std::printf("%s\t%s\t%s\t%s\t%s\n", profile.name, profile.behaviour, profile.seenIn,
+                profile.ourOptions, profile.ourRefusal);
+  }
+}
+
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--list-profiles") == 0) {
+    ListProfiles();
+    return 0;
+  }
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: %s [--knobs K] [--installed FILE] [--limit SECONDS] -- PROGRAM ARGS...\n",
-                 argv[0]);
+                 "usage: %s [--knobs K] [--profile NAME] [--installed FILE] [--limit SECONDS] -- "
+                 "PROGRAM ARGS...\n       %s --list-profiles\n",
+                 argv[0], argv[0]);
+    return 2;
+  }
+  const DeviceProfile* profile = nullptr;
+  if (!options.profile.empty() && !(profile = FindDeviceProfile(options.profile))) {
+    std::fprintf(stderr, "meter host: no device profile named %s\n", options.profile.c_str());
     return 2;
   }
   if (!EmulatedUsbBus::PreloadActive()) {
@@ -163,7 +189,7 @@ int main(int argc, char** argv) {
   }
   quorvel::SteadyClock clock;
   EmulatedUsbBus bus(clock);
-  MeterRack rack(bus, *config, clock);
+  MeterRack rack(bus, *config, clock, Millis{20000}, profile);
   const int status = RunFollowingTheMeter(rack, options);
   if (status != 0) {
     // What the meter saw tells which side went wrong.

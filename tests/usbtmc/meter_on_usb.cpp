@@ -23,8 +23,9 @@ bool SimMeterFunction::Present() {
   return meter_.IsPresent() && meter_.generation() == generation_;
 }
 
-MeterRack::MeterRack(EmulatedUsbBus& bus, SimConfig config, Clock& meterClock, Millis patience)
-    : bus_(bus), config_(std::move(config)), patience_(patience) {
+MeterRack::MeterRack(EmulatedUsbBus& bus, SimConfig config, Clock& meterClock, Millis patience,
+                     const DeviceProfile* profile)
+    : bus_(bus), config_(std::move(config)), patience_(patience), profile_(profile) {
   const std::size_t count = config_.absent ? 0 : config_.meters;
   for (std::size_t i = 0; i < count; ++i) {
     meters_.push_back(std::make_unique<SimMeter>(config_, i, meterClock));
@@ -55,12 +56,27 @@ void MeterRack::Sync() {
       slots_[i].device = nullptr;
     }
     if (present && !slots_[i].device) {
-      DeviceIdentity identity;
-      identity.serial = meters_[i]->serial();
       auto function = std::make_shared<SimMeterFunction>(*meters_[i], generation, patience_);
-      slots_[i] = {&bus_.Plug(identity, function, static_cast<int>(i) + 1), generation};
+      EmulatedDevice& device = bus_.Plug(IdentityOf(*meters_[i]), function, static_cast<int>(i) + 1);
+      if (profile_) {
+        const auto lock = bus_.Lock();
+        device.faults = profile_->faults;
+      }
+      slots_[i] = {&device, generation};
     }
   }
+}
+
+DeviceIdentity MeterRack::IdentityOf(SimMeter& meter) const {
+  DeviceIdentity identity;
+  const auto lock = bus_.Lock();
+  identity.serial = meter.serial();
+  if (!profile_) return identity;
+  identity.maxPacket = profile_->maxPacket;
+  identity.speedMbps = profile_->speedMbps;
+  if (profile_->updateModeProductId && meter.mode() == SimMode::Update)
+    identity.productId = *profile_->updateModeProductId;
+  return identity;
 }
 
 Millis ScaledClock::Now() const { return real_.Now() + Millis{skipped_.load()}; }

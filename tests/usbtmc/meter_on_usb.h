@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "sim/sim_config.h"
 #include "sim/sim_meter.h"
+#include "usbtmc/device_profiles.h"
 #include "usbtmc/emulated_usb.h"
 
 namespace quorvel::testing {
@@ -36,8 +37,9 @@ class SimMeterFunction final : public UsbtmcFunction {
 
 class MeterRack {
  public:
+  // With a `profile`, every device the rack plugs in misbehaves as it says.
   MeterRack(EmulatedUsbBus& bus, SimConfig config, Clock& meterClock,
-            Millis patience = Millis{20000});
+            Millis patience = Millis{20000}, const DeviceProfile* profile = nullptr);
   // Pulls out the meters' devices, which must not outlive the meters.
   ~MeterRack();
   MeterRack(const MeterRack&) = delete;
@@ -58,9 +60,12 @@ class MeterRack {
     std::uint64_t generation = 0;
   };
 
+  DeviceIdentity IdentityOf(SimMeter& meter) const;
+
   EmulatedUsbBus& bus_;
   SimConfig config_;
   Millis patience_;
+  const DeviceProfile* profile_;
   std::vector<std::unique_ptr<SimMeter>> meters_;
   std::vector<Slot> slots_;
 };

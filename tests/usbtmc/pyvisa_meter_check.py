@@ -6,6 +6,10 @@ emulated device and our backend shared a misreading of USBTMC, this host
 would trip over it.
 
     pyvisa_meter_check.py IMAGE
+    pyvisa_meter_check.py --quick
+
+--quick (for the device profiles of scripts/usb-quirk-matrix): *IDN?, the
+serial, and the identity read in requests of 8 bytes, in normal mode only.
 
 A small image (its last four bytes the CRC-32 of the rest, as the meter
 checks) is written to IMAGE, then sent whole in frames of 240 bytes, as the
@@ -57,6 +61,23 @@ def open_meter(rm, name):
 def query(meter, text):
     meter.write_raw(text.encode())
     return meter.read_raw().decode("latin-1")
+
+
+def quick_check(rm):
+    names = meter_names(rm)
+    if not check("the meter is listed once", len(names) == 1, str(rm.list_resources())):
+        return
+    meter = open_meter(rm, names[0])
+    identity = query(meter, "*IDN?\n")
+    check("*IDN?", identity == f"NAVIR,Q1000,{SERIAL},01.20.05.12", repr(identity))
+    serial = query(meter, "cal:sec:serial?\n")
+    check("cal:sec:serial?", serial == SERIAL + "\n", repr(serial))
+    # Binary I/O in small requests: pyvisa-py asks for 8 bytes at a time until the end.
+    meter.write_raw(b"*IDN?\n")
+    pieces = meter.read_raw(8)
+    check("*IDN? read 8 bytes at a time", pieces == identity.encode("latin-1"), repr(pieces))
+    meter.close()
+    rm.close()
 
 
 def make_image(path):
@@ -135,7 +156,10 @@ if __name__ == "__main__":
         print(__doc__)
         sys.exit(2)
     try:
-        main(sys.argv[1])
+        if sys.argv[1] == "--quick":
+            quick_check(pyvisa.ResourceManager("@py"))
+        else:
+            main(sys.argv[1])
     except Exception as error:  # every unexpected error is a failed check, with its cause
         check("no unexpected error", False, f"{type(error).__name__}: {error}")
     print(f"{len(failures)} failed")

@@ -220,6 +220,108 @@ TEST(ReplyAssembler, AlignmentBytesSentApartAreOwedByOneReplyAndDroppedByTheNext
   }
 }
 
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(ReplyAssembler, TakesOtherBTagsOnlyAsItsHistoryAllows) {
+  Bytes huge = InHeader(2, 4, 0xFB, 0x7FFFFFFF, true);
+  struct Case {
+    const char* name;
+    TagHistory history;
+    Bytes transfer;
+    std::size_t piece;  // the transfer arrives in pieces this long
+    ReplyAssembler::State state;
+    std::string payload;
+  };
+  const std::vector<Case> cases = {
+      {"continuation echoes the previous bTag", {.continuation = 4}, Reply(4, "more"), 64,
+       ReplyAssembler::State::kComplete, "more"},
+      {"continuation, complement wrong", {.continuation = 4},
+       InHeader(2, 4, 0xFA, 0, true), 64, ReplyAssembler::State::kFailed, ""},
+      {"a third bTag", {.continuation = 4}, Reply(3, "x"), 64, ReplyAssembler::State::kFailed, ""},
+      {"late reply skipped", {.abandoned = 4}, Concat(Reply(4, "late answer"), Reply(5, "ok")), 64,
+       ReplyAssembler::State::kComplete, "ok"},
+      {"late reply skipped, in pieces", {.abandoned = 4},
+       Concat(Reply(4, "late answer"), Reply(5, "ok")), 5, ReplyAssembler::State::kComplete, "ok"},
+      {"only one late reply", {.abandoned = 4}, Concat(Reply(4, "a"), Reply(4, "b")), 64,
+       ReplyAssembler::State::kFailed, ""},
+      {"a late reply too long to be ours", {.abandoned = 4}, huge, 64,
+       ReplyAssembler::State::kFailed, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GuardedBuffer buffer(240);
+    ReplyAssembler assembler(5, buffer.destination(), 0, c.history);
+    for (std::size_t at = 0; at < c.transfer.size(); at += c.piece)
+      assembler.Consume({c.transfer.data() + at, std::min(c.piece, c.transfer.size() - at)});
+    EXPECT_EQ(assembler.state(), c.state);
+    EXPECT_EQ(buffer.Text(assembler.payloadReceived()), c.payload);
+    EXPECT_TRUE(buffer.GuardIntact());
+  }
+}
+
+TEST(ReplyAssembler, ShortPacketEndsAnOverstatedMessage) {
+  struct Case {
+    const char* name;
+    std::uint32_t announced;
+    Bytes payload;  // what the device really sent
+    std::size_t kept;
+  };
+  const std::vector<Case> cases = {
+      {"alignment zeros dropped", 17, {'S', 'N', '1', '\n', 'A', 'B', 'C', 'D', 'E', 0, 0, 0}, 9},
+      {"zeros off the alignment kept", 20, {'a', 'b', 'c', 'd', 'e', 'f', 0, 0, 0, 0}, 10},
+      {"never more than three", 30, Bytes(8, 0), 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GuardedBuffer buffer(240);
+    ReplyAssembler assembler(5, buffer.destination());
+    assembler.Consume(Concat(InHeader(2, 5, 0xFA, c.announced, true), c.payload));
+    ASSERT_EQ(assembler.state(), ReplyAssembler::State::kNeedMore);
+    assembler.EndAtShortPacket();
+    EXPECT_EQ(assembler.state(), ReplyAssembler::State::kComplete);
+    EXPECT_EQ(assembler.payloadReceived(), c.kept);
+    EXPECT_EQ(assembler.AlignmentStillOwed(), 0u);
+  }
+}
+
+TEST(RefusedHeader, NamesWhatTheDeviceSentWithItsBytes) {
+  const std::vector<std::pair<Bytes, std::string>> cases = {
+      {InHeader(3, 2, 0xFD, 5, true),
+       "the meter's reply header names message 0x03, expected 0x02 "
+       "(header 03 02 FD 00 05 00 00 00 01 00 00 00)"},
+      {InHeader(2, 7, 0xF8, 5, true), "the meter's reply answers request 0x07, expected 0x02"},
+      {InHeader(2, 2, 0xFD, 4000, true), "the meter's reply claims 4000 bytes, 240 were asked for"},
+      {Bytes{2, 2}, "the meter's reply was 2 bytes, shorter than a message header (header 02 02)"},
+  };
+  for (const auto& [header, text] : cases) {
+    const HeaderProblem problem = DecodeDevDepMsgInHeader(header, 2, 240).problem;
+    EXPECT_EQ(DescribeRefusedHeader(problem, header, 2, 240).substr(0, text.size()), text);
+  }
+}
+
+TEST(LinkOptions, ParseEveryWorkaroundAndRefuseTheRest) {
+  const auto all = ParseLinkOptions("clear=0,read_size=48,eom=0,short_end=1,update_product=0x4A36",
+                                    nullptr);
+  ASSERT_TRUE(all);
+  EXPECT_FALSE(all->clear);
+  EXPECT_EQ(all->readSize, 48u);
+  EXPECT_FALSE(all->endOfMessage);
+  EXPECT_TRUE(all->shortPacketEnds);
+  EXPECT_EQ(all->updateProductId, 0x4A36);
+  const auto none = ParseLinkOptions("", nullptr);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->clear && none->endOfMessage && !none->shortPacketEnds && none->readSize == 0);
+  for (const char* bad : {"clear=2", "read_size=3", "read_size=70000", "read_size=", "eom",
+                          "update_product=0x10000", "speed=1", "read_size=4x", ",eom=0"}) {
+    std::string error;
+    EXPECT_FALSE(ParseLinkOptions(bad, &error)) << bad;
+    EXPECT_NE(error.find("clear=0, read_size=N"), std::string::npos) << bad;
+  }
+}
+
 TEST(ControlReplies, ShortOrMissingRepliesReadAsFailures) {
   EXPECT_EQ(ControlStatus({}), kStatusFailed);
   EXPECT_EQ(ControlStatus(Bytes{kStatusPending}), kStatusPending);

@@ -12,6 +12,9 @@
 #include "common/wide_text.h"
 #else
 #include <dlfcn.h>
+#if defined(__linux__)
+#include <link.h>
+#endif
 #endif
 
 namespace quorvel {
@@ -42,7 +45,8 @@ std::string LastErrorText() {
       FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                      text, static_cast<DWORD>(std::size(text) - 1), nullptr);
   const std::string reason = Utf8FromWide(std::wstring_view(text, std::min<DWORD>(length, 511)));
-  return Bounded(reason + " (error " + std::to_string(code) + ")");
+  // The system's text may end in a line break, which must not land mid-line.
+  return Bounded(reason) + " (error " + std::to_string(code) + ")";
 }
 }  // namespace
 
@@ -77,9 +81,27 @@ void* SharedLibrary::Symbol(const char* name) const {
   return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
 }
 
+std::string SharedLibrary::LoadedFrom() const {
+  // Long paths are cut by the call; such a path is not worth a bigger buffer here.
+  wchar_t path[1024] = {};
+  const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(handle_), path,
+                                          static_cast<DWORD>(std::size(path)));
+  if (length == 0 || length >= std::size(path)) return {};
+  return Utf8FromWide(std::wstring_view(path, length));
+}
+
 #else
 
 std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& file, std::string* error) {
+  // The loader would open a FIFO or a device named here and wait on it for
+  // ever; only a regular file (or a link to one) is handed to it.
+  std::error_code failure;
+  const auto status = std::filesystem::status(file, failure);
+  if (file.find('/') != std::string::npos && !failure && std::filesystem::exists(status) &&
+      !std::filesystem::is_regular_file(status)) {
+    *error = "not a regular file";
+    return nullptr;
+  }
   // RTLD_LOCAL: the library's own symbols never stand in for the tool's.
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
@@ -93,6 +115,18 @@ std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& file, std:
 SharedLibrary::~SharedLibrary() { dlclose(handle_); }
 
 void* SharedLibrary::Symbol(const char* name) const { return dlsym(handle_, name); }
+
+std::string SharedLibrary::LoadedFrom() const {
+#if defined(__linux__)
+  const link_map* map = nullptr;
+  if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+    return {};
+  }
+  return map->l_name;
+#else
+  return {};
+#endif
+}
 
 #endif
 

@@ -21,6 +21,10 @@ class SharedLibrary {
   // The address of an exported function; null when the library has none.
   void* Symbol(const char* name) const;
 
+  // The file the loader really opened (a bare name resolved); empty when the
+  // platform will not say.
+  std::string LoadedFrom() const;
+
  private:
   explicit SharedLibrary(void* handle) : handle_(handle) {}
   void* handle_;

@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <type_traits>
 
 #include "visa/handle_table.h"
-#if defined(_WIN32)
-#include "common/wide_text.h"
-#endif
 
 namespace quorvel {
 
@@ -20,40 +16,6 @@ namespace {
 constexpr std::size_t kMaxScanLength = 65536;
 // Scratch room past the field width that a library keeping to the width never touches.
 constexpr std::size_t kScanSlack = 256;
-
-// Where a VISA library is looked for when none is named, in order.
-std::vector<std::string> Candidates() {
-#if defined(_WIN32)
-  // The VISA installers put the library into the system folder under the
-  // name of its bitness; a 64-bit program cannot load visa32.dll.
-#if defined(_WIN64)
-  return {"visa64.dll"};
-#else
-  return {"visa32.dll"};
-#endif
-#elif defined(__APPLE__)
-  return {"/Library/Frameworks/VISA.framework/VISA"};
-#else
-  // The loader's own search (LD_LIBRARY_PATH, the ld.so cache, the system
-  // folders) for the names vendors install: the shared VISA name first, then
-  // Rohde & Schwarz's and Keysight's own.
-  return {"libvisa.so.0", "libvisa.so", "librsvisa.so", "libiovisa.so"};
-#endif
-}
-
-// QUORVEL_VISA_LIBRARY as UTF-8; on Windows read as UTF-16, since the ANSI
-// copy of the environment mangles a folder name outside the code page.
-std::string LibraryNamedInEnvironment() {
-#if defined(_WIN32)
-  const std::string name(kVisaLibraryVariable);
-  const std::wstring wideName(name.begin(), name.end());
-  const wchar_t* named = ::_wgetenv(wideName.c_str());
-  return named != nullptr ? Utf8FromWide(named) : std::string();
-#else
-  const char* named = std::getenv(kVisaLibraryVariable);
-  return named != nullptr ? std::string(named) : std::string();
-#endif
-}
 
 std::string Hex(ViStatus status) {
   char text[16];
@@ -82,14 +44,14 @@ std::unique_ptr<SystemVisa> SystemVisa::TryLoad(const std::string& file, std::st
     return nullptr;
   }
 
+  if (const auto missing = MissingVisaFunctions(*library); !missing.empty()) {
+    *reason = "lacks " + missing.front();
+    for (std::size_t i = 1; i < missing.size(); ++i) *reason += ", " + missing[i];
+    return nullptr;  // the library is unloaded again: nothing stays half-loaded
+  }
   Functions fn;
-  std::string missing;
   const auto lookup = [&](auto& pointer, const char* name) {
     void* address = library->Symbol(name);
-    if (address == nullptr) {
-      missing += missing.empty() ? "" : ", ";
-      missing += name;
-    }
     // Converting an object pointer to a function pointer is how every
     // run-time loader hands out functions.
     pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(address);
@@ -105,10 +67,6 @@ std::unique_ptr<SystemVisa> SystemVisa::TryLoad(const std::string& file, std::st
   lookup(fn.clear, "viClear");
   lookup(fn.printf, "viPrintf");
   lookup(fn.scanf, "viScanf");
-  if (!missing.empty()) {
-    *reason = "lacks " + missing;
-    return nullptr;  // the library is unloaded again: nothing stays half-loaded
-  }
 
   // A library whose resource manager does not open (no VISA configuration, a
   // broken installation) is no use; saying so now beats "no meter" later.
@@ -124,15 +82,22 @@ std::unique_ptr<SystemVisa> SystemVisa::TryLoad(const std::string& file, std::st
   return std::unique_ptr<SystemVisa>(new SystemVisa(std::move(library), file, fn, simulated));
 }
 
-std::unique_ptr<SystemVisa> SystemVisa::Load(const std::string& explicitFile, std::string* error) {
-  const std::vector<std::string> files =
-      explicitFile.empty() ? Candidates() : std::vector<std::string>{explicitFile};
+std::vector<std::string> MissingVisaFunctions(const SharedLibrary& library) {
+  std::vector<std::string> missing;
+  for (const char* name : kRequiredVisaFunctions) {
+    if (library.Symbol(name) == nullptr) missing.emplace_back(name);
+  }
+  return missing;
+}
+
+std::unique_ptr<SystemVisa> SystemVisa::Load(const std::vector<LibraryCandidate>& candidates,
+                                             std::string* error) {
   std::string tried;
-  for (const std::string& file : files) {
+  for (const LibraryCandidate& candidate : candidates) {
     std::string reason;
-    if (auto visa = TryLoad(file, &reason)) return visa;
+    if (auto visa = TryLoad(candidate.file, &reason)) return visa;
     tried += tried.empty() ? "" : "; ";
-    tried += "\"" + file + "\": " + reason;
+    tried += "\"" + candidate.file + "\": " + reason;
   }
   *error = "no usable VISA library (tried " + tried + "). Name one with " +
            kVisaLibraryVariable + "=FILE or --visa system:path=FILE";
@@ -272,20 +237,9 @@ ViStatus SystemVisa::viScanf(ViSession session, const ViChar* format, ViChar* bu
 }
 
 std::unique_ptr<VisaLibrary> MakeSystemVisa(std::string_view options, std::string* error) {
-  std::string file;
-  if (options.starts_with("path=")) {
-    file = std::string(options.substr(5));
-    if (file.empty()) {
-      *error = "system:path= needs a file";
-      return nullptr;
-    }
-  } else if (!options.empty()) {
-    *error = "unknown option \"" + std::string(options) + "\" (the system backend takes path=FILE)";
-    return nullptr;
-  } else {
-    file = LibraryNamedInEnvironment();
-  }
-  return SystemVisa::Load(file, error);
+  const auto candidates = SystemLibrarySearch(options, error);
+  if (!candidates) return nullptr;
+  return SystemVisa::Load(*candidates, error);
 }
 
 }  // namespace quorvel

@@ -12,23 +12,21 @@
 #include <string_view>
 #include <vector>
 
+#include "visa/system/library_search.h"
 #include "visa/system/shared_library.h"
 #include "visa/system/visa_abi.h"
 #include "visa/visa_library.h"
 
 namespace quorvel {
 
-// Names the library explicitly, ahead of the usual places.
-inline constexpr const char* kVisaLibraryVariable = "QUORVEL_VISA_LIBRARY";
-
 class SystemVisa final : public VisaLibrary {
  public:
-  // Loads the first usable library: `explicitFile` alone when not empty,
-  // otherwise each of the platform's usual names and places in turn. A library is usable when
-  // it exports every function the tool calls and opens a resource manager.
-  // On failure returns null and one message naming every file tried and what
-  // was wrong with each.
-  static std::unique_ptr<SystemVisa> Load(const std::string& explicitFile, std::string* error);
+  // Loads the first usable library of `candidates` (SystemLibrarySearch). A
+  // library is usable when it exports every function the tool calls and opens
+  // a resource manager. On failure returns null and one message naming every
+  // file tried and what was wrong with each.
+  static std::unique_ptr<SystemVisa> Load(const std::vector<LibraryCandidate>& candidates,
+                                          std::string* error);
 
   // The file that was loaded.
   const std::string& file() const { return file_; }
@@ -83,6 +81,9 @@ class SystemVisa final : public VisaLibrary {
   Functions fn_;
   bool simulated_ = false;
 };
+
+// The names of kRequiredVisaFunctions that `library` does not export.
+std::vector<std::string> MissingVisaFunctions(const SharedLibrary& library);
 
 // The backend's maker: options are empty or "path=FILE".
 std::unique_ptr<VisaLibrary> MakeSystemVisa(std::string_view options, std::string* error);

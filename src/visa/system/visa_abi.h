@@ -43,6 +43,7 @@ using ViAccessMode = ViUInt32;
 using ViAttr = ViUInt32;
 using ViChar = char;
 using ViByte = unsigned char;
+using ViVersion = ViUInt32;  // major in bits 20-31, minor in 8-19, sub-minor in 0-7
 
 // An attribute's value is as wide as a pointer: 64 bits on 64-bit platforms
 // (Windows x64, Linux and macOS on 64-bit processors), 32 bits on 32-bit ones,
@@ -73,6 +74,12 @@ using ViWriteFn = ViStatus(QUORVEL_VISA_CALL*)(ViSession session, const ViByte* 
 using ViReadFn = ViStatus(QUORVEL_VISA_CALL*)(ViSession session, ViByte* buffer, ViUInt32 count,
                                               ViUInt32* returnCount);
 using ViClearFn = ViStatus(QUORVEL_VISA_CALL*)(ViSession session);
+// Optional: a library without it still serves updates; only the diagnosis
+// asks it for the implementation's maker and versions. The value is written
+// through `state`: a ViVersion (32 bits) for the versions, up to
+// VI_FIND_BUFLEN chars for the maker's name.
+using ViGetAttributeFn = ViStatus(QUORVEL_VISA_CALL*)(ViObject object, ViAttr attribute,
+                                                      void* state);
 using ViPrintfFn = ViStatus(QUORVEL_VISA_VARARGS_CALL*)(ViSession session, const ViChar* format,
                                                         ...);
 using ViScanfFn = ViStatus(QUORVEL_VISA_VARARGS_CALL*)(ViSession session, const ViChar* format,

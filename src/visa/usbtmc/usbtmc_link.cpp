@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <thread>
 #include <utility>
@@ -25,6 +26,26 @@ constexpr std::chrono::milliseconds kStatusPollInterval{50};
 constexpr int kMaxStatusPolls = 20;
 constexpr unsigned int kDrainTimeoutMs = 50;
 constexpr int kMaxDrainTransfers = 16;
+
+// Some devices answer a request that comes too soon after a command with an
+// empty message ("not ready"); the request is repeated after this pause, as
+// often as the deadline allows and never more than kMaxNotReadyAnswers times.
+constexpr std::chrono::milliseconds kNotReadyPause{10};
+constexpr int kMaxNotReadyAnswers = 1000;
+
+// The smallest request limit seen on real devices: what the operator is told
+// to try when a device fails a larger request.
+constexpr std::size_t kSuggestedReadSize = 48;
+constexpr const char* kClearHint = "the device did not answer a clear; try --visa usbtmc:clear=0";
+
+constexpr const char* kOptionsHelp =
+    "the usbtmc backend takes clear=0, read_size=N, eom=0, short_end=1, update_product=0xNNNN";
+
+std::string ReadSizeHint(std::size_t requested) {
+  if (requested <= kSuggestedReadSize) return {};
+  return "; if it answers only smaller requests, try --visa usbtmc:read_size=" +
+         std::to_string(kSuggestedReadSize);
+}
 
 std::size_t RoundUpTo(std::size_t value, std::size_t multiple) {
   return multiple == 0 ? value : (value + multiple - 1) / multiple * multiple;
@@ -169,7 +190,76 @@ ViStatus OpenStatus(int libusbError) {
   }
 }
 
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t limit) {
+  int base = 10;
+  if (text.starts_with("0x") || text.starts_with("0X")) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty() || value > limit)
+    return std::nullopt;
+  return value;
+}
+
+std::optional<bool> ParseSwitch(std::string_view text) {
+  if (text == "0") return false;
+  if (text == "1") return true;
+  return std::nullopt;
+}
+
+// One "name=value"; false when the name is unknown or the value does not fit it.
+bool ApplyOption(std::string_view name, std::string_view value, LinkOptions* options) {
+  if (name == "clear" || name == "eom" || name == "short_end") {
+    const auto on = ParseSwitch(value);
+    if (!on) return false;
+    (name == "clear" ? options->clear : name == "eom" ? options->endOfMessage
+                                                      : options->shortPacketEnds) = *on;
+    return true;
+  }
+  if (name == "read_size") {
+    // A request must leave room for at least a few bytes; more than one
+    // message's worth is never asked for anyway.
+    const auto size = ParseNumber(value, kMaxMessagePayload);
+    if (!size || *size < 4) return false;
+    options->readSize = *size;
+    return true;
+  }
+  if (name == "update_product") {
+    const auto product = ParseNumber(value, 0xFFFF);
+    if (!product) return false;
+    options->updateProductId = static_cast<std::uint16_t>(*product);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::optional<LinkOptions> ParseLinkOptions(std::string_view text, std::string* error) {
+  LinkOptions options;
+  while (!text.empty()) {
+    const std::size_t comma = std::min(text.find(','), text.size());
+    const std::string_view item = text.substr(0, comma);
+    text.remove_prefix(std::min(comma + 1, text.size()));
+    const std::size_t equals = item.find('=');
+    if (equals == std::string_view::npos ||
+        !ApplyOption(item.substr(0, equals), item.substr(equals + 1), &options)) {
+      if (error) *error = "bad usbtmc option \"" + std::string(item) + "\" (" + kOptionsHelp + ")";
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+void ApplyProductAlias(const LinkOptions& options, BusScan* scan) {
+  if (!options.updateProductId) return;
+  for (UsbtmcInterface& found : scan->interfaces) {
+    if (found.name.vendorId == kMeterVendorId && found.name.productId == *options.updateProductId)
+      found.name.productId = kMeterProductId;
+  }
+}
 
 std::string LibusbErrorText(int libusbError) { return libusb_error_name(libusbError); }
 
@@ -223,8 +313,9 @@ unsigned int Deadline::LibusbTimeoutAtMost(unsigned int cap) const {
 }
 
 ViStatus UsbtmcLink::Open(libusb_context* context, const UsbResourceName& name,
-                          std::unique_ptr<UsbtmcLink>* link) {
-  const BusScan scan = ScanBus(context);
+                          const LinkOptions& options, std::unique_ptr<UsbtmcLink>* link) {
+  BusScan scan = ScanBus(context);
+  ApplyProductAlias(options, &scan);
   const auto match =
       std::find_if(scan.interfaces.begin(), scan.interfaces.end(),
                    [&](const UsbtmcInterface& i) { return SameUsbResource(name, i.name); });
@@ -245,12 +336,12 @@ ViStatus UsbtmcLink::Open(libusb_context* context, const UsbResourceName& name,
     libusb_close(handle);
     return OpenStatus(claimed);
   }
-  link->reset(new UsbtmcLink(handle, *match));
+  link->reset(new UsbtmcLink(handle, *match, options));
   return VI_SUCCESS;
 }
 
-UsbtmcLink::UsbtmcLink(libusb_device_handle* handle, UsbtmcInterface info)
-    : handle_(handle), info_(std::move(info)) {}
+UsbtmcLink::UsbtmcLink(libusb_device_handle* handle, UsbtmcInterface info, LinkOptions options)
+    : handle_(handle), info_(std::move(info)), options_(std::move(options)) {}
 
 UsbtmcLink::~UsbtmcLink() {
   libusb_release_interface(handle_, info_.interfaceNumber);
@@ -311,6 +402,8 @@ ViStatus UsbtmcLink::Failure(int libusbError, std::uint8_t endpoint) {
 
 ViStatus UsbtmcLink::Write(std::span<const std::uint8_t> data, Deadline deadline, ViUInt32* sent) {
   *sent = 0;
+  lastProblem_.clear();
+  tagHistory_.continuation = 0;  // a new exchange: no earlier reply goes on
   if (lost_) return VI_ERROR_CONN_LOST;
   std::size_t total = 0;
   while (total < data.size()) {
@@ -332,7 +425,15 @@ ViStatus UsbtmcLink::WriteMessage(std::span<const std::uint8_t> part, bool last,
                                   std::size_t* delivered) {
   const std::uint8_t bTag = tags_.Next();
   const std::vector<std::uint8_t> message = EncodeDevDepMsgOut(bTag, part, last);
-  const BulkResult result = BulkOut(message, deadline);
+  BulkResult result = BulkOut(message, deadline);
+  if (result.error == LIBUSB_ERROR_PIPE && result.transferred == 0) {
+    // Some devices come up with bulk-OUT halted: once cleared, it takes the
+    // same message, none of which had gone through.
+    ClearHalt(info_.bulkOutEndpoint);
+    if (!lost_) result = BulkOut(message, deadline);
+    if (result.error == LIBUSB_ERROR_PIPE)
+      lastProblem_ = "the meter halted its bulk-OUT pipe again after the host cleared it";
+  }
   *delivered = PayloadBytesDelivered(result.transferred, part.size());
   if (result.error == LIBUSB_ERROR_TIMEOUT) AbortBulkOut(bTag);
   if (result.error != LIBUSB_SUCCESS) return Failure(result.error, info_.bulkOutEndpoint);
@@ -341,26 +442,66 @@ ViStatus UsbtmcLink::WriteMessage(std::span<const std::uint8_t> part, bool last,
 
 ViStatus UsbtmcLink::Read(std::span<std::uint8_t> buffer, Deadline deadline, ViUInt32* received) {
   *received = 0;
+  lastProblem_.clear();
   if (lost_) return VI_ERROR_CONN_LOST;
   std::size_t total = 0;
   while (total < buffer.size()) {
-    const auto part = buffer.subspan(total, std::min(kMaxMessagePayload, buffer.size() - total));
-    std::size_t got = 0;
-    bool endOfMessage = false;
-    const ViStatus status = ReadMessage(part, deadline, &got, &endOfMessage);
-    total += got;
+    std::size_t asking = std::min(kMaxMessagePayload, buffer.size() - total);
+    if (options_.readSize > 0) asking = std::min<std::size_t>(asking, options_.readSize);
+    MessageIn message;
+    const ViStatus status = ReadMessage(buffer.subspan(total, asking), deadline, &message);
+    total += message.received;
     *received = lost_ ? 0 : static_cast<ViUInt32>(total);
-    if (status != VI_SUCCESS) return status;
-    if (endOfMessage) return VI_SUCCESS;
-    // A part that brings nothing and does not end the message would repeat forever.
-    if (got == 0) return VI_ERROR_IO;
+    if (status != VI_SUCCESS) {
+      if (status == VI_ERROR_TMO && lastProblem_.empty())
+        DescribeTimeOut(asking, total, message);
+      return status;
+    }
+    if (message.endOfMessage) return VI_SUCCESS;
+    // A device that never sets EOM ends its reply with a message shorter than asked for.
+    if (!options_.endOfMessage && message.received < asking) return VI_SUCCESS;
   }
   return VI_SUCCESS_MAX_CNT;
 }
 
+void UsbtmcLink::DescribeTimeOut(std::size_t requested, std::size_t total,
+                                 const MessageIn& last) {
+  char text[200];
+  if (last.received > 0) {
+    std::snprintf(text, sizeof text,
+                  "the meter's reply header announced %u bytes but it sent %zu and stopped; "
+                  "try --visa usbtmc:short_end=1",
+                  static_cast<unsigned>(last.announced), last.received);
+  } else if (total > 0) {
+    std::snprintf(text, sizeof text,
+                  "the meter sent %zu bytes without marking the end of its reply; "
+                  "try --visa usbtmc:eom=0",
+                  total);
+  } else {
+    std::snprintf(text, sizeof text, "the meter sent nothing in reply to a request for %zu bytes%s",
+                  requested, ReadSizeHint(requested).c_str());
+  }
+  lastProblem_ = text;
+}
+
 ViStatus UsbtmcLink::ReadMessage(std::span<std::uint8_t> destination, Deadline deadline,
-                                 std::size_t* received, bool* endOfMessage) {
-  *received = 0;
+                                 MessageIn* message) {
+  for (int answer = 1;; ++answer) {
+    *message = {};
+    const ViStatus status = RequestAndAssemble(destination, deadline, message);
+    const bool notReady = status == VI_SUCCESS && message->received == 0 &&
+                          !message->endOfMessage && !destination.empty();
+    if (!notReady) return status;
+    if (answer == kMaxNotReadyAnswers || deadline.expired()) {
+      lastProblem_ = "the meter answered every request with an empty message (not ready)";
+      return VI_ERROR_TMO;
+    }
+    std::this_thread::sleep_for(kNotReadyPause);
+  }
+}
+
+ViStatus UsbtmcLink::RequestAndAssemble(std::span<std::uint8_t> destination, Deadline deadline,
+                                        MessageIn* message) {
   const std::uint8_t bTag = tags_.Next();
   const auto request =
       EncodeRequestDevDepMsgIn(bTag, static_cast<std::uint32_t>(destination.size()));
@@ -369,12 +510,15 @@ ViStatus UsbtmcLink::ReadMessage(std::span<std::uint8_t> destination, Deadline d
     return Failure(sent.error, info_.bulkOutEndpoint);
   }
 
-  ReplyAssembler assembler(bTag, destination, std::exchange(strayAlignment_, 0));
+  const TagHistory history{tagHistory_.continuation, std::exchange(tagHistory_.abandoned, 0)};
+  ReplyAssembler assembler(bTag, destination, std::exchange(strayAlignment_, 0), history);
   std::vector<std::uint8_t> transfer;
   while (assembler.state() == ReplyAssembler::State::kNeedMore) {
     // A device that keeps sending empty packets must not hold us past the deadline.
     if (deadline.expired()) {
-      *received = assembler.payloadReceived();
+      message->received = assembler.payloadReceived();
+      message->announced = assembler.announcedSize();
+      tagHistory_.abandoned = bTag;
       AbortBulkIn(bTag);
       return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_TMO;
     }
@@ -382,17 +526,34 @@ ViStatus UsbtmcLink::ReadMessage(std::span<std::uint8_t> destination, Deadline d
     transfer.resize(RoundUpTo(PaddedSize(assembler.BytesStillExpected()), info_.bulkInMaxPacket));
     const BulkResult result = BulkIn(transfer, deadline);
     assembler.Consume(std::span<const std::uint8_t>(transfer.data(), result.transferred));
-    *received = assembler.payloadReceived();
-    if (result.error == LIBUSB_ERROR_TIMEOUT) AbortBulkIn(bTag);
+    const bool shortPacket = result.transferred < transfer.size() &&
+                             result.transferred % info_.bulkInMaxPacket != 0;
+    if (options_.shortPacketEnds && shortPacket && result.error == LIBUSB_SUCCESS)
+      assembler.EndAtShortPacket();
+    message->received = assembler.payloadReceived();
+    message->announced = assembler.announcedSize();
+    if (result.error == LIBUSB_ERROR_TIMEOUT) {
+      tagHistory_.abandoned = bTag;
+      AbortBulkIn(bTag);
+    }
+    if (result.error == LIBUSB_ERROR_PIPE) {
+      lastProblem_ = "the meter stalled its reply to a request for " +
+                     std::to_string(destination.size()) + " bytes" +
+                     ReadSizeHint(destination.size());
+    }
     if (result.error != LIBUSB_SUCCESS) return Failure(result.error, info_.bulkInEndpoint);
   }
   if (assembler.state() == ReplyAssembler::State::kFailed) {
-    *received = 0;
+    message->received = 0;
+    lastProblem_ = DescribeRefusedHeader(assembler.problem(), assembler.headerBytes(), bTag,
+                                         static_cast<std::uint32_t>(destination.size()));
     // Whatever else the device queued belongs to that bad reply.
     AbortBulkIn(bTag);
     return lost_ ? VI_ERROR_CONN_LOST : VI_ERROR_IO;
   }
-  *endOfMessage = assembler.endOfMessage();
+  message->endOfMessage = assembler.endOfMessage();
+  // The device may answer the request that continues this reply with this bTag.
+  tagHistory_.continuation = message->endOfMessage ? 0 : bTag;
   strayAlignment_ = assembler.AlignmentStillOwed();
   return VI_SUCCESS;
 }
@@ -416,8 +577,10 @@ void UsbtmcLink::AbortBulkIn(std::uint8_t bTag) {
   const Deadline budget = Deadline::After(kCleanupBudgetMs);
   const auto initiated = ControlIn(ControlRequest::kInitiateAbortBulkIn, true, bTag,
                                    info_.bulkInEndpoint, kInitiateAbortReplySize, budget);
-  if (ControlStatus(initiated) != kStatusSuccess) return;
+  // Some devices refuse the abort and stay wedged until their queued reply
+  // has been read away, so the pipe is read empty either way.
   DrainBulkIn(budget);
+  if (ControlStatus(initiated) != kStatusSuccess) return;
   for (int poll = 0; poll < kMaxStatusPolls && !lost_ && !budget.expired(); ++poll) {
     const AbortStatus status =
         CheckStatus(ControlIn(ControlRequest::kCheckAbortBulkInStatus, true, 0,
@@ -451,12 +614,23 @@ void UsbtmcLink::ClearHalt(std::uint8_t endpoint) {
 }
 
 ViStatus UsbtmcLink::Clear(Deadline deadline) {
+  lastProblem_.clear();
   if (lost_) return VI_ERROR_CONN_LOST;
   strayAlignment_ = 0;  // the device drops whatever it still had queued
+  tagHistory_ = {};
+  if (!options_.clear) {
+    // The device is not asked (some hang on INITIATE_CLEAR); both pipes start afresh.
+    ClearHalt(info_.bulkOutEndpoint);
+    ClearHalt(info_.bulkInEndpoint);
+    return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
+  }
   const auto initiated = ControlIn(ControlRequest::kInitiateClear, false, 0, info_.interfaceNumber,
                                    kInitiateClearReplySize, deadline);
   if (lost_) return VI_ERROR_CONN_LOST;
-  if (ControlStatus(initiated) != kStatusSuccess) return VI_ERROR_IO;
+  if (ControlStatus(initiated) != kStatusSuccess) {
+    lastProblem_ = kClearHint;
+    return VI_ERROR_IO;
+  }
 
   bool finished = false;
   for (int poll = 0; poll < kMaxStatusPolls && !finished && !deadline.expired(); ++poll) {
@@ -467,6 +641,7 @@ ViStatus UsbtmcLink::Clear(Deadline deadline) {
     if (status.status == kStatusSuccess) {
       finished = true;
     } else if (status.status != kStatusPending) {
+      lastProblem_ = kClearHint;
       return VI_ERROR_IO;
     } else if (status.fifoNotEmpty) {
       DrainBulkIn(deadline);
@@ -474,7 +649,10 @@ ViStatus UsbtmcLink::Clear(Deadline deadline) {
       std::this_thread::sleep_for(kStatusPollInterval);
     }
   }
-  if (!finished) return VI_ERROR_TMO;
+  if (!finished) {
+    lastProblem_ = kClearHint;
+    return VI_ERROR_TMO;
+  }
   ClearHalt(info_.bulkOutEndpoint);
   return lost_ ? VI_ERROR_CONN_LOST : VI_SUCCESS;
 }

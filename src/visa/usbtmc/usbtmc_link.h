@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "visa/resource_name.h"
@@ -53,6 +55,25 @@ struct BusScan {
 // Reads the serial numbers, so it opens every USBTMC device briefly.
 BusScan ScanBus(libusb_context* context);
 
+// Workarounds for devices that bend the USBTMC rules. Each costs every other
+// device something (time, or a check it would otherwise get), so none is on
+// by default: the operator names them, --visa usbtmc:option=value,...
+struct LinkOptions {
+  bool clear = true;              // clear=0: a device clear sends no INITIATE_CLEAR
+  std::uint32_t readSize = 0;     // read_size=N: no request asks for more than N bytes
+  bool endOfMessage = true;       // eom=0: a message shorter than asked for ends a reply
+  bool shortPacketEnds = false;   // short_end=1: a short packet ends a message, whatever
+                                  // its header announced
+  std::optional<std::uint16_t> updateProductId;  // update_product=0xNNNN
+};
+
+// Parses "clear=0,read_size=48,..."; nullopt with *error naming the fault.
+std::optional<LinkOptions> ParseLinkOptions(std::string_view text, std::string* error);
+
+// A meter that shows another product id in its update mode is listed and
+// opened under the meter's own, so the procedures find it where they look.
+void ApplyProductAlias(const LinkOptions& options, BusScan* scan);
+
 // A deadline for one VISA operation. An infinite one waits forever.
 class Deadline {
  public:
@@ -75,7 +96,7 @@ class Deadline {
 class UsbtmcLink {
  public:
   static ViStatus Open(libusb_context* context, const UsbResourceName& name,
-                       std::unique_ptr<UsbtmcLink>* link);
+                       const LinkOptions& options, std::unique_ptr<UsbtmcLink>* link);
   ~UsbtmcLink();
   UsbtmcLink(const UsbtmcLink&) = delete;
   UsbtmcLink& operator=(const UsbtmcLink&) = delete;
@@ -90,9 +111,12 @@ class UsbtmcLink {
 
   bool lost() const { return lost_; }
   const UsbtmcInterface& info() const { return info_; }
+  // What the device did in the last failed operation, in words, with the
+  // raw bytes where they tell more; empty when it failed in no telling way.
+  const std::string& lastProblem() const { return lastProblem_; }
 
  private:
-  UsbtmcLink(libusb_device_handle* handle, UsbtmcInterface info);
+  UsbtmcLink(libusb_device_handle* handle, UsbtmcInterface info, LinkOptions options);
 
   struct BulkResult {
     int error = 0;  // a libusb error code, 0 when the transfer completed
@@ -107,8 +131,16 @@ class UsbtmcLink {
 
   ViStatus WriteMessage(std::span<const std::uint8_t> part, bool last, Deadline deadline,
                         std::size_t* delivered);
-  ViStatus ReadMessage(std::span<std::uint8_t> destination, Deadline deadline,
-                       std::size_t* received, bool* endOfMessage);
+  struct MessageIn {
+    std::size_t received = 0;
+    std::uint32_t announced = 0;  // the payload its header announced
+    bool endOfMessage = false;
+  };
+  // Asks again while the device answers "not ready" (an empty message).
+  ViStatus ReadMessage(std::span<std::uint8_t> destination, Deadline deadline, MessageIn* message);
+  ViStatus RequestAndAssemble(std::span<std::uint8_t> destination, Deadline deadline,
+                              MessageIn* message);
+  void DescribeTimeOut(std::size_t requested, std::size_t total, const MessageIn& last);
   ViStatus Failure(int libusbError, std::uint8_t endpoint);
   void AbortBulkOut(std::uint8_t bTag);
   void AbortBulkIn(std::uint8_t bTag);
@@ -117,10 +149,14 @@ class UsbtmcLink {
 
   libusb_device_handle* handle_;
   UsbtmcInterface info_;
+  LinkOptions options_;
   BTagSequence tags_;
+  TagHistory tagHistory_;
+  std::string lastProblem_;
   // Alignment bytes the last reply still owes; they may come as a transfer
-  // of their own ahead of the next reply.
-  std::size_t strayAlignment_ = 0;
+  // of their own ahead of the next reply. A new session cannot know what a
+  // reply read by the one before it owed, so it allows for the most there can be.
+  std::size_t strayAlignment_ = kMaxAlignment;
   bool lost_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "visa/usbtmc/usbtmc_protocol.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace quorvel::usbtmc {
 
@@ -27,6 +28,10 @@ std::uint32_t ReadLittleEndian32(std::span<const std::uint8_t, 4> bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
+
+// A stale reply longer than this is not skipped but refused: no request of
+// ours asks for more than one message's worth.
+constexpr std::uint32_t kMaxStaleReply = 64 * 1024;
 
 }  // namespace
 
@@ -79,16 +84,52 @@ std::string_view DescribeHeaderProblem(HeaderProblem problem) {
   return "unknown problem";
 }
 
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  char digits[4];
+  for (std::size_t i = 0; i < std::min<std::size_t>(bytes.size(), kHeaderSize); ++i) {
+    std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", static_cast<unsigned>(bytes[i]));
+    text += digits;
+  }
+  if (bytes.size() > kHeaderSize) text += " ...";
+  return text;
+}
+
+std::string DescribeRefusedHeader(HeaderProblem problem, std::span<const std::uint8_t> header,
+                                  std::uint8_t expectedTag, std::uint32_t requested) {
+  char text[128];
+  if (problem == HeaderProblem::kTooShort || header.size() < kHeaderSize) {
+    std::snprintf(text, sizeof text, "the meter's reply was %zu bytes, shorter than a message header",
+                  header.size());
+  } else if (problem == HeaderProblem::kWrongMsgId) {
+    std::snprintf(text, sizeof text, "the meter's reply header names message 0x%02X, expected 0x%02X",
+                  static_cast<unsigned>(header[0]), static_cast<unsigned>(kDevDepMsgIn));
+  } else if (problem == HeaderProblem::kWrongTag) {
+    std::snprintf(text, sizeof text, "the meter's reply answers request 0x%02X, expected 0x%02X",
+                  static_cast<unsigned>(header[1]), static_cast<unsigned>(expectedTag));
+  } else if (problem == HeaderProblem::kOversized) {
+    std::snprintf(text, sizeof text, "the meter's reply claims %u bytes, %u were asked for",
+                  static_cast<unsigned>(ReadLittleEndian32(header.subspan<4, 4>())),
+                  static_cast<unsigned>(requested));
+  } else {
+    std::snprintf(text, sizeof text, "the meter's reply header is corrupt (%s)",
+                  std::string(DescribeHeaderProblem(problem)).c_str());
+  }
+  return std::string(text) + " (header " + HexBytes(header) + ")";
+}
+
 DevDepMsgInHeader DecodeDevDepMsgInHeader(std::span<const std::uint8_t> transfer,
-                                          std::uint8_t expectedTag, std::uint32_t requested) {
+                                          std::uint8_t expectedTag, std::uint32_t requested,
+                                          std::uint8_t continuationTag) {
   DevDepMsgInHeader header;
   if (transfer.size() < kHeaderSize) {
     header.problem = HeaderProblem::kTooShort;
   } else if (transfer[0] != kDevDepMsgIn) {
     header.problem = HeaderProblem::kWrongMsgId;
-  } else if (transfer[1] != expectedTag) {
+  } else if (transfer[1] != expectedTag &&
+             (continuationTag == 0 || transfer[1] != continuationTag)) {
     header.problem = HeaderProblem::kWrongTag;
-  } else if (transfer[2] != static_cast<std::uint8_t>(~expectedTag)) {
+  } else if (transfer[2] != static_cast<std::uint8_t>(~transfer[1])) {
     header.problem = HeaderProblem::kTagNotInverted;
   } else {
     header.transferSize = ReadLittleEndian32(transfer.subspan<4, 4>());
@@ -99,8 +140,16 @@ DevDepMsgInHeader DecodeDevDepMsgInHeader(std::span<const std::uint8_t> transfer
 }
 
 ReplyAssembler::ReplyAssembler(std::uint8_t bTag, std::span<std::uint8_t> destination,
-                               std::size_t strayAlignment)
-    : bTag_(bTag), destination_(destination), strayAlignment_(strayAlignment) {}
+                               std::size_t strayAlignment, TagHistory history)
+    : bTag_(bTag), destination_(destination), strayAlignment_(strayAlignment), history_(history) {}
+
+bool ReplyAssembler::IsAbandonedReply() const {
+  const std::uint8_t abandoned = history_.abandoned;
+  return abandoned != 0 && header_.problem == HeaderProblem::kWrongTag &&
+         headerBytes_[1] == abandoned && headerBytes_[2] == static_cast<std::uint8_t>(~abandoned) &&
+         ReadLittleEndian32(std::span<const std::uint8_t>(headerBytes_).subspan<4, 4>()) <=
+             kMaxStaleReply;
+}
 
 bool ReplyAssembler::IsStrayAlignment(std::span<const std::uint8_t> transfer) const {
   if (transfer.empty() || transfer.size() > strayAlignment_) return false;
@@ -113,6 +162,12 @@ bool ReplyAssembler::IsStrayAlignment(std::span<const std::uint8_t> transfer) co
 
 ReplyAssembler::State ReplyAssembler::Consume(std::span<const std::uint8_t> transfer) {
   if (state_ != State::kNeedMore) return state_;
+  if (staleBytesLeft_ > 0) {
+    const std::size_t skipping = std::min(staleBytesLeft_, transfer.size());
+    staleBytesLeft_ -= skipping;
+    transfer = transfer.subspan(skipping);
+    if (transfer.empty()) return state_;
+  }
   if (!headerSeen_ && headerReceived_ == 0 && !transfer.empty()) {
     // Only the very first transfer of a reply can carry the previous one's leftovers.
     const bool stray = IsStrayAlignment(transfer);
@@ -128,7 +183,19 @@ ReplyAssembler::State ReplyAssembler::Consume(std::span<const std::uint8_t> tran
     if (headerReceived_ < kHeaderSize) return state_;
     header_ = DecodeDevDepMsgInHeader(
         headerBytes_, bTag_,
-        static_cast<std::uint32_t>(std::min<std::size_t>(destination_.size(), UINT32_MAX)));
+        static_cast<std::uint32_t>(std::min<std::size_t>(destination_.size(), UINT32_MAX)),
+        history_.continuation);
+    if (IsAbandonedReply()) {
+      // Skip it whole, alignment included, and look for ours behind it.
+      const std::uint32_t stale =
+          ReadLittleEndian32(std::span<const std::uint8_t>(headerBytes_).subspan<4, 4>());
+      staleBytesLeft_ = PaddedSize(kHeaderSize + stale) - kHeaderSize;
+      history_.abandoned = 0;
+      skippedStale_ = true;
+      headerReceived_ = 0;
+      header_ = {};
+      return Consume(transfer);
+    }
     if (header_.problem != HeaderProblem::kNone) {
       state_ = State::kFailed;
       return state_;
@@ -141,12 +208,24 @@ ReplyAssembler::State ReplyAssembler::Consume(std::span<const std::uint8_t> tran
 }
 
 std::size_t ReplyAssembler::BytesStillExpected() const {
-  if (!headerSeen_) return kHeaderSize - headerReceived_ + destination_.size();
+  if (!headerSeen_) return staleBytesLeft_ + kHeaderSize - headerReceived_ + destination_.size();
   return header_.transferSize - received_;
 }
 
+void ReplyAssembler::EndAtShortPacket() {
+  if (state_ != State::kNeedMore || !headerSeen_) return;
+  state_ = State::kComplete;
+  endedShort_ = true;
+  if ((kHeaderSize + received_) % 4 != 0) return;
+  for (std::size_t dropped = 0; dropped < kMaxAlignment && received_ > 0 &&
+                                destination_[received_ - 1] == 0;
+       ++dropped) {
+    --received_;
+  }
+}
+
 std::size_t ReplyAssembler::AlignmentStillOwed() const {
-  if (state_ != State::kComplete) return 0;
+  if (state_ != State::kComplete || endedShort_) return 0;
   const std::size_t message = kHeaderSize + header_.transferSize;
   const std::size_t alignment = PaddedSize(message) - message;
   return alignment - std::min(alignment, alignmentReceived_);

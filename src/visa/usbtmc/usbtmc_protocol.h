@@ -59,6 +59,7 @@ inline constexpr std::uint8_t kStatusTransferNotInProgress = 0x81;
 inline constexpr std::uint8_t kBulkInFifoNotEmpty = 0x01;
 
 // Every bulk message is zero-padded to a multiple of four bytes.
+inline constexpr std::size_t kMaxAlignment = 3;
 constexpr std::size_t PaddedSize(std::size_t size) { return (size + 3) / 4 * 4; }
 
 // bTag runs 1..255 and wraps to 1; 0 is never used because some
@@ -96,6 +97,14 @@ enum class HeaderProblem {
 
 std::string_view DescribeHeaderProblem(HeaderProblem problem);
 
+// What a refused reply header said, for the operator and the trace: e.g.
+// "the meter's reply header names message 0x03, expected 0x02 (header 03 02 FD 00 ...)".
+std::string DescribeRefusedHeader(HeaderProblem problem, std::span<const std::uint8_t> header,
+                                  std::uint8_t expectedTag, std::uint32_t requested);
+
+// Up to 12 bytes as "03 02 FD 00 ..." for messages and traces.
+std::string HexBytes(std::span<const std::uint8_t> bytes);
+
 struct DevDepMsgInHeader {
   HeaderProblem problem = HeaderProblem::kNone;
   std::uint32_t transferSize = 0;
@@ -103,9 +112,21 @@ struct DevDepMsgInHeader {
 };
 
 // Checks the header at the start of the first bulk-IN transfer of a reply
-// against the request it answers.
+// against the request it answers. A non-zero `continuationTag` is accepted
+// too: some devices answer the requests that continue a long reply with the
+// bTag of the request that began it.
 DevDepMsgInHeader DecodeDevDepMsgInHeader(std::span<const std::uint8_t> transfer,
-                                          std::uint8_t expectedTag, std::uint32_t requested);
+                                          std::uint8_t expectedTag, std::uint32_t requested,
+                                          std::uint8_t continuationTag = 0);
+
+// bTags other than the request's own that a reply may carry (0: none).
+struct TagHistory {
+  // The request before this one, when its reply went on without EOM.
+  std::uint8_t continuation = 0;
+  // A request the host gave up on: a device that finished that reply anyway
+  // sends it ahead of the next one, and it is skipped whole.
+  std::uint8_t abandoned = 0;
+};
 
 // Collects one DEV_DEP_MSG_IN reply from successive bulk-IN transfers into a
 // caller's buffer. The reply starts with its header (which may itself arrive
@@ -123,14 +144,26 @@ class ReplyAssembler {
   enum class State { kNeedMore, kComplete, kFailed };
 
   ReplyAssembler(std::uint8_t bTag, std::span<std::uint8_t> destination,
-                 std::size_t strayAlignment = 0);
+                 std::size_t strayAlignment = 0, TagHistory history = {});
 
   State Consume(std::span<const std::uint8_t> transfer);
+  // A short packet ended the message: whatever came of a started payload is
+  // all there will be (for devices whose header overstates the reply). As
+  // the true length is unknown, zeros where alignment bytes would fall are
+  // taken for alignment.
+  void EndAtShortPacket();
 
   State state() const { return state_; }
   std::size_t payloadReceived() const { return received_; }
   bool endOfMessage() const { return header_.endOfMessage; }
   HeaderProblem problem() const { return header_.problem; }
+  // The header as received (all 12 bytes once a whole one came).
+  std::span<const std::uint8_t> headerBytes() const {
+    return std::span<const std::uint8_t>(headerBytes_.data(), headerReceived_);
+  }
+  std::uint32_t announcedSize() const { return header_.transferSize; }
+  // True once a stale reply to the abandoned request was skipped.
+  bool skippedStaleReply() const { return skippedStale_; }
   // Bytes the device still owes, header included while none has come, so the
   // next bulk-IN transfer can be sized for them (alignment bytes excluded).
   std::size_t BytesStillExpected() const;
@@ -139,6 +172,7 @@ class ReplyAssembler {
 
  private:
   bool IsStrayAlignment(std::span<const std::uint8_t> transfer) const;
+  bool IsAbandonedReply() const;
   void TakePayload(std::span<const std::uint8_t> bytes);
 
   std::uint8_t bTag_;
@@ -150,6 +184,10 @@ class ReplyAssembler {
   std::size_t received_ = 0;
   std::size_t alignmentReceived_ = 0;
   std::size_t strayAlignment_;
+  TagHistory history_;
+  std::size_t staleBytesLeft_ = 0;  // of a skipped reply to the abandoned request
+  bool skippedStale_ = false;
+  bool endedShort_ = false;
   State state_ = State::kNeedMore;
 };
 

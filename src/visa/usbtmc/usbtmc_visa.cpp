@@ -15,22 +15,19 @@ void SetCount(ViUInt32* returnCount, ViUInt32 value) {
 
 std::unique_ptr<VisaLibrary> MakeUsbtmcVisa(std::string_view options, Clock& /*clock*/,
                                             std::string* error) {
-  if (!options.empty()) {
-    if (error)
-      *error = "the usbtmc backend takes no options (got \"" + std::string(options) + "\")";
-    return nullptr;
-  }
-  return UsbtmcVisa::Create(error);
+  auto parsed = usbtmc::ParseLinkOptions(options, error);
+  if (!parsed) return nullptr;
+  return UsbtmcVisa::Create(error, std::move(*parsed));
 }
 
-std::unique_ptr<UsbtmcVisa> UsbtmcVisa::Create(std::string* error) {
+std::unique_ptr<UsbtmcVisa> UsbtmcVisa::Create(std::string* error, usbtmc::LinkOptions options) {
   auto context = usbtmc::UsbContext::Create(error);
   if (!context) return nullptr;
-  return std::unique_ptr<UsbtmcVisa>(new UsbtmcVisa(std::move(context)));
+  return std::unique_ptr<UsbtmcVisa>(new UsbtmcVisa(std::move(context), std::move(options)));
 }
 
-UsbtmcVisa::UsbtmcVisa(std::unique_ptr<usbtmc::UsbContext> context)
-    : context_(std::move(context)) {}
+UsbtmcVisa::UsbtmcVisa(std::unique_ptr<usbtmc::UsbContext> context, usbtmc::LinkOptions options)
+    : context_(std::move(context)), options_(std::move(options)) {}
 
 ViStatus UsbtmcVisa::viOpenDefaultRM(ViSession* resourceManager) {
   if (resourceManager == nullptr) return VI_ERROR_INV_PARAMETER;
@@ -43,7 +40,9 @@ ViStatus UsbtmcVisa::viFindRsrc(ViSession resourceManager, const ViChar* express
   std::vector<std::string> names;
   // An invalid handle is refused before the bus is touched.
   if (handles_.IsResourceManager(resourceManager)) {
-    for (const auto& found : usbtmc::ScanBus(context_->get()).interfaces) {
+    usbtmc::BusScan scan = usbtmc::ScanBus(context_->get());
+    usbtmc::ApplyProductAlias(options_, &scan);
+    for (const auto& found : scan.interfaces) {
       names.push_back(found.name.ToString());
     }
   }
@@ -65,7 +64,7 @@ ViStatus UsbtmcVisa::viOpen(ViSession resourceManager, const ViChar* resourceNam
   if (!name) return VI_ERROR_INV_RSRC_NAME;
 
   std::unique_ptr<usbtmc::UsbtmcLink> link;
-  const ViStatus opened = usbtmc::UsbtmcLink::Open(context_->get(), *name, &link);
+  const ViStatus opened = usbtmc::UsbtmcLink::Open(context_->get(), *name, options_, &link);
   if (opened != VI_SUCCESS) return opened;
   *session = handles_.OpenSession(resourceManager, Session{std::move(link)});
   return VI_SUCCESS;
@@ -117,6 +116,11 @@ ViStatus UsbtmcVisa::viClear(ViSession session) {
   Session* state = handles_.Session(session);
   if (state == nullptr) return VI_ERROR_INV_OBJECT;
   return state->link->Clear(DeadlineOf(session));
+}
+
+std::string UsbtmcVisa::LastFailure(ViSession session) {
+  const Session* state = handles_.Session(session);
+  return state == nullptr ? std::string() : state->link->lastProblem();
 }
 
 }  // namespace quorvel

@@ -14,7 +14,8 @@ namespace quorvel {
 class UsbtmcVisa final : public VisaLibrary {
  public:
   // Null when libusb cannot start; *error says why.
-  static std::unique_ptr<UsbtmcVisa> Create(std::string* error);
+  static std::unique_ptr<UsbtmcVisa> Create(std::string* error,
+                                            usbtmc::LinkOptions options = {});
 
   ViStatus viOpenDefaultRM(ViSession* resourceManager) override;
   ViStatus viFindRsrc(ViSession resourceManager, const ViChar* expression, ViFindList* findList,
@@ -29,6 +30,7 @@ class UsbtmcVisa final : public VisaLibrary {
   ViStatus viRead(ViSession session, ViByte* buffer, ViUInt32 count,
                   ViUInt32* returnCount) override;
   ViStatus viClear(ViSession session) override;
+  std::string LastFailure(ViSession session) override;
 
   // Resource managers, find lists and sessions still open.
   int OpenHandleCount() const { return handles_.OpenHandleCount(); }
@@ -38,17 +40,19 @@ class UsbtmcVisa final : public VisaLibrary {
     std::unique_ptr<usbtmc::UsbtmcLink> link;
   };
 
-  explicit UsbtmcVisa(std::unique_ptr<usbtmc::UsbContext> context);
+  UsbtmcVisa(std::unique_ptr<usbtmc::UsbContext> context, usbtmc::LinkOptions options);
   usbtmc::Deadline DeadlineOf(ViSession session) const;
 
   std::unique_ptr<usbtmc::UsbContext> context_;
+  usbtmc::LinkOptions options_;
   HandleTable<Session> handles_;
 };
 
 class Clock;
 
-// The backend factory's creator for "usbtmc", which takes no options. The
-// backend times its transfers in real time, as the bus does, so it needs no clock.
+// The backend factory's creator for "usbtmc"; its options ("clear=0,read_size=48")
+// are workarounds for devices that bend the USBTMC rules (usbtmc::LinkOptions).
+// The backend times its transfers in real time, as the bus does, so it needs no clock.
 std::unique_ptr<VisaLibrary> MakeUsbtmcVisa(std::string_view options, Clock& clock,
                                             std::string* error);
 
