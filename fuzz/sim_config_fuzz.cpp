@@ -22,7 +22,7 @@ namespace {
 using fuzz::Require;
 
 void RequireDistinctNamedMeters(const SimConfig& config) {
-  Require(config.meters >= 1 && config.meters <= 32);
+  Require(config.meters >= 1 && config.meters <= kMostSimulatedMeters);
   std::set<std::string> serials;
   for (std::size_t index = 0; index < config.meters; ++index) {
     const std::string serial = config.SerialOf(index);

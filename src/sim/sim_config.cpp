@@ -14,7 +14,6 @@ namespace {
 
 // Generous bounds that keep a mistyped knob from building something absurd.
 constexpr std::uint64_t kMaxMillis = 24ull * 60 * 60 * 1000;
-constexpr std::size_t kMaxMeters = 128;
 constexpr std::size_t kMaxFrameNumber = 10'000'000;
 constexpr std::size_t kMaxSerialLength = 64;
 constexpr std::size_t kMaxIdentityLength = 200;
@@ -160,8 +159,8 @@ const std::map<std::string, KnobSetter, std::less<>>& KnobSetters() {
        }},
       {"meters",
        [](SimConfig& config, const std::string& value) -> std::string {
-         const auto n = ParseUnsigned(value, kMaxMeters);
-         if (!n || *n == 0) return "expected a count from 1 to " + std::to_string(kMaxMeters);
+         const auto n = ParseUnsigned(value, kMostSimulatedMeters);
+         if (!n || *n == 0) return "expected a count from 1 to " + std::to_string(kMostSimulatedMeters);
          config.meters = static_cast<std::size_t>(*n);
          return {};
        }},
@@ -209,7 +208,7 @@ bool AppliesToAllOnly(std::string_view key) {
 std::optional<std::pair<std::string, std::size_t>> SplitMeterKey(const std::string& key) {
   const std::size_t at = key.find('@');
   if (at == std::string::npos) return std::pair{key, std::size_t{0}};
-  const auto meter = ParseUnsigned(std::string_view(key).substr(at + 1), kMaxMeters);
+  const auto meter = ParseUnsigned(std::string_view(key).substr(at + 1), kMostSimulatedMeters);
   if (!meter || *meter == 0) return std::nullopt;
   return std::pair{key.substr(0, at), static_cast<std::size_t>(*meter)};
 }
@@ -229,7 +228,7 @@ std::optional<SimConfig> SimConfig::Parse(std::string_view knobs, std::string* e
     if (!meterKey) {
       *error = "sim knob \"" + ArgumentForMessage(knob.key) +
                "\" names no meter (expected knob@N, N from 1 to " +
-               std::to_string(kMaxMeters) + ")";
+               std::to_string(kMostSimulatedMeters) + ")";
       return std::nullopt;
     }
     const auto& [name, meter] = *meterKey;

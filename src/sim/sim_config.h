@@ -21,6 +21,10 @@ struct ForcedStatus {
   std::uint8_t character = 0;  // used when !empty
 };
 
+// How many meters `meters=N` may attach: enough for a bench and for a search
+// that finds more than a listing shows.
+constexpr std::size_t kMostSimulatedMeters = 128;
+
 struct SimConfig {
   // Identity (normal mode).
   std::optional<std::string> idn;      // the whole "*idn?" reply; default built from serial
