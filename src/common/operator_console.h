@@ -2,6 +2,7 @@
 // The operator-console seam: everything the procedures show to or ask of the
 // operator. The Qt dialog, the CLI and the tests' recorder implement it, so the
 // instrument link and the update procedures know no toolkit.
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,21 @@ struct ProgressReport {
   bool finished = false;         // the transfer phase is over (success or not)
 };
 
+// What a run waits for when it waits for the meter rather than for the pace:
+// between "system:update" and the first frame the meter takes 10-15 s to
+// restart, and the operator should see why nothing moves.
+enum class MeterWait {
+  kNone,          // the wait is over; frames go out again
+  kSwitching,     // the meter takes "system:update" and leaves the bus
+  kRestarting,    // the meter restarts in update mode
+  kReconnecting,  // the meter is looked for again
+};
+
+struct WaitingReport {
+  MeterWait what = MeterWait::kNone;
+  std::chrono::milliseconds left{0};  // how long the wait may still last; 0 when not known
+};
+
 // The file chooser's filter, as the Windows-style pattern list
 // "label|patterns|label|patterns||".
 inline constexpr std::string_view kFirmwareFileFilter =
@@ -61,6 +77,8 @@ class OperatorConsole {
   // Invalidates the whole window (background included) so it repaints.
   virtual void Repaint() = 0;
   virtual void ReportProgress(const ProgressReport& report) = 0;
+  // Told when a wait for the meter begins and when it is over (kNone).
+  virtual void ShowWaiting(const WaitingReport& /*report*/) {}
   // True once the operator asked to stop (the CLI's Ctrl+C). The data phase
   // checks it between frames, so a frame is never cut in half.
   virtual bool StopRequested() { return false; }

@@ -102,8 +102,9 @@ bool EndsWithOutcomeLine(const std::string& out) {
   return std::regex_search(out, line);
 }
 
+// Binary, so that a sample image read on Windows keeps its 0x1a and 0x0d bytes.
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
