@@ -14,6 +14,7 @@
 #include "cli/doctor_command.h"
 #include "cli/fleet_command.h"
 #include "cli/outcome_line.h"
+#include "common/environment.h"
 #include "common/version.h"
 #include "visa/tracing_visa.h"
 #include "cli/console_io.h"
@@ -121,6 +122,23 @@ bool NamedOnCommandLine(int argc, char** argv, std::string_view option) {
   return false;
 }
 
+// The environment's backend and trace file where the command line names none.
+// CLI11 would read them through the narrow getenv, which on Windows mangles a
+// path outside the ANSI code page; an empty variable counts as unset.
+void UseEnvironmentDefaults(const CLI::Option& visa, const CLI::Option& trace,
+                            quorvel::cli::BackendRequest& backend) {
+  const auto named = [](const char* variable) {
+    std::optional<std::string> value = quorvel::EnvironmentValue(variable);
+    return value && !value->empty() ? value : std::nullopt;
+  };
+  if (visa.count() == 0) {
+    if (auto value = named(quorvel::kVisaBackendVariable)) backend.name = std::move(*value);
+  }
+  if (trace.count() == 0) {
+    if (auto value = named(quorvel::kTraceEnvironmentVariable)) backend.traceFile = std::move(*value);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,15 +154,19 @@ int main(int argc, char** argv) {
   app.allow_windows_style_options(false);
 
   quorvel::cli::BackendRequest backend;
-  app.add_option("--visa", backend.name,
-                 "VISA backend: sim, sim:knob=value,..., usbtmc (Linux only), system, system:path=FILE, "
-                 "replay:FILE")
-      ->envname(quorvel::kVisaBackendVariable)
-      ->capture_default_str();
-  app.add_option("--trace", backend.traceFile,
-                 "Write every VISA call to FILE, with times and bytes, for support")
-      ->envname(quorvel::kTraceEnvironmentVariable)
-      ->type_name("FILE");
+  // Both fall back to their environment variables, read after parsing as
+  // UTF-8 (see UseEnvironmentDefaults).
+  auto* visaOption =
+      app.add_option("--visa", backend.name,
+                     "VISA backend: sim, sim:knob=value,..., usbtmc (Linux only), system, "
+                     "system:path=FILE, replay:FILE (else " +
+                         std::string(quorvel::kVisaBackendVariable) + ")")
+          ->capture_default_str();
+  auto* traceOption = app.add_option("--trace", backend.traceFile,
+                                     "Write every VISA call to FILE, with times and bytes, for "
+                                     "support (else " +
+                                         std::string(quorvel::kTraceEnvironmentVariable) + ")")
+                          ->type_name("FILE");
   double timeScale = 1.0;
   auto* timeScaleOption =
       app.add_option("--time-scale", timeScale,
@@ -231,6 +253,7 @@ int main(int argc, char** argv) {
   }
 
   if (*timeScaleOption) backend.timeScale = timeScale;
+  UseEnvironmentDefaults(*visaOption, *traceOption, backend);
   const bool asJson = (*list && listJson) || (*identify && identifyJson) ||
                       (*info && infoRequest.asJson) || (*history && historyRequest.asJson) ||
                       (*updateCommand && update.asJson) || (*doctor && doctorJson);

@@ -314,15 +314,48 @@ TEST(CliExitStatus, EveryDocumentedStatusIsReachedByOneCase) {
 }
 #endif
 
-TEST(CliUpdate, AFileNamedOutsideAsciiWithSpacesIsInstalled) {
+// Every name may lie outside ASCII (and outside Windows' ANSI code page),
+// whether the command line or the environment gives it.
+TEST(CliUpdate, NamesOutsideAsciiWork) {
   TempDir dir;
-  const std::string copy = Utf8FromPath(dir.path() / PathFromUtf8("Prüfung Ω 測定 1.bin"));
+  const std::filesystem::path folder = dir.path() / PathFromUtf8("Prüfung Ω 測定");
+  std::filesystem::create_directories(folder / "state");
+  const std::string copy = Utf8FromPath(folder / PathFromUtf8("Prüfung Ω 測定 1.bin"));
   std::filesystem::copy_file(PathFromUtf8(Sample("dsp-newer.bin")), PathFromUtf8(copy));
-  const std::string trace = Utf8FromPath(dir.path() / PathFromUtf8("Spur ü 測.txt"));
-  const ProgramRun run = Update("sim", copy, {"--trace", trace});
-  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-  EXPECT_TRUE(Contains(run.out, "\"Prüfung Ω 測定 1.bin\" update completed.")) << run.out;
-  EXPECT_TRUE(std::filesystem::exists(PathFromUtf8(trace))) << "the trace keeps its name too";
+  const std::string library = Utf8FromPath(folder / PathFromUtf8("visa ü.dll"));
+  std::filesystem::copy_file(PathFromUtf8(kVisaDouble), PathFromUtf8(library));
+  const std::string state = Utf8FromPath(folder / "state");
+
+  const struct {
+    const char* label;
+    std::vector<std::string> arguments;
+    std::map<std::string, std::optional<std::string>> environment;
+    std::string trace;
+  } cases[] = {
+      {"named on the command line",
+       {"--visa", "sim", "--trace", Utf8FromPath(folder / PathFromUtf8("Spur ü 測.txt"))},
+       {},
+       Utf8FromPath(folder / PathFromUtf8("Spur ü 測.txt"))},
+      {"named in the environment",
+       {},
+       {{"QUORVEL_VISA", "system:path=" + library},
+        {"QUORVEL_TRACE", Utf8FromPath(folder / PathFromUtf8("Umgebung ü 測.txt"))},
+        {"QUORVEL_VISA_DOUBLE_TIME_SCALE", kFast}},
+       Utf8FromPath(folder / PathFromUtf8("Umgebung ü 測.txt"))},
+  };
+  for (const auto& c : cases) {
+    ProgramOptions options;
+    options.environment = c.environment;
+    options.environment[kStateFolderVariable] = state;
+    std::vector<std::string> arguments = c.arguments;
+    arguments.insert(arguments.end(), {"--time-scale", kFast, "update", copy, "--transcript"});
+    const ProgramRun run = Cli(arguments, options);
+    EXPECT_EQ(run.exitCode, 0) << c.label << "\n" << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "\"Prüfung Ω 測定 1.bin\" update completed.")) << run.out;
+    EXPECT_TRUE(std::filesystem::exists(PathFromUtf8(c.trace))) << c.label << ": the trace";
+  }
+  EXPECT_TRUE(std::filesystem::exists(folder / "state" / "quorvel" / "history.jsonl"))
+      << "the history goes to the folder the environment names";
 }
 
 #ifdef _WIN32

@@ -1,10 +1,6 @@
 #include "visa/system/library_search.h"
 
-#include <cstdlib>
-
-#if defined(_WIN32)
-#include "common/wide_text.h"
-#endif
+#include "common/environment.h"
 
 namespace quorvel {
 
@@ -40,18 +36,8 @@ std::vector<LibraryCandidate> UsualPlaces() {
 #endif
 }
 
-// QUORVEL_VISA_LIBRARY as UTF-8; on Windows read as UTF-16, since the ANSI
-// copy of the environment mangles a folder name outside the code page.
 std::string LibraryNamedInEnvironment() {
-#if defined(_WIN32)
-  const std::string name(kVisaLibraryVariable);
-  const std::wstring wideName(name.begin(), name.end());
-  const wchar_t* named = ::_wgetenv(wideName.c_str());
-  return named != nullptr ? Utf8FromWide(named) : std::string();
-#else
-  const char* named = std::getenv(kVisaLibraryVariable);
-  return named != nullptr ? std::string(named) : std::string();
-#endif
+  return EnvironmentValue(kVisaLibraryVariable).value_or(std::string());
 }
 
 }  // namespace
