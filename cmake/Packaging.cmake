@@ -48,10 +48,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
       ${PROJECT_SOURCE_DIR}/resources/linux/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 elseif(WIN32)
-  # A zip holding quorvel-cli.exe (one self-contained file), the README and
-  # the licence, in one folder named after the release.
+  # A zip holding quorvel.exe and quorvel-cli.exe (each one self-contained
+  # file), the README and the licence, in one folder named after the release.
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME quorvel-cli-${PROJECT_VERSION}-windows-x64)
+  set(CPACK_PACKAGE_FILE_NAME quorvel-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 endif()

@@ -17,16 +17,19 @@
 #include "console_win32/update_window.h"
 #include "console_win32/win32_dialogs.h"
 #include "firmware/file_source.h"
-#include "history/attempt_record.h"
+#include "common/utf8_path.h"
 #include "history/history_file.h"
-#include "update/update_report.h"
+#include "presenter/window_presenter.h"
+#include "visa/system/system_visa.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
 namespace {
 
 constexpr int kExitBadArguments = 2;  // unknown option or unusable VISA backend
-constexpr std::string_view kStartupCaption = "Quorvel";
+constexpr std::string_view kStartupCaption = quorvel::kProgramName;
+// Where About sends the operator for more: the files beside the program.
+constexpr std::string_view kDocumentationPlace = "README.md beside quorvel.exe";
 
 std::vector<std::string> Utf8Arguments() {
   int count = 0;
@@ -45,15 +48,6 @@ void Tell(const std::string& text, quorvel::MessageIcon icon) {
   quorvel::win32::ShowMessage(nullptr, {text, std::string(kStartupCaption), icon,
                                         quorvel::MessageButtons::kOk,
                                         quorvel::MessageOwner::kNone});
-}
-
-// The reason the history keeps, in the words the operator saw: the meter's
-// status, the refusal, else the warning the procedure ended with.
-std::string HistoryReason(const quorvel::UpdateReport& report) {
-  std::string reason = quorvel::TransferFailureText(report);
-  if (reason.empty()) reason = report.reason;
-  if (reason.empty() && report.outcome != quorvel::UpdateOutcome::kInstalled) reason = report.notice;
-  return reason;
 }
 
 int Run(HINSTANCE instance, int showCommand) {
@@ -79,6 +73,9 @@ int Run(HINSTANCE instance, int showCommand) {
     Tell("Cannot use the VISA backend \"" + backend + "\": " + error, quorvel::MessageIcon::kWarning);
     return kExitBadArguments;
   }
+  // About names the installed VISA library in use.
+  const auto* system = dynamic_cast<const quorvel::SystemVisa*>(visa.get());
+  const std::string loadedLibrary = system != nullptr ? system->file() : std::string();
   const std::optional<std::string> traceVariable =
       quorvel::EnvironmentValue(quorvel::kTraceEnvironmentVariable);
   if (const auto traceFile = quorvel::ChooseTraceFile(
@@ -94,21 +91,22 @@ int Run(HINSTANCE instance, int showCommand) {
   }
 
   quorvel::DiskFileSystem files;
-  std::string hint = quorvel::MeterAccessHint(backend);
-  hint = hint.empty() ? std::string(quorvel::kAskTheDoctor)
-                      : hint + "\n\n" + std::string(quorvel::kAskTheDoctor);
-  const auto historyPath = quorvel::DefaultHistoryPath();
-  // Every attempt goes into the update history, as the command line's do.
-  auto record = [&](const quorvel::UpdateReport& report, const std::optional<std::string>& file) {
-    if (!file || !historyPath) return;
-    quorvel::HistoryFile history(*historyPath);
-    std::string problem;
-    if (!quorvel::RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend}, report, files,
-                                      *file, HistoryReason(report), &problem)) {
-      std::cerr << "quorvel: the update history was not written: " << problem << "\n";
-    }
+  quorvel::WindowSetup setup{.visa = *visa, .clock = clock, .files = files, .backend = backend};
+  setup.visaLibraryPath = loadedLibrary;
+  setup.documentation = std::string(kDocumentationPlace);
+  setup.meterAccessHint = [backend] {
+    const std::string access = quorvel::MeterAccessHint(backend);
+    return access.empty() ? std::string(quorvel::kAskTheDoctor)
+                          : access + "\n\n" + std::string(quorvel::kAskTheDoctor);
   };
-  quorvel::win32::UpdateWindow window(instance, {*visa, clock, files, hint, record});
+  // Every attempt goes into the update history, as the command line's do.
+  if (const auto historyPath = quorvel::DefaultHistoryPath()) {
+    setup.historyPath = quorvel::Utf8FromPath(*historyPath);
+  }
+  setup.historyProblem = [](const std::string& problem) {
+    std::cerr << "quorvel: the update history was not written: " << problem << "\n";
+  };
+  quorvel::win32::UpdateWindow window(instance, std::move(setup));
   return window.Run(showCommand);
 }
 

@@ -8,15 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <utility>
 
 #include "common/utf8_path.h"
 #include "common/wide_text.h"
 #include "console/console_texts.h"
 #include "console/gradient.h"
-#include "console/progress_text.h"
 #include "console_win32/resource_ids.h"
 #include "console_win32/win32_dialogs.h"
-#include "update/update_report.h"
+#include "presenter/window_texts.h"
 
 namespace quorvel::win32 {
 
@@ -28,14 +28,19 @@ constexpr wchar_t kWindowClass[] = L"QuorvelUpdateWindow";
 struct UnitRect {
   int x, y, width, height;
 };
-constexpr UnitRect kClientArea{0, 0, 320, 116};
-constexpr UnitRect kLogArea{7, 7, 306, 80};
-// The slim progress bar sits right under the log, in the gap above the buttons.
-constexpr UnitRect kProgressArea{7, 87, 306, 7};
-// The failure strip takes the log's last line while it is shown.
-constexpr UnitRect kStatusArea{7, 77, 306, 10};
-constexpr UnitRect kSelectArea{109, 95, 50, 14};
-constexpr UnitRect kExitArea{170, 95, 45, 14};
+constexpr UnitRect kClientArea{0, 0, 320, 156};
+// The meter line: its label, the chooser (with several meters) and the words.
+constexpr UnitRect kMeterLabelArea{7, 8, 26, 10};
+constexpr UnitRect kMeterChooserArea{35, 7, 60, 12};
+constexpr UnitRect kMeterTextArea{35, 8, 278, 10};
+constexpr int kMeterTextBesideChooser = 99;
+constexpr int kChooserListPixels = 160;  // the dropped-down list below the chooser
+constexpr UnitRect kLogArea{7, 23, 306, 93};
+// The strip takes the log's last lines while it is shown.
+constexpr UnitRect kStatusArea{7, 104, 306, 12};
+constexpr UnitRect kProgressArea{7, 119, 306, 11};
+constexpr UnitRect kSelectArea{109, 135, 50, 14};
+constexpr UnitRect kExitArea{170, 135, 45, 14};
 
 // Control ids; IDOK and IDCANCEL are what Enter and Esc send.
 constexpr int kLogId = 100;
@@ -43,28 +48,41 @@ constexpr int kStatusId = 101;
 constexpr int kProgressId = 102;
 constexpr int kSelectId = IDOK;
 constexpr int kExitId = 103;
+constexpr int kMeterLabelId = 104;
+constexpr int kMeterChooserId = 105;
+constexpr int kMeterTextId = 106;
 constexpr UINT_PTR kLogSubclassId = 1;
+constexpr UINT_PTR kTickTimerId = 1;
+// How often the presenter is given the time to look again for a meter.
+constexpr UINT kTickMs = 250;
 
 // The log's menu entries.
 enum MenuCommand : UINT { kCopy = 1, kSelectAll, kSaveLog, kAbout };
 
-// Posted once the window shows: the search for the meter follows at once.
-constexpr UINT kStartDiscovery = WM_APP + 1;
+// Calls posted from any thread wait in a queue; this message runs them.
+constexpr UINT kRunPosted = WM_APP + 1;
 
 constexpr int kLogFontPixels = 16;  // at 96 dpi; an Arial-like sans serif
 constexpr int kSmallestBarTextPixels = 8;
 constexpr int kBarTextMarginPixels = 3;  // the bar's frame above and below the text
 // A light chunk under dark text keeps the text readable on both sides of its edge.
 constexpr COLORREF kChunkColour = RGB(0x9c, 0xca, 0xf0);
+constexpr COLORREF kBusyColour = RGB(0xd6, 0xe8, 0xf8);  // waiting: no share is known
 
 std::wstring Wide(std::string_view text) { return WideFromUtf8(text).value_or(std::wstring()); }
 
-// Why the last press of Select failed, as a sentence; empty when nothing failed.
-std::string FailureReason(const UpdateReport& report) {
-  if (report.outcome == UpdateOutcome::kInstalled) return {};
-  std::string text = TransferFailureText(report);
-  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
-  return text;
+// Deep text on a pale band for each kind of strip, as on Linux.
+struct StripLook {
+  COLORREF text, band;
+};
+StripLook ColoursOf(StripKind kind) {
+  switch (kind) {
+    case StripKind::kSuccess: return {RGB(0x1b, 0x5e, 0x20), RGB(0xe3, 0xf4, 0xe4)};
+    case StripKind::kFailure: return {RGB(0x8e, 0x11, 0x11), RGB(0xfd, 0xe6, 0xe6)};
+    case StripKind::kWarning: return {RGB(0x6d, 0x4c, 0x00), RGB(0xff, 0xf4, 0xd6)};
+    case StripKind::kInfo: break;
+  }
+  return {RGB(0x0d, 0x3c, 0x61), RGB(0xe3, 0xf0, 0xfb)};
 }
 
 HFONT MessageFont(UINT dpi) {
@@ -94,21 +112,36 @@ void ReleaseFont(HFONT& font) {
 
 }  // namespace
 
-UpdateWindow::UpdateWindow(HINSTANCE instance, WindowServices services)
-    : instance_(instance),
-      services_(std::move(services)),
-      procedures_{services_.visa, *this, services_.clock, services_.files},
-      white_(CreateSolidBrush(RGB(255, 255, 255))) {}
+
+UpdateWindow::UpdateWindow(HINSTANCE instance, WindowSetup setup)
+    : instance_(instance), setup_(std::move(setup)), white_(CreateSolidBrush(RGB(255, 255, 255))) {}
 
 UpdateWindow::~UpdateWindow() {
+  // The presenter waits for a run still going; the controls stay until then.
+  presenter_.reset();
   if (window_ != nullptr) DestroyWindow(window_);
   ReleaseFont(font_);
   ReleaseFont(logFont_);
   ReleaseFont(barFont_);
   DeleteObject(white_);
+  if (stripBrush_ != nullptr) DeleteObject(stripBrush_);
+  if (meterBrush_ != nullptr) DeleteObject(meterBrush_);
 }
 
 int UpdateWindow::Run(int showCommand) {
+  if (!Create(showCommand)) return 1;
+  presenter_ = std::make_unique<WindowPresenter>(setup_, *this);
+  Draw(presenter_->model());
+  presenter_->Start();
+  SetTimer(window_, kTickTimerId, kTickMs, nullptr);
+  MSG message;
+  while (!closed_ && GetMessageW(&message, nullptr, 0, 0) > 0) Dispatch(message);
+  KillTimer(window_, kTickTimerId);
+  presenter_.reset();
+  return 0;
+}
+
+bool UpdateWindow::Create(int showCommand) {
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = &UpdateWindow::WindowProc;
@@ -125,25 +158,19 @@ int UpdateWindow::Run(int showCommand) {
                             WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MAXIMIZEBOX |
                                 WS_CLIPCHILDREN,
                             CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance_, this);
-  if (window_ == nullptr) return 1;
+  if (window_ == nullptr) return false;
   CreateControls();
   UseDpi(GetDpiForWindow(window_));
   ShowWindow(window_, showCommand);
   ::UpdateWindow(window_);
-  AppendLog(kLookingForMeter);
-  PostMessageW(window_, kStartDiscovery, 0, 0);
-
-  MSG message;
-  while (!ended_ && GetMessageW(&message, nullptr, 0, 0) > 0) Dispatch(message);
-  return 0;
+  return true;
 }
 
 // Tab, Enter and Esc work as in a dialog; the rest goes to the window procedure.
-bool UpdateWindow::Dispatch(MSG& message) {
-  if (window_ != nullptr && IsDialogMessageW(window_, &message)) return true;
+void UpdateWindow::Dispatch(MSG& message) {
+  if (window_ != nullptr && IsDialogMessageW(window_, &message)) return;
   TranslateMessage(&message);
   DispatchMessageW(&message);
-  return true;
 }
 
 void UpdateWindow::CreateControls() {
@@ -151,15 +178,17 @@ void UpdateWindow::CreateControls() {
     return CreateWindowExW(0, type, text, WS_CHILD | style, 0, 0, 0, 0, window_,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   };
+  const std::wstring meterLabel = Wide(kMeterLabel);
+  meterLabel_ = child(WC_STATICW, SS_LEFT | SS_NOPREFIX, kMeterLabelId, meterLabel.c_str());
+  meterChooser_ = child(WC_COMBOBOXW, WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, kMeterChooserId);
+  meterText_ = child(WC_STATICW, SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, kMeterTextId);
   log_ = child(WC_EDITW,
                WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
                kLogId);
   SetWindowSubclass(log_, &UpdateWindow::LogProc, kLogSubclassId, reinterpret_cast<DWORD_PTR>(this));
-  status_ = child(WC_STATICW, SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS | SS_NOTIFY, kStatusId);
+  status_ = child(WC_STATICW, SS_LEFT | SS_NOPREFIX, kStatusId);
   progress_ = child(WC_STATICW, SS_OWNERDRAW, kProgressId);
   select_ = child(WC_BUTTONW, WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, kSelectId, L"Select");
-  // Nothing to select before the meter has been looked for.
-  EnableWindow(select_, FALSE);
   exit_ = child(WC_BUTTONW, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, kExitId, L"Exit");
   SetFocus(log_);
 }
@@ -184,57 +213,102 @@ void UpdateWindow::UseDpi(UINT dpi) {
   unitX_ = std::max(1, static_cast<int>((letters.cx / 26 + 1) / 2));
   unitY_ = std::max(1, static_cast<int>(metrics.tmHeight));
 
-  const int barHeight = MulDiv(kProgressArea.height, unitY_, 8);
-  barFont_ = SansSerifFont(std::max(kSmallestBarTextPixels, barHeight - kBarTextMarginPixels));
-  for (HWND control : {status_, select_, exit_}) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  const RECT bar = Pixels(kProgressArea.x, kProgressArea.y, kProgressArea.width, kProgressArea.height);
+  barFont_ = SansSerifFont(std::max(kSmallestBarTextPixels,
+                                    static_cast<int>(bar.bottom - bar.top) - 2 * kBarTextMarginPixels));
+  for (HWND control : {meterLabel_, meterChooser_, meterText_, status_, select_, exit_}) {
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  }
   SendMessageW(log_, WM_SETFONT, reinterpret_cast<WPARAM>(logFont_), TRUE);
 
-  RECT frame{0, 0, MulDiv(kClientArea.width, unitX_, 4), MulDiv(kClientArea.height, unitY_, 8)};
-  AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE,
-                           static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_EXSTYLE)), dpi_);
+  const SIZE smallest = MinimumFrame();
   RECT now{};
   GetWindowRect(window_, &now);
-  const int width = std::max<int>(now.right - now.left, frame.right - frame.left);
-  const int height = std::max<int>(now.bottom - now.top, frame.bottom - frame.top);
+  const int width = std::max<int>(now.right - now.left, smallest.cx);
+  const int height = std::max<int>(now.bottom - now.top, smallest.cy);
   SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   PlaceControls();
+}
+
+RECT UpdateWindow::Pixels(int x, int y, int width, int height) const {
+  return RECT{MulDiv(x, unitX_, 4), MulDiv(y, unitY_, 8), MulDiv(x + width, unitX_, 4),
+              MulDiv(y + height, unitY_, 8)};
+}
+
+// Today's designed size, frame included: the smallest the window gets.
+SIZE UpdateWindow::MinimumFrame() const {
+  RECT frame = Pixels(0, 0, kClientArea.width, kClientArea.height);
+  AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_EXSTYLE)), dpi_);
+  return {frame.right - frame.left, frame.bottom - frame.top};
 }
 
 // The designed layout, stretched: the log takes the extra width and height,
 // the strip and bar stay under it, the buttons stay centred at the bottom.
 void UpdateWindow::PlaceControls() {
   const auto pixels = [this](const UnitRect& area) {
-    return RECT{MulDiv(area.x, unitX_, 4), MulDiv(area.y, unitY_, 8),
-                MulDiv(area.x + area.width, unitX_, 4), MulDiv(area.y + area.height, unitY_, 8)};
+    return Pixels(area.x, area.y, area.width, area.height);
+  };
+  const auto place = [](HWND control, RECT area) {
+    MoveWindow(control, area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
   };
   RECT client{};
   GetClientRect(window_, &client);
   const RECT designed = pixels(kClientArea);
   const int wider = std::max<int>(0, client.right - designed.right);
   const int taller = std::max<int>(0, client.bottom - designed.bottom);
-  const auto place = [](HWND control, RECT area) {
-    MoveWindow(control, area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
-  };
+
+  place(meterLabel_, pixels(kMeterLabelArea));
+  RECT chooser = pixels(kMeterChooserArea);
+  chooser.bottom += MulDiv(kChooserListPixels, static_cast<int>(dpi_), USER_DEFAULT_SCREEN_DPI);
+  place(meterChooser_, chooser);
+  UnitRect meterText = kMeterTextArea;
+  if (IsWindowVisible(meterChooser_)) {
+    meterText.width -= kMeterTextBesideChooser - meterText.x;
+    meterText.x = kMeterTextBesideChooser;
+  }
+  RECT meterTextArea = pixels(meterText);
+  meterTextArea.right += wider;
+  place(meterText_, meterTextArea);
+
   RECT logArea = pixels(kLogArea);
   logArea.right += wider;
   logArea.bottom += taller;
   RECT statusArea = pixels(kStatusArea);
   OffsetRect(&statusArea, 0, taller);
   statusArea.right += wider;
-  if (IsWindowVisible(status_)) logArea.bottom = statusArea.top;
+  // A sentence that needs more lines takes them from the log, never cut off.
+  if (!shown_.strip.text.empty()) {
+    const std::wstring text = Wide(shown_.strip.text);
+    RECT needed{0, 0, statusArea.right - statusArea.left - 2 * kBarTextMarginPixels, 0};
+    HDC dc = GetDC(window_);
+    const HGDIOBJ previous = SelectObject(dc, font_);
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, previous);
+    ReleaseDC(window_, dc);
+    statusArea.top = std::min<LONG>(statusArea.top, statusArea.bottom - needed.bottom - 2);
+    logArea.bottom = statusArea.top - 1;
+  }
+  place(log_, logArea);
+  place(status_, statusArea);
   RECT barArea = pixels(kProgressArea);
   OffsetRect(&barArea, 0, taller);
   barArea.right += wider;
-  RECT selectArea = pixels(kSelectArea);
-  OffsetRect(&selectArea, wider / 2, taller);
-  RECT exitArea = pixels(kExitArea);
-  OffsetRect(&exitArea, wider / 2, taller);
-  place(log_, logArea);
-  place(status_, statusArea);
   place(progress_, barArea);
-  place(select_, selectArea);
-  place(exit_, exitArea);
-  InvalidateRect(window_, nullptr, TRUE);
+
+  RECT select = pixels(kSelectArea);
+  OffsetRect(&select, wider / 2, taller);
+  RECT exit = pixels(kExitArea);
+  OffsetRect(&exit, wider / 2, taller);
+  // A button left alone stands in the middle.
+  const int middle = client.right / 2;
+  if (!shown_.select.visible) OffsetRect(&exit, middle - (exit.left + exit.right) / 2, 0);
+  if (!shown_.exit.visible) OffsetRect(&select, middle - (select.left + select.right) / 2, 0);
+  place(select_, select);
+  place(exit_, exit);
+  // Moved controls keep their old pixels where their text now flows differently.
+  RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void UpdateWindow::PaintBackground(HDC dc) {
@@ -250,25 +324,53 @@ void UpdateWindow::PaintBackground(HDC dc) {
   }
 }
 
-// The transfer bar: the chunk, then the bar's text centred over it.
+// The transfer bar: the chunk (the whole bar, pale, while the meter is waited
+// for), then the bar's text centred over it.
 void UpdateWindow::DrawProgressBar(const DRAWITEMSTRUCT& item) {
+  const ProgressModel& progress = shown_.progress;
   HDC dc = item.hDC;
   RECT area = item.rcItem;
   FillRect(dc, &area, white_);
   FrameRect(dc, &area, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
   RECT chunk = area;
   InflateRect(&chunk, -1, -1);
-  chunk.right = chunk.left + MulDiv(chunk.right - chunk.left, progressPercent_, 100);
-  HBRUSH chunkBrush = CreateSolidBrush(kChunkColour);
+  const int percent = progress.busy ? 100 : std::clamp(progress.percent, 0, 100);
+  chunk.right = chunk.left + MulDiv(chunk.right - chunk.left, percent, 100);
+  HBRUSH chunkBrush = CreateSolidBrush(progress.busy ? kBusyColour : kChunkColour);
   FillRect(dc, &chunk, chunkBrush);
   DeleteObject(chunkBrush);
-  const std::wstring text = Wide(progressText_);
+  const std::wstring text = Wide(progress.text);
   const HGDIOBJ previous = SelectObject(dc, barFont_);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
   DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &area,
             DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
   SelectObject(dc, previous);
+}
+
+LRESULT UpdateWindow::StripColours(HDC dc) {
+  const StripLook colours = ColoursOf(shown_.strip.kind);
+  if (stripBrush_ != nullptr) DeleteObject(stripBrush_);
+  stripBrush_ = CreateSolidBrush(colours.band);
+  SetBkColor(dc, colours.band);
+  SetTextColor(dc, colours.text);
+  return reinterpret_cast<LRESULT>(stripBrush_);
+}
+
+// The meter line's words stand on the grey of the gradient band behind them.
+LRESULT UpdateWindow::MeterLineColours(HDC dc, HWND control) {
+  RECT client{};
+  GetClientRect(window_, &client);
+  RECT area{};
+  GetWindowRect(control, &area);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&area), 2);
+  const int middle = (area.top + area.bottom) / 2;
+  const int grey = GradientBandGrey(middle / kGradientBandHeight, std::max<int>(1, client.bottom));
+  if (meterBrush_ != nullptr) DeleteObject(meterBrush_);
+  meterBrush_ = CreateSolidBrush(RGB(grey, grey, grey));
+  SetBkColor(dc, RGB(grey, grey, grey));
+  SetTextColor(dc, RGB(0, 0, 0));
+  return reinterpret_cast<LRESULT>(meterBrush_);
 }
 
 LRESULT CALLBACK UpdateWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -292,12 +394,8 @@ LRESULT UpdateWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       PlaceControls();
       return 0;
     case WM_GETMINMAXINFO: {
-      // Today's designed size is the smallest the window gets.
-      RECT frame{0, 0, MulDiv(kClientArea.width, unitX_, 4), MulDiv(kClientArea.height, unitY_, 8)};
-      AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE,
-                               static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_EXSTYLE)), dpi_);
-      auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
-      limits->ptMinTrackSize = {frame.right - frame.left, frame.bottom - frame.top};
+      const SIZE smallest = MinimumFrame();
+      reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {smallest.cx, smallest.cy};
       return 0;
     }
     case WM_DPICHANGED: {
@@ -309,8 +407,10 @@ LRESULT UpdateWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_CTLCOLORSTATIC: {
-      // The read-only log and the strip keep a white ground, as on Linux.
       HDC dc = reinterpret_cast<HDC>(wParam);
+      if (reinterpret_cast<HWND>(lParam) == status_) return StripColours(dc);
+      if (reinterpret_cast<HWND>(lParam) != log_) return MeterLineColours(dc, reinterpret_cast<HWND>(lParam));
+      // The read-only log keeps a white ground, as on Linux.
       SetBkColor(dc, RGB(255, 255, 255));
       SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
       return reinterpret_cast<LRESULT>(white_);
@@ -320,26 +420,44 @@ LRESULT UpdateWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (item->CtlID == static_cast<UINT>(kProgressId)) DrawProgressBar(*item);
       return TRUE;
     }
+    case DM_GETDEFID:
+      // What Enter presses, as the presenter says.
+      return MAKELRESULT(shown_.defaultButton == ConsoleButton::kSelect ? kSelectId : kExitId,
+                         DC_HASDEFID);
     case WM_COMMAND:
-      switch (LOWORD(wParam)) {
-        case kSelectId:
-          if (IsWindowEnabled(select_) && IsWindowVisible(select_)) OnSelect();
-          return 0;
-        case kExitId:
-          OnExit();
-          return 0;
-        default:
-          return 0;  // Esc (IDCANCEL) leaves the window only through Exit, as on Linux
-      }
-    case WM_CLOSE:
-      // The close box, like Esc, does nothing: the window is left through Exit.
-      if (exitConfirmed_) End();
+      return Command(LOWORD(wParam), HIWORD(wParam));
+    case WM_TIMER:
+      if (wParam == kTickTimerId && presenter_ != nullptr) presenter_->OnTick();
       return 0;
-    case kStartDiscovery:
-      RunStartupDiscovery();
+    case WM_CLOSE:
+      // The close box, like Esc, leaves the window only once Exit was confirmed.
+      if (presenter_ != nullptr && presenter_->MayClose()) CloseWindow();
+      return 0;
+    case kRunPosted:
+      RunPosted();
       return 0;
     default:
       return DefWindowProcW(window_, message, wParam, lParam);
+  }
+}
+
+LRESULT UpdateWindow::Command(WORD id, WORD notification) {
+  if (presenter_ == nullptr) return 0;
+  switch (id) {
+    case kSelectId:
+      if (shown_.select.enabled && shown_.select.visible) presenter_->OnSelect();
+      return 0;
+    case kExitId:
+      if (shown_.exit.enabled && shown_.exit.visible) presenter_->OnExit();
+      return 0;
+    case kMeterChooserId:
+      if (notification == CBN_SELCHANGE) {
+        const LRESULT index = SendMessageW(meterChooser_, CB_GETCURSEL, 0, 0);
+        if (index >= 0) presenter_->OnMeterChosen(static_cast<std::size_t>(index));
+      }
+      return 0;
+    default:
+      return 0;  // Esc (IDCANCEL) leaves the window only through Exit, as on Linux
   }
 }
 
@@ -386,8 +504,7 @@ void UpdateWindow::ShowLogMenu(POINT at) {
   const std::wstring about = Wide(kAboutMenuText);
   AppendMenuW(menu, MF_STRING | (start != end ? 0 : MF_GRAYED), kCopy, copy.c_str());
   AppendMenuW(menu, MF_STRING, kSelectAll, selectAll.c_str());
-  // Saving opens a modal chooser, which would hold up an update's pacing.
-  AppendMenuW(menu, MF_STRING | (busy_ ? MF_GRAYED : 0), kSaveLog, save.c_str());
+  AppendMenuW(menu, MF_STRING | (shown_.saveLogEnabled ? 0 : MF_GRAYED), kSaveLog, save.c_str());
   AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(menu, MF_STRING, kAbout, about.c_str());
   const UINT chosen = static_cast<UINT>(
@@ -401,164 +518,73 @@ void UpdateWindow::ShowLogMenu(POINT at) {
       SendMessageW(log_, EM_SETSEL, 0, -1);
       break;
     case kSaveLog:
-      OnSaveLog();
+      if (presenter_ != nullptr) presenter_->OnSaveLog();
       break;
-    case kAbout:
-      ShowAbout();
+    case kAbout: {
+      std::string text;
+      for (const std::string& line : AboutLines(&setup_)) text += (text.empty() ? "" : "\n") + line;
+      ShowAboutBox(window_, instance_, text);
       break;
+    }
     default:
       break;
   }
 }
 
-void UpdateWindow::ShowAbout() { ShowAboutBox(window_, instance_); }
+// --- WindowView --------------------------------------------------------------
 
-// --- start-up and the buttons ------------------------------------------------
-
-void UpdateWindow::RunStartupDiscovery() {
-  // The search's waits pump messages, so the window paints and answers meanwhile.
-  busy_ = true;
-  DiscoverInstrument(procedures_, state_.session, state_.readyForUpdate);
-  busy_ = false;
-  EndIfExitConfirmed();
-}
-
-void UpdateWindow::OnSelect() {
-  if (busy_) return;  // an update never starts twice
-  busy_ = true;
-  ShowFailureReason({});
-  // Continue only looks for the meter again; it must not be pressed meanwhile.
-  if (!state_.readyForUpdate) EnableWindow(select_, FALSE);
-  chosenFile_.reset();
-  RunImageUpdate(procedures_, state_);
-  busy_ = false;
-  // The log stays as the procedure left it; the reason it cleared away shows here.
-  ShowFailureReason(FailureReason(state_.report));
-  if (services_.selectFinished) services_.selectFinished(state_.report, chosenFile_);
-  chosenFile_.reset();
-  EndIfExitConfirmed();
-}
-
-void UpdateWindow::OnExit() {
-  const MessageBoxRequest question{std::string(kExitQuestion), std::string(kExitCaption),
-                                   MessageIcon::kQuestion, MessageButtons::kOkCancel,
-                                   MessageOwner::kDialog};
-  if (ShowMessageBox(question) != MessageResult::kOk) return;
-  CloseSessionsForExit(state_);
-  exitConfirmed_ = true;
-  // Exit stays usable while an update waits for the meter; that run stops at
-  // its next wait, and the window closes when it has come back.
-  if (!busy_) End();
-}
-
-// Exit was confirmed while a procedure ran: what it opened since is closed too.
-void UpdateWindow::EndIfExitConfirmed() {
-  if (!exitConfirmed_) return;
-  CloseSessionsForExit(state_);
-  End();
-}
-
-void UpdateWindow::End() {
-  if (ended_) return;
-  ended_ = true;
-  DestroyWindow(window_);
-  window_ = nullptr;
-  PostQuitMessage(0);
-}
-
-void UpdateWindow::ShowFailureReason(const std::string& reason) {
-  SetWindowTextW(status_, Wide(reason).c_str());
-  ShowWindow(status_, reason.empty() ? SW_HIDE : SW_SHOW);
+void UpdateWindow::Draw(const WindowModel& model) {
+  if (window_ == nullptr) return;
+  const bool logChanged = model.log != shown_.log;
+  shown_ = model;
+  if (logChanged) {
+    // The text, with the view at its end.
+    SetWindowTextW(log_, Wide(model.log).c_str());
+    const LRESULT length = GetWindowTextLengthW(log_);
+    SendMessageW(log_, EM_SETSEL, static_cast<WPARAM>(length), length);
+    SendMessageW(log_, EM_SCROLLCARET, 0, 0);
+  }
+  for (const ConsoleButton which : {ConsoleButton::kSelect, ConsoleButton::kExit}) {
+    const ButtonModel& button = which == ConsoleButton::kSelect ? model.select : model.exit;
+    HWND control = which == ConsoleButton::kSelect ? select_ : exit_;
+    SetWindowTextW(control, Wide(button.caption).c_str());
+    EnableWindow(control, button.enabled ? TRUE : FALSE);
+    ShowWindow(control, button.visible ? SW_SHOW : SW_HIDE);
+    SendMessageW(control, BM_SETSTYLE,
+                 which == model.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+  }
+  SetWindowTextW(progress_, Wide(model.progress.text).c_str());  // for screen readers
+  ShowWindow(progress_, model.progress.visible ? SW_SHOW : SW_HIDE);
+  InvalidateRect(progress_, nullptr, FALSE);
+  SetWindowTextW(status_, Wide(model.strip.text).c_str());
+  ShowWindow(status_, model.strip.text.empty() ? SW_HIDE : SW_SHOW);
+  ShowMeterLine(model.meter);
   PlaceControls();
 }
 
-void UpdateWindow::OnSaveLog() {
-  if (busy_) return;
-  if (const std::optional<std::string> path = ChooseLogFile(window_)) SaveLog(*path);
-}
-
-// The session's whole log, written beside the target first so that a failed
-// write never leaves half a file under the chosen name.
-bool UpdateWindow::SaveLog(const std::string& path) {
-  const std::filesystem::path target = PathFromUtf8(path);
-  std::filesystem::path partial = target;
-  partial += ".partial";
-  bool saved = false;
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    const std::string& text = transcript_.str();
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.write("\r\n", 2);
-    out.close();
-    saved = static_cast<bool>(out);
+void UpdateWindow::ShowMeterLine(const MeterLineModel& line) {
+  const bool shown = !line.text.empty() || line.showsChooser();
+  ShowWindow(meterLabel_, shown ? SW_SHOW : SW_HIDE);
+  SetWindowTextW(meterText_, Wide(line.text).c_str());
+  ShowWindow(meterText_, line.text.empty() ? SW_HIDE : SW_SHOW);
+  ShowWindow(meterChooser_, line.showsChooser() ? SW_SHOW : SW_HIDE);
+  EnableWindow(meterChooser_, line.chooserEnabled ? TRUE : FALSE);
+  // The entries are set again only when they changed, so an open list stays open.
+  bool same = SendMessageW(meterChooser_, CB_GETCOUNT, 0, 0) == static_cast<LRESULT>(line.entries.size());
+  for (std::size_t i = 0; same && i < line.entries.size(); ++i) {
+    const LRESULT length = SendMessageW(meterChooser_, CB_GETLBTEXTLEN, i, 0);
+    std::wstring entry(static_cast<std::size_t>(std::max<LRESULT>(length, 0)) + 1, L'\0');
+    SendMessageW(meterChooser_, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry.data()));
+    entry.resize(static_cast<std::size_t>(std::max<LRESULT>(length, 0)));
+    same = entry == Wide(line.entries[i]);
   }
-  std::error_code error;
-  if (saved) std::filesystem::rename(partial, target, error);
-  if (!saved || error) {
-    std::filesystem::remove(partial, error);
-    const DWORD code = GetLastError();
-    ShowMessageBox({.text = std::string(kSaveLogFailed) + " " + path + ": " +
-                            std::system_category().message(static_cast<int>(code)),
-                    .caption = std::string(kSaveLogCaption),
-                    .icon = MessageIcon::kWarning,
-                    .buttons = MessageButtons::kOk,
-                    .owner = MessageOwner::kDialog});
-    return false;
-  }
-  return true;
-}
-
-HWND UpdateWindow::Button(ConsoleButton which) const {
-  return which == ConsoleButton::kSelect ? select_ : exit_;
-}
-
-// --- OperatorConsole ---------------------------------------------------------
-
-void UpdateWindow::AppendLog(std::string_view text) {
-  logText_.Append(text);
-  transcript_.Append(text);
-  ShowLog();
-  PumpMessages();
-}
-
-void UpdateWindow::ClearLog() {
-  logText_.Clear();
-  ShowLog();
-}
-
-// The text, with the view at its end.
-void UpdateWindow::ShowLog() {
-  if (log_ == nullptr) return;
-  SetWindowTextW(log_, Wide(logText_.str()).c_str());
-  const LRESULT length = GetWindowTextLengthW(log_);
-  SendMessageW(log_, EM_SETSEL, static_cast<WPARAM>(length), length);
-  SendMessageW(log_, EM_SCROLLCARET, 0, 0);
-}
-
-bool UpdateWindow::PumpMessages() {
-  MSG message;
-  bool quitMet = false;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    // A quit request is consumed: an update must not lose its window underneath it.
-    if (message.message == WM_QUIT) {
-      quitMet = true;
-      continue;
+  if (!same) {
+    SendMessageW(meterChooser_, CB_RESETCONTENT, 0, 0);
+    for (const std::string& entry : line.entries) {
+      SendMessageW(meterChooser_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(entry).c_str()));
     }
-    Dispatch(message);
   }
-  return !quitMet;
-}
-
-void UpdateWindow::SetButtonCaption(ConsoleButton which, std::string_view caption) {
-  SetWindowTextW(Button(which), Wide(caption).c_str());
-}
-
-void UpdateWindow::EnableButton(ConsoleButton which, bool enabled) {
-  EnableWindow(Button(which), enabled ? TRUE : FALSE);
-}
-
-void UpdateWindow::ShowButton(ConsoleButton which, bool visible) {
-  ShowWindow(Button(which), visible ? SW_SHOW : SW_HIDE);
+  if (line.showsChooser()) SendMessageW(meterChooser_, CB_SETCURSEL, line.chosen, 0);
 }
 
 MessageResult UpdateWindow::ShowMessageBox(const MessageBoxRequest& request) {
@@ -566,25 +592,72 @@ MessageResult UpdateWindow::ShowMessageBox(const MessageBoxRequest& request) {
 }
 
 std::optional<std::string> UpdateWindow::ChooseFile(std::string_view filter) {
-  if (exitConfirmed_) return std::nullopt;  // leaving: nothing more to choose
-  chosenFile_ = ChooseFileToOpen(window_, filter);
-  return chosenFile_;
+  return ChooseFileToOpen(window_, filter);
 }
 
-void UpdateWindow::Repaint() { InvalidateRect(window_, nullptr, TRUE); }
+std::optional<std::string> UpdateWindow::ChooseLogFile() { return win32::ChooseLogFile(window_); }
 
-void UpdateWindow::ReportProgress(const ProgressReport& report) {
-  if (report.finished) {
-    ShowWindow(progress_, SW_HIDE);
-    return;
+// Written beside the target first, so that a failed write never leaves half a
+// file under the chosen name.
+std::optional<std::string> UpdateWindow::WriteTextFile(const std::string& path,
+                                                       const std::string& text) {
+  const std::filesystem::path target = PathFromUtf8(path);
+  std::filesystem::path partial = target;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      std::error_code ignored;
+      std::filesystem::remove(partial, ignored);
+      return std::string("it could not be written");
+    }
   }
-  progressPercent_ = ProgressPercent(report);
-  progressText_ = DescribeProgress(report);
-  // The bar's text is its window text too, for screen readers and tests.
-  SetWindowTextW(progress_, Wide(progressText_).c_str());
-  ShowWindow(progress_, SW_SHOW);
-  InvalidateRect(progress_, nullptr, FALSE);
-  ::UpdateWindow(progress_);
+  std::error_code error;
+  std::filesystem::rename(partial, target, error);
+  if (!error) return std::nullopt;
+  std::error_code ignored;
+  std::filesystem::remove(partial, ignored);
+  return error.message();
+}
+
+void UpdateWindow::Post(std::function<void()> call) {
+  {
+    const std::lock_guard<std::mutex> guard(postedMutex_);
+    posted_.push_back(std::move(call));
+  }
+  PostMessageW(window_, kRunPosted, 0, 0);
+}
+
+void UpdateWindow::RunPosted() {
+  for (;;) {
+    std::function<void()> call;
+    {
+      const std::lock_guard<std::mutex> guard(postedMutex_);
+      if (posted_.empty()) return;
+      call = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    call();
+  }
+}
+
+void UpdateWindow::ServeUntil(const std::function<bool()>& finished) {
+  MSG message;
+  while (!finished()) {
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got == -1) return;
+    // A quit request is consumed: a running update must not lose its window.
+    if (got == 0) continue;
+    Dispatch(message);
+  }
+}
+
+void UpdateWindow::CloseWindow() {
+  closed_ = true;
+  ShowWindow(window_, SW_HIDE);
+  PostMessageW(window_, WM_NULL, 0, 0);  // wakes the message loop so it sees the end
 }
 
 }  // namespace quorvel::win32

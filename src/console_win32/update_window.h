@@ -1,85 +1,73 @@
 #pragma once
-// The main window on Windows: the log, the strip under it, the transfer bar
-// and the Select and Exit buttons, drawn with user32 and gdi32. It is the
-// operator console the update procedures report through, as the Qt window is.
+// The main window on Windows, drawn with user32 and gdi32: the meter line,
+// the log, the strip under it, the transfer bar and the Select and Exit
+// buttons. It draws the presenter's model and passes every press on; the
+// presenter decides everything, as it does for the Qt window.
 #include <windows.h>
 
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "common/operator_console.h"
-#include "update/update_procedures.h"
+#include "presenter/window_presenter.h"
+#include "presenter/window_view.h"
 
 namespace quorvel::win32 {
 
-struct WindowServices {
-  VisaLibrary& visa;
-  Clock& clock;
-  FileSystem& files;
-  // Added to "USBTMC device not found." (see OperatorConsole::MeterAccessHint).
-  std::string meterAccessHint;
-  // Told after every press of Select that ended, with the file chosen (if any).
-  std::function<void(const UpdateReport&, const std::optional<std::string>& file)> selectFinished;
-};
-
-class UpdateWindow final : public OperatorConsole {
+class UpdateWindow final : public WindowView {
  public:
-  UpdateWindow(HINSTANCE instance, WindowServices services);
+  UpdateWindow(HINSTANCE instance, WindowSetup setup);
   ~UpdateWindow() override;
   UpdateWindow(const UpdateWindow&) = delete;
   UpdateWindow& operator=(const UpdateWindow&) = delete;
 
-  // Shows the window and runs it until Exit is confirmed.
+  // Shows the window and serves it until Exit is confirmed.
   int Run(int showCommand);
 
-  // OperatorConsole
-  void AppendLog(std::string_view text) override;
-  void ClearLog() override;
-  bool PumpMessages() override;
-  void SetButtonCaption(ConsoleButton button, std::string_view caption) override;
-  void EnableButton(ConsoleButton button, bool enabled) override;
-  void ShowButton(ConsoleButton button, bool visible) override;
+  // WindowView
+  void Draw(const WindowModel& model) override;
   MessageResult ShowMessageBox(const MessageBoxRequest& request) override;
   std::optional<std::string> ChooseFile(std::string_view filter) override;
-  void Repaint() override;
-  void ReportProgress(const ProgressReport& report) override;
-  std::string MeterAccessHint() override { return services_.meterAccessHint; }
-  // Once Exit is confirmed, a procedure still running stops at its next wait.
-  bool StopRequested() override { return exitConfirmed_; }
+  std::optional<std::string> ChooseLogFile() override;
+  std::optional<std::string> WriteTextFile(const std::string& path, const std::string& text) override;
+  void Post(std::function<void()> call) override;
+  void ServeUntil(const std::function<bool()>& finished) override;
+  void CloseWindow() override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK LogProc(HWND log, UINT message, WPARAM wParam, LPARAM lParam,
                                   UINT_PTR id, DWORD_PTR self);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Command(WORD id, WORD notification);
+  bool Create(int showCommand);
 
   void CreateControls();
   void UseDpi(UINT dpi);
+  RECT Pixels(int x, int y, int width, int height) const;
+  SIZE MinimumFrame() const;
   void PlaceControls();
   void PaintBackground(HDC dc);
   void DrawProgressBar(const DRAWITEMSTRUCT& item);
+  LRESULT StripColours(HDC dc);
+  LRESULT MeterLineColours(HDC dc, HWND control);
+  void ShowMeterLine(const MeterLineModel& line);
   void ShowLogMenu(POINT at);
-  void ShowAbout();
-
-  void RunStartupDiscovery();
-  void OnSelect();
-  void OnExit();
-  void OnSaveLog();
-  bool SaveLog(const std::string& path);
-  void ShowFailureReason(const std::string& reason);
-  void EndIfExitConfirmed();
-  void End();
-  HWND Button(ConsoleButton which) const;
-  void ShowLog();
-  bool Dispatch(MSG& message);
+  void RunPosted();
+  void Dispatch(MSG& message);
 
   HINSTANCE instance_;
-  WindowServices services_;
-  DialogState state_;
-  Services procedures_;
+  WindowSetup setup_;
+  std::unique_ptr<WindowPresenter> presenter_;
+  WindowModel shown_;  // what is drawn now
   HWND window_ = nullptr;
+  HWND meterLabel_ = nullptr;
+  HWND meterChooser_ = nullptr;
+  HWND meterText_ = nullptr;
   HWND log_ = nullptr;
   HWND status_ = nullptr;
   HWND progress_ = nullptr;
@@ -89,17 +77,14 @@ class UpdateWindow final : public OperatorConsole {
   HFONT logFont_ = nullptr;
   HFONT barFont_ = nullptr;
   HBRUSH white_ = nullptr;
+  HBRUSH stripBrush_ = nullptr;
+  HBRUSH meterBrush_ = nullptr;
   UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
   int unitX_ = 6;  // the font's dialog base units, in pixels
   int unitY_ = 13;
-  LogText logText_;
-  LogText transcript_;
-  std::string progressText_;
-  int progressPercent_ = 0;
-  std::optional<std::string> chosenFile_;
-  bool busy_ = false;
-  bool exitConfirmed_ = false;
-  bool ended_ = false;
+  std::mutex postedMutex_;
+  std::deque<std::function<void()>> posted_;
+  bool closed_ = false;
 };
 
 }  // namespace quorvel::win32

@@ -80,8 +80,8 @@ std::optional<std::string> ChooseLogFile(HWND owner) {
   return ChosenPath(path);
 }
 
-void ShowAboutBox(HWND owner, HINSTANCE instance) {
-  const std::wstring text = Wide(std::string(kAboutVersionLine) + "\n\n" + std::string(kAboutNotice));
+void ShowAboutBox(HWND owner, HINSTANCE instance, const std::string& lines) {
+  const std::wstring text = Wide(lines);
   const std::wstring caption = Wide(kAboutCaption);
   MSGBOXPARAMSW box{};
   box.cbSize = sizeof(box);

@@ -26,7 +26,7 @@ std::optional<std::string> ChooseFileToOpen(HWND owner, std::string_view filter)
 // Where Save Log... writes; nothing when the operator cancels.
 std::optional<std::string> ChooseLogFile(HWND owner);
 
-// The About box: the program's icon, its version and what it does.
-void ShowAboutBox(HWND owner, HINSTANCE instance);
+// The About box: the program's icon and `text`.
+void ShowAboutBox(HWND owner, HINSTANCE instance, const std::string& text);
 
 }  // namespace quorvel::win32

@@ -352,7 +352,15 @@ UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const st
   Disable(console, ConsoleButton::kExit);
 
   const std::string folderAndSerial = folder + "@" + SerialFromLine(serialLine);
-  dialog.report = RunPackageUpdateReported(services, fullPath, folderAndSerial, std::move(package));
+  UpdateReport packageReport =
+      RunPackageUpdateReported(services, fullPath, folderAndSerial, std::move(package));
+  // The meter identified before the package went out stays named: the history
+  // records which meter the package was for.
+  if (packageReport.resource.empty()) packageReport.resource = dialog.report.resource;
+  if (packageReport.identityBefore.empty()) {
+    packageReport.identityBefore = dialog.report.identityBefore;
+  }
+  dialog.report = std::move(packageReport);
   const UpdateOutcome outcome = dialog.report.outcome;
 
   LogOutcome(console, outcome == UpdateOutcome::kInstalled, fileName);
