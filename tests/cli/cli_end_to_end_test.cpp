@@ -419,7 +419,7 @@ TEST(CliReplay, AChangedFrameEndsTheRunWithItsIndexAndATooOldTraceIsRefused) {
   const ProgramRun tooOld =
       Cli({"--visa", "replay:" + dir.Write("old.trace", ByteVector(old.begin(), old.end())),
            "update", Sample("dsp-newer.bin")});
-  EXPECT_EQ(tooOld.exitCode, 2);
+  EXPECT_EQ(tooOld.exitCode, 2) << "timed out: " << tooOld.timedOut << "\n" << tooOld.out << tooOld.err;
   EXPECT_TRUE(Contains(tooOld.err, "the trace is too old to replay")) << tooOld.err;
 }
 
