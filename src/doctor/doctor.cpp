@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "backends/backends.h"
-#include "common/operator_console.h"
+#include "common/silent_console.h"
 #include "common/utf8_path.h"
 #include "firmware/file_source.h"
 #include "history/history_file.h"
@@ -53,21 +53,6 @@ Json JsonStrings(const std::vector<std::string>& texts) {
   for (const std::string& text : texts) array.push_back(JsonString(text));
   return array;
 }
-
-// The meter's identity is read without a window: nothing is shown or asked.
-class SilentConsole final : public OperatorConsole {
- public:
-  void AppendLog(std::string_view) override {}
-  void ClearLog() override {}
-  bool PumpMessages() override { return true; }
-  void SetButtonCaption(ConsoleButton, std::string_view) override {}
-  void EnableButton(ConsoleButton, bool) override {}
-  void ShowButton(ConsoleButton, bool) override {}
-  MessageResult ShowMessageBox(const MessageBoxRequest&) override { return MessageResult::kOk; }
-  std::optional<std::string> ChooseFile(std::string_view) override { return std::nullopt; }
-  void Repaint() override {}
-  void ReportProgress(const ProgressReport&) override {}
-};
 
 // ---- The installed VISA library ----
 
