@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/meter_query.h"
+#include "cli/meter_text.h"
 #include "cli/progress_display.h"
 #include "cli/text_output.h"
 

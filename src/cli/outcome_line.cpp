@@ -67,8 +67,11 @@ OutcomeLine OutcomeWithoutDoctor(const UpdateReport& report) {
       break;
   }
   if (report.step == TransferStep::kMeterLost) {
+    // Lost after the switch, the meter waits in update mode for its power cycle.
+    const std::string stranded = report.switchedToUpdateMode ? "; it is left in update mode" : "";
     return {OutcomeTone::kBad, "Update failed",
-            TransferFailureText(report) + ". " + NextStep(report, "Check the cable and try again.")};
+            TransferFailureText(report) + stranded + ". " +
+                NextStep(report, "Check the cable and try again.")};
   }
   if (!report.reason.empty()) {
     // A reason that already says what to do next ("... try again.") is not told twice.

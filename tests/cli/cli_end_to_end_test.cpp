@@ -205,8 +205,13 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
        ""},
       {"package into an unplugged meter", "sim:unplug_after=1", Sample("package-3.pak"), 5,
        "\nUpdate failed: a frame of image 1 of 3 could not be written to the meter.", ""},
-      {"image, meter never back", "sim:return=0", Sample("dsp-newer.bin"), 4,
-       "the meter did not come back after its switch to update mode. Recycle", ""},
+      // Switched and then lost: stranded in update mode, a failed update.
+      {"image, meter never back", "sim:return=0", Sample("dsp-newer.bin"), 5,
+       "the meter did not come back after its switch to update mode; it is left in update mode. "
+       "Recycle",
+       ""},
+      {"package, meter never back", "sim:return=0", Sample("package-3.pak"), 5,
+       "it is left in update mode. Recycle", ""},
       {"no meter", "sim:absent=1", Sample("dsp-newer.bin"), 4,
        "\nNot updated: USBTMC device not found. Check the cable",
        "Quorvel firmware: USBTMC device not found."},
@@ -635,7 +640,7 @@ TEST_F(CliFleet, AMeterThatNeverComesBackLeavesTheOthersSessionsAlone) {
   ASSERT_TRUE(report.is_object()) << run.out << run.err;
   EXPECT_EQ(report["meters"][0]["outcome"], "installed") << run.out;
   EXPECT_NE(report["meters"][1]["outcome"], "installed") << run.out;
-  EXPECT_NE(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, 5) << "the lost meter is left in update mode";
 }
 
 TEST_F(CliFleet, VerifyTellsWhetherEachMeterCameBackRunningTheFile) {
@@ -693,6 +698,12 @@ TEST_F(CliFleet, VerifyAndSkipJudgeEachFileAndMeterRightly) {
        "installed", "verified"},
       {"one meter in update mode", "sim:meters=2,mode@2=update", Sample("dsp-newer.bin"),
        {"--all"}, 0, 1, "skipped", nullptr},
+      // Nothing updated is no success.
+      {"every meter in update mode", "sim:meters=2,mode=update", Sample("dsp-newer.bin"),
+       {"--all"}, 6, 1, "skipped", nullptr},
+      // A meter stranded in update mode outranks one that was not verified.
+      {"stranded meter", "sim:meters=2,adopt@1=0,return@2=0", Sample("dsp-newer.bin"),
+       {"--all", "--verify"}, 5, 1, "no meter", nullptr},
   };
   for (const auto& c : cases) {
     std::vector<std::string> extra = c.extra;

@@ -79,10 +79,11 @@ TEST(FleetUpdate, EachMeterGetsItsOwnPacedFramesAndAFailureStaysWithItsMeter) {
     EXPECT_EQ(observer.finished[meter], 1);
     EXPECT_EQ(observer.progress[meter], 5) << "one report per frame";
 
-    // Its identity, then exactly the commands of a single update.
+    // Its identity and serial, then exactly the commands of a single update.
     EXPECT_EQ(TextWrites(simMeter.timeline()),
-              (std::vector<std::string>{"L0\n", "*idn?\n", "L0\n", "*idn?\n",
-                                        "cal:sec:serial?\n", "system:update\n", "*IDN?\n"}))
+              (std::vector<std::string>{"L0\n", "*idn?\n", "cal:sec:serial?\n", "L0\n",
+                                        "*idn?\n", "cal:sec:serial?\n", "system:update\n",
+                                        "*IDN?\n"}))
         << meter;
     // Its own frames, each once and in order: nothing of another meter's.
     const std::vector<TimelineEvent> frames = DataFrames(simMeter.timeline());

@@ -32,8 +32,11 @@ TEST(OutcomeLine, SaysWhatHappenedWhyAndWhatToDoNext) {
        "Update failed: the meter reported status 0x3F for the image. Recycle the meter's power "
        "and try again."},
       {Report(UpdateOutcome::kNoMeter, 0, 3, TransferStep::kMeterLost, {}),
-       "Update failed: the meter did not come back after its switch to update mode. Recycle the "
-       "meter's power and try again."},
+       "Update failed: the meter did not come back after its switch to update mode; it is left "
+       "in update mode. Recycle the meter's power and try again."},
+      {Report(UpdateOutcome::kNoMeter, 0, 1, TransferStep::kMeterLost, {}, false),
+       "Update failed: the meter stopped answering before its switch to update mode. Check the "
+       "cable and try again. To see why, run quorvel-cli doctor."},
       {Report(UpdateOutcome::kInstalled, 3, 3, TransferStep::kNone, {}),
        "Updated: the meter accepted \"f\\x1B.pak\" (3 images). Recycle the meter's power to start "
        "the new firmware."},
