@@ -19,6 +19,7 @@
 #include "firmware/file_source.h"
 #include "firmware/firmware_path.h"
 #include "fleet/meter_pipeline.h"
+#include "instrument/identity.h"
 
 namespace quorvel::cli {
 
@@ -244,6 +245,22 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
                        report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused);
 }
 
+namespace {
+
+// A file refused before the meter was switched is refused for the cause
+// `info` names (the window's words ask for a button a terminal has not).
+void SayRefusalCause(FileSystem& files, const std::string& path, UpdateReport& report) {
+  if (report.outcome != UpdateOutcome::kFileRefused || report.switchedToUpdateMode) return;
+  std::optional<FileReport> inspected = InspectFirmwareFile(files, path);
+  if (!inspected) return;
+  if (!report.identityBefore.empty()) {
+    AddMeterCheck(*inspected, files, report.resource, VersionsFromIdentity(report.identityBefore));
+  }
+  if (const auto cause = FirstFailure(*inspected)) report.reason = *cause;
+}
+
+}  // namespace
+
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   if (request.all || request.resources.size() > 1 || request.verify || request.asJson) {
     return RunFleet(request, streams);
@@ -284,7 +301,8 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
       .origin = {.tool = "quorvel-cli", .toolVersion = QUORVEL_VERSION,
                  .backend = request.backend.name},
   };
-  const UpdateReport report = RunMeterPipeline(visa, *backend->clock, files, one, 0, display);
+  UpdateReport report = RunMeterPipeline(visa, *backend->clock, files, one, 0, display);
+  SayRefusalCause(files, *path, report);
   if (report.outcome == UpdateOutcome::kNoMeter && report.resource.empty()) {
     if (const std::string hint = NoMeterMessage({}, request.backend); !hint.empty()) {
       streams.err << kProgramName << hint.substr(1) << '\n';

@@ -32,6 +32,12 @@ void MeterDisplay::Message(std::size_t, const MessageBoxRequest& box, MessageRes
   err_ << std::flush;
 }
 
+void MeterDisplay::Refused(std::size_t meter, const FileRefusal& refusal) {
+  if (!refusal.logLines.empty()) return;
+  Message(meter, {.text = refusal.text, .caption = "Quorvel", .owner = MessageOwner::kNone},
+          MessageResult::kOk);
+}
+
 void MeterDisplay::Identified(std::size_t, const MeterRecord& meter) {
   if (!options_.announce) return;
   const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);

@@ -25,6 +25,10 @@ class MeterDisplay final : public FleetObserver {
 
   void Line(std::size_t meter, std::string_view text) override;
   void Message(std::size_t meter, const MessageBoxRequest& box, MessageResult answer) override;
+  // Only a refusal's message box, on standard error: the window's log lines
+  // tell the operator to press Exit, which a terminal has not; the outcome
+  // line says the cause.
+  void Refused(std::size_t meter, const FileRefusal& refusal) override;
   void Identified(std::size_t meter, const MeterRecord& record) override;
   void Progress(std::size_t meter, const ProgressReport& report) override;
   void HistoryNotWritten(std::size_t meter, std::string_view problem) override;

@@ -222,16 +222,8 @@ class MeterPipeline {
     if (!request_.history->Append(record, &error)) observer_.HistoryNotWritten(meter_, error);
   }
 
-  // The refusal reads as the update's own: its log lines, or its message box.
   bool Refuse(const FileRefusal& refusal) {
-    for (const std::string& line : refusal.logLines) console_.AppendLog(line);
-    if (refusal.logLines.empty()) {
-      console_.ShowMessageBox({.text = refusal.text,
-                               .caption = "Quorvel",
-                               .icon = MessageIcon::kWarning,
-                               .buttons = MessageButtons::kOk,
-                               .owner = MessageOwner::kNone});
-    }
+    observer_.Refused(meter_, refusal);
     return Fail(refusal.outcome, OneLine(refusal.text));
   }
 

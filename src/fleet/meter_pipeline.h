@@ -16,6 +16,7 @@
 #include "common/operator_console.h"
 #include "history/attempt_record.h"
 #include "instrument/meter_query.h"
+#include "update/file_check.h"
 #include "update/update_procedures.h"
 
 namespace quorvel {
@@ -34,6 +35,15 @@ class FleetObserver {
   virtual void Message(std::size_t meter, const MessageBoxRequest& box, MessageResult answer) {
     (void)answer;
     Line(meter, box.caption + ": " + box.text);
+  }
+  // The file was refused before the meter was switched. By default in the
+  // update's own words: its log lines, or its message box.
+  virtual void Refused(std::size_t meter, const FileRefusal& refusal) {
+    for (const std::string& line : refusal.logLines) Line(meter, line);
+    if (refusal.logLines.empty()) {
+      Message(meter, {.text = refusal.text, .caption = "Quorvel", .owner = MessageOwner::kNone},
+              MessageResult::kOk);
+    }
   }
   // Who the meter said it is, before anything is changed on it.
   virtual void Identified(std::size_t /*meter*/, const MeterRecord& /*record*/) {}

@@ -192,13 +192,15 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
        ""},
       {"second status refused", "sim:status2=4", Sample("dsp-newer.bin"), 5,
        "\nUpdate failed: the meter reported PROGRAM_ERROR for the image after its end frame.", ""},
+      // Refused for the cause `info` names, not in the window's words.
       {"wrong signature", "sim", Sample("bad-signature.bin"), 3,
-       "\nRefused: Firmware update was not successful. Please be sure", ""},
+       "\nRefused: \"NOTUS\" is not the maker's signature. The meter was not touched", ""},
       {"older version", "sim", Sample("dsp-older.bin"), 3,
        "\nRefused: Firmware Update Not Possible (DSP). Binary file version is older than "
        "instrument version. The meter was not touched",
        ""},
-      {"damaged package", "sim", Sample("damaged.pak"), 3, "\nRefused: The package file is damaged.",
+      {"damaged package", "sim", Sample("damaged.pak"), 3,
+       "\nRefused: entry 2: the image runs past the end of the file.",
        "Quorvel: The package file is damaged."},
       {"package refused after the end frame", "sim:status2=2", Sample("package-3.pak"), 5,
        "\nUpdate failed: the meter reported CHECKSUM_ERROR for image 1 of 3 after its end frame.",
@@ -226,9 +228,10 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
       {"identity too late", "sim:slow_ms=25000", Sample("dsp-older.bin"), 4,
        "\nNot updated: The meter did not identify itself.", ""},
       // Nothing to send: refused before the meter is switched.
-      {"image without payload", "sim", emptyImage, 3, "\nRefused: The image has no payload", ""},
+      {"image without payload", "sim", emptyImage, 3,
+       "\nRefused: no payload: the meter refuses an empty image", ""},
       {"header cut short", "sim", shortHeader, 3,
-       "\nRefused: The file holds 49 of the image header's 50 bytes", ""},
+       "\nRefused: the file holds 49 of the header's 50 bytes", ""},
   };
   for (const auto& c : cases) {
     const ProgramRun run = Update(c.visa, c.file, {}, GetParam());
@@ -237,6 +240,10 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
     EXPECT_TRUE(Contains(run.err, c.inErr)) << c.label << "\n" << run.err;
     EXPECT_TRUE(EndsWithOutcomeLine(run.out)) << c.label << "\n" << run.out;
     EXPECT_FALSE(Contains(run.out, "update completed")) << c.label;
+    if (c.exitCode == 3) {
+      EXPECT_FALSE(Contains(run.out + run.err, "\"Exit\""))
+          << c.label << ": a terminal has no Exit button to press\n" << run.out << run.err;
+    }
     if (c.exitCode == 3 || c.exitCode == 4) {
       EXPECT_FALSE(Contains(run.out, "recycle power on") && c.file.ends_with(".pak"))
           << c.label << ": a package that never reached the meter asks for no power cycle";
@@ -378,7 +385,7 @@ TEST(CliUpdate, PreflightRefusesWithoutSwitchingTheMeter) {
   } cases[] = {
       {Sample("dsp-older.bin"), {"-q"},
        "Firmware Update Not Possible (DSP). Binary file version is older"},
-      {Sample("bad-signature.bin"), {"-q"}, "Firmware update was not successful."},
+      {Sample("bad-signature.bin"), {"-q"}, "\"NOTUS\" is not the maker's signature."},
       {olderPackage, {"-q"}, "Firmware Update Not Possible (DSP). Binary file version is older"},
       {Sample("dsp-older.bin"), {"--json"}, ""},
   };
