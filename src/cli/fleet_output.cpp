@@ -90,6 +90,21 @@ void FleetDisplay::Progress(std::size_t meter, const ProgressReport& report) {
   }
 }
 
+void FleetDisplay::Waiting(std::size_t meter, const WaitingReport& report) {
+  const std::lock_guard lock(mutex_);
+  if (meter >= meters_.size()) return;
+  MeterLine& line = meters_[meter];
+  const bool newPhase = report.what != line.wait;
+  line.wait = report.what;
+  if (report.what == MeterWait::kNone) return;  // the next line or progress replaces it
+  if (terminal_) {
+    line.status = WaitingText(report, true);
+    Redraw();
+  } else if (newPhase) {
+    out_ << '[' << line.label << "] " << WaitingText(report, false) << "...\n" << std::flush;
+  }
+}
+
 void FleetDisplay::Finished(std::size_t meter, const UpdateReport& report) {
   const std::lock_guard lock(mutex_);
   if (meter >= meters_.size()) return;

@@ -54,6 +54,10 @@ void MeterDisplay::Progress(std::size_t, const ProgressReport& report) {
   if (options_.showProgress) progress_.Report(report);
 }
 
+void MeterDisplay::Waiting(std::size_t, const WaitingReport& report) {
+  if (options_.showProgress) progress_.Waiting(report);
+}
+
 void MeterDisplay::HistoryNotWritten(std::size_t, std::string_view problem) {
   err_ << kProgramName << "the update history was not written: " << problem << '\n' << std::flush;
 }

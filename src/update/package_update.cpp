@@ -148,12 +148,19 @@ std::optional<UpdateOutcome> PackageUpdate::SwitchToUpdateMode() {
   // A meter that took no byte of the command was not switched.
   report_.switchedToUpdateMode = session_.count > 0;
   // The meter leaves the bus now; keep the window alive while it does.
+  console_.ShowWaiting({MeterWait::kSwitching, kFrameGap * kModeSwitchPasses});
   for (int pass = 0; pass < kModeSwitchPasses; ++pass) {
     WaitPumping(services_.clock, console_, kFrameGap);
-    if (console_.StopRequested()) return UpdateOutcome::kStopped;
+    if (console_.StopRequested()) {
+      console_.ShowWaiting({});
+      return UpdateOutcome::kStopped;
+    }
   }
   CloseSessions(session_);
+  // It restarts in update mode and is looked for again.
+  console_.ShowWaiting({MeterWait::kReconnecting, Millis{0}});
   const bool found = ReconnectPackageSession(services_, session_);
+  console_.ShowWaiting({});
   report_.notice = session_.notice;
   if (console_.StopRequested()) return UpdateOutcome::kStopped;
   if (!found) return UpdateOutcome::kNoMeter;

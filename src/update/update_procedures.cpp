@@ -229,10 +229,18 @@ std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState
   // A meter that took no byte of the command was not switched: one cut off
   // just before it is still in its normal mode.
   dialog.report.switchedToUpdateMode = session.count > 0;
+  OperatorConsole& console = services.console;
+  console.ShowWaiting({MeterWait::kSwitching, kFrameGap * 20});
   const bool waited = WaitInSlices(services, 20);
   CloseSessions(session);
-  if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;
+  if (waited) console.ShowWaiting({MeterWait::kRestarting, kAfterModeSwitch});
+  if (!waited || !Wait(services, kAfterModeSwitch)) {
+    console.ShowWaiting({});
+    return TransferResult::kStopped;
+  }
+  console.ShowWaiting({MeterWait::kReconnecting, Millis{0}});
   DiscoverInstrument(services, session, dialog.readyForUpdate);
+  console.ShowWaiting({});
   dialog.report.notice = session.notice;
   Disable(services.console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
   if (services.console.StopRequested()) return TransferResult::kStopped;

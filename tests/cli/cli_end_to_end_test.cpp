@@ -452,6 +452,12 @@ TEST(CliUpdate, SpeaksForItselfByDefault) {
                                     "SN000123, DSP 01.20"))
         << run.out;
     EXPECT_TRUE(Contains(run.out, "Progress: 100%\n"));
+    // The silent seconds after the switch say what they wait for, before any progress.
+    EXPECT_LT(run.out.find("\nWaiting for the meter to switch to update mode...\n"
+                           "Waiting for the meter to restart in update mode...\n"
+                           "Looking for the meter in update mode...\n"),
+              run.out.find("Progress: "))
+        << run.out;
     EXPECT_TRUE(run.out.ends_with("\nUpdate failed: the meter reported CHECKSUM_ERROR for the "
                                   "image. Recycle the meter's power and try again.\n"))
         << run.out;
