@@ -102,6 +102,10 @@ TEST(HistoryLine, MeterTextOfAnyLengthOrByteKeepsTheLineBoundedAndValid) {
   record.identityBefore = std::string(100'000, '\x01');  // every byte needs an escape
   record.reason = std::string(5000, '\xff');             // not UTF-8
   record.fileName = "line\nbreak\"quote";
+  // Three bytes a character: a cut must fall between characters.
+  std::string wide;
+  for (int i = 0; i < 3000; ++i) wide += "\xE6\xB8\xAC";
+  record.resource = wide;
   const std::string line = EncodeHistoryLine(record);
   EXPECT_LT(line.size(), kMaxHistoryLine);
   EXPECT_EQ(line.find('\n'), std::string::npos);
@@ -109,6 +113,8 @@ TEST(HistoryLine, MeterTextOfAnyLengthOrByteKeepsTheLineBoundedAndValid) {
   ASSERT_TRUE(back);
   EXPECT_EQ(back->fileName, "line\nbreak\"quote");
   EXPECT_EQ(back->serial, "SN000123");
+  EXPECT_FALSE(back->resource.empty());
+  EXPECT_TRUE(wide.starts_with(back->resource)) << "cut inside a character";
 }
 
 TEST(HistoryLine, LinesThatAreNotRecordsAreRefused) {
@@ -157,6 +163,17 @@ TEST_F(HistoryFileTest, DamagedLinesAreSkippedWithAWarningAndLaterAppendsStayWho
   ASSERT_EQ(listing.warnings.size(), 2u);
   EXPECT_NE(listing.warnings[0].find("line 2 "), std::string::npos) << listing.warnings[0];
   EXPECT_NE(listing.warnings[1].find("line 4 "), std::string::npos) << listing.warnings[1];
+}
+
+TEST_F(HistoryFileTest, AFileOverItsReadLimitIsListedInPartWithAWarning) {
+  HistoryFile history(path, /*readLimit=*/2048);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(history.Append(SampleRecord("SN1"), nullptr));
+  const HistoryListing listing = history.Read();
+  EXPECT_GT(listing.records.size(), 0u);
+  EXPECT_LT(listing.records.size(), 20u);
+  ASSERT_FALSE(listing.warnings.empty());
+  EXPECT_NE(listing.warnings.back().find("only its beginning was read"), std::string::npos)
+      << listing.warnings.back();
 }
 
 TEST_F(HistoryFileTest, NoFileIsAnEmptyHistoryAndAFolderInTheWayIsAnError) {
