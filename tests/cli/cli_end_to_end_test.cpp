@@ -22,6 +22,7 @@
 #include "common/utf8_path.h"
 #include "subprocess.h"
 #include "support/firmware_builder.h"
+#include "visa/system/system_visa.h"
 #include "visa/visa_types.h"
 
 namespace quorvel::testing {
@@ -881,6 +882,38 @@ TEST(CliSystemBackend, ALibraryThatCannotServeIsNamedWithWhatWasWrong) {
         << none.err;
 #endif
   }
+}
+
+// A reply longer than the caller's buffer is cut to leave room for the
+// terminator, and not a byte is written past the buffer (run under ASan too).
+TEST(CliSystemBackend, ScanfKeepsTheReplyInsideTheCallersBuffer) {
+#ifdef _WIN32
+  _putenv_s("QUORVEL_VISA_DOUBLE_TIME_SCALE", "0.01");
+#else
+  setenv("QUORVEL_VISA_DOUBLE_TIME_SCALE", "0.01", 1);
+#endif
+  std::string error;
+  const auto visa = SystemVisa::Load({{.file = kVisaDouble, .origin = "test", .named = true}}, &error);
+  ASSERT_TRUE(visa) << error;
+  ViSession manager = VI_NULL;
+  ASSERT_EQ(visa->viOpenDefaultRM(&manager), VI_SUCCESS);
+  ViSession session = VI_NULL;
+  ASSERT_EQ(visa->viOpen(manager, "USB0::0x1D7C::0x4A35::SN000123::INSTR", 0, 0, &session),
+            VI_SUCCESS);
+  const std::string identity = "NAVIR,Q1000,SN000123,01.20.05.12";
+  for (const std::size_t size : {std::size_t{2}, std::size_t{8}, identity.size(),
+                                 identity.size() + 1, std::size_t{200}}) {
+    ASSERT_EQ(visa->viPrintf(session, "*idn?\n"), VI_SUCCESS);
+    std::vector<ViChar> buffer(size + 16, '#');  // what follows the buffer must stay as it is
+    visa->viScanf(session, "%t", buffer.data(), size);
+    const std::string read(buffer.data());
+    EXPECT_EQ(read, identity.substr(0, std::min(identity.size(), size - 1))) << size;
+    EXPECT_EQ(std::string(buffer.begin() + static_cast<std::ptrdiff_t>(size), buffer.end()),
+              std::string(16, '#'))
+        << size;
+  }
+  visa->viClose(session);
+  visa->viClose(manager);
 }
 
 TEST(CliSystemBackend, ListsTheMetersBehindTheLibraryAsSimDoes) {
