@@ -173,7 +173,9 @@ TEST(MeterPipeline, EachEndingIsConcludedAndRecordedOnce) {
     EXPECT_EQ(observer.finished[0], 1) << c.label;
     const HistoryListing listing = history.Read();
     ASSERT_EQ(listing.records.size(), c.records) << c.label;
-    if (c.records > 0) EXPECT_EQ(listing.records[0].reason, c.reason) << c.label;
+    if (c.records > 0) {
+      EXPECT_EQ(listing.records[0].reason, c.reason) << c.label;
+    }
     if (c.textWrites > 0) {
       EXPECT_EQ(TextWrites(sim.meter(0).timeline()).size(), c.textWrites)
           << c.label << ": only asked who it is";
