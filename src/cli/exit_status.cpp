@@ -14,6 +14,8 @@ ExitStatus ExitStatusFor(UpdateOutcome outcome) {
       return ExitStatus::kNoMeter;
     case UpdateOutcome::kTransferFailed:
       return ExitStatus::kTransferFailed;
+    case UpdateOutcome::kUnconfirmed:  // accepted, not confirmed: as if not verified
+      return ExitStatus::kNotVerified;
     case UpdateOutcome::kWrongMode:
       return ExitStatus::kWrongMode;
     case UpdateOutcome::kStopped:
@@ -32,8 +34,10 @@ std::string_view ExitStatusTable() {
          "  4    no meter found\n"
          "  5    transfer failed: the meter did not accept the image\n"
          "  6    meter in update mode: recycle its power and try again\n"
-         "  7    update --verify: accepted, but the meter did not come back with the file's versions\n"
-         "  130  stopped by Ctrl+C; the meter is left in update mode\n";
+         "  7    accepted, but not confirmed: an image got no reply to its end frame (unless\n"
+         "       --verify then saw the file's versions), or --verify did not see them\n"
+         "  130  stopped by Ctrl+C: before the switch to update mode the meter is unchanged;\n"
+         "       after it, the meter is left in update mode (the outcome names the images it accepted)\n";
 }
 
 }  // namespace quorvel::cli

@@ -95,6 +95,10 @@ nlohmann::json HistoryJson(const HistoryRecord& record) {
 
 ExitStatus ExitStatusOf(const UpdateReport& report) {
   if (report.skipped) return ExitStatus::kSuccess;
+  if (report.outcome == UpdateOutcome::kUnconfirmed &&
+      report.verification == Verification::kVerified) {
+    return ExitStatus::kSuccess;
+  }
   if (report.outcome == UpdateOutcome::kInstalled &&
       report.verification != Verification::kNotAsked &&
       report.verification != Verification::kVerified) {

@@ -52,6 +52,7 @@ std::string FirstLine(const std::string& text) { return text.substr(0, text.find
 std::string GenericReason(UpdateOutcome outcome) {
   switch (outcome) {
     case UpdateOutcome::kInstalled: return {};
+    case UpdateOutcome::kUnconfirmed: return "the meter gave no final verdict";
     case UpdateOutcome::kRediscovered:
     case UpdateOutcome::kNoMeter: return "the meter was not found";
     case UpdateOutcome::kWrongMode: return "the meter is in update mode; recycle its power";
@@ -163,6 +164,14 @@ class FleetWorker {
     report_.TakeProcedureFacts(dialog.report);
     const UpdateOutcome outcome = report_.outcome;
     if (outcome == UpdateOutcome::kInstalled) return true;
+    // Only the versions after the restart can settle an update without a final verdict.
+    if (outcome == UpdateOutcome::kUnconfirmed) {
+      report_.reason = TransferFailureText(report_);
+      return true;
+    }
+    if (outcome == UpdateOutcome::kStopped && report_.imagesAccepted > 0) {
+      return Fail(outcome, "stopped by the operator after " + AcceptedImagesText(report_));
+    }
     // A transfer's failure, else the warning the procedure ended with.
     std::string reason = TransferFailureText(report_);
     if (reason.empty()) reason = FirstLine(report_.notice);
@@ -181,7 +190,7 @@ class FleetWorker {
     report_.verification = result.verification;
     report_.verificationText = result.text;
     report_.identityAfter = WithoutLineEnd(result.identityAfter);
-    if (result.verification != Verification::kVerified) report_.reason = result.text;
+    report_.reason = result.verification == Verification::kVerified ? "" : result.text;
   }
 
   void Record() {

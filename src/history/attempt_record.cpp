@@ -9,6 +9,7 @@ namespace quorvel {
 std::string_view UpdateOutcomeName(UpdateOutcome outcome) {
   switch (outcome) {
     case UpdateOutcome::kInstalled: return "installed";
+    case UpdateOutcome::kUnconfirmed: return "unconfirmed";
     case UpdateOutcome::kRediscovered:
     case UpdateOutcome::kNoMeter: return "no meter";
     case UpdateOutcome::kWrongMode: return "wrong mode";
@@ -34,6 +35,11 @@ bool RecordSelectAttempt(UpdateHistory& history, const HistoryOrigin& origin,
       MakeAttemptRecord(origin, files, path, report.resource, report.identityBefore);
   record.outcome = std::string(UpdateOutcomeName(report.outcome));
   record.reason = std::move(reason);
+  // The bytes that went to the meter, as the update read them.
+  if (!report.fileSha256.empty()) {
+    record.fileSha256 = report.fileSha256;
+    record.fileSize = report.fileSize;
+  }
   return history.Append(record, error);
 }
 
