@@ -196,7 +196,7 @@ class FleetWorker {
   void Record() {
     if (request_.history == nullptr || report_.skipped) return;
     HistoryRecord record = MakeAttemptRecord(request_.origin, services_.files, request_.path,
-                                             report_.resource, report_.identityBefore);
+                                             report_.resource, report_.identityBefore, report_);
     record.outcome = std::string(OutcomeName(report_));
     record.reason = report_.reason;
     record.verification = report_.verificationText;
