@@ -29,6 +29,11 @@ ExitStatus ExitStatusOf(const UpdateReport& report) {
                             report.verification != Verification::kVerified;
     return unverified ? ExitStatus::kNotVerified : ExitStatus::kSuccess;
   }
+  // Data accepted without a final verdict: only the versions --verify sees settle it.
+  if (report.outcome == UpdateOutcome::kUnconfirmed) {
+    return report.verification == Verification::kVerified ? ExitStatus::kSuccess
+                                                          : ExitStatus::kNotVerified;
+  }
   const ExitStatus status = ExitStatusFor(report.outcome);
   // A meter stranded in update mode needs a power cycle: never a mild status.
   if (report.switchedToUpdateMode) return WorseExitStatus(status, ExitStatus::kTransferFailed);
@@ -61,6 +66,8 @@ ExitStatus ExitStatusFor(UpdateOutcome outcome) {
       return ExitStatus::kNoMeter;
     case UpdateOutcome::kTransferFailed:
       return ExitStatus::kTransferFailed;
+    case UpdateOutcome::kUnconfirmed:  // accepted, not confirmed: as if not verified
+      return ExitStatus::kNotVerified;
     case UpdateOutcome::kWrongMode:
       return ExitStatus::kWrongMode;
     case UpdateOutcome::kStopped:
@@ -79,8 +86,10 @@ std::string_view ExitStatusTable() {
          "  4    no meter found\n"
          "  5    transfer failed: the meter did not accept the image, or is left in update mode\n"
          "  6    meter in update mode (update --all: every meter was): recycle its power and try again\n"
-         "  7    update --verify: accepted, but the meter did not come back with the file's versions\n"
-         "  130  stopped by Ctrl+C; the meter is left in update mode\n";
+         "  7    accepted, but not confirmed: an image got no reply to its end frame (unless\n"
+         "       --verify then saw the file's versions), or --verify did not see them\n"
+         "  130  stopped by Ctrl+C: before the switch to update mode the meter is unchanged;\n"
+         "       after it, the meter is left in update mode (the outcome names the images it accepted)\n";
 }
 
 }  // namespace quorvel::cli

@@ -66,6 +66,7 @@ std::string OneLine(std::string text) {
 std::string GenericReason(UpdateOutcome outcome) {
   switch (outcome) {
     case UpdateOutcome::kInstalled: return {};
+    case UpdateOutcome::kUnconfirmed: return "the meter gave no final verdict";
     case UpdateOutcome::kRediscovered:
     case UpdateOutcome::kNoMeter: return "the meter was not found";
     case UpdateOutcome::kWrongMode: return "the meter is in update mode; recycle its power";
@@ -183,6 +184,14 @@ class MeterPipeline {
     report_.TakeProcedureFacts(dialog.report);
     const UpdateOutcome outcome = report_.outcome;
     if (outcome == UpdateOutcome::kInstalled) return true;
+    // Only the versions after the restart can settle an update without a final verdict.
+    if (outcome == UpdateOutcome::kUnconfirmed) {
+      report_.reason = TransferFailureText(report_);
+      return true;
+    }
+    if (outcome == UpdateOutcome::kStopped && report_.imagesAccepted > 0) {
+      return Fail(outcome, "stopped by the operator after " + AcceptedImagesText(report_));
+    }
     // A transfer's failure, else the warning the procedure ended with.
     std::string reason = TransferFailureText(report_);
     if (reason.empty()) reason = FirstLine(report_.notice);
@@ -201,7 +210,7 @@ class MeterPipeline {
     report_.verification = result.verification;
     report_.verificationText = result.text;
     report_.identityAfter = WithoutLineEnd(result.identityAfter);
-    if (result.verification != Verification::kVerified) report_.reason = result.text;
+    report_.reason = result.verification == Verification::kVerified ? "" : result.text;
   }
 
   // Every attempt, once; a meter left alone, or a run stopped or met in
@@ -211,7 +220,7 @@ class MeterPipeline {
       return;
     }
     HistoryRecord record = MakeAttemptRecord(request_.origin, services_.files, request_.path,
-                                             report_.resource, report_.identityBefore);
+                                             report_.resource, report_.identityBefore, report_);
     record.outcome = std::string(OutcomeName(report_));
     record.reason = report_.reason;
     record.verification = report_.verificationText;
