@@ -34,10 +34,10 @@ const std::string kSamples = QUORVEL_SAMPLES_DIR;
 const std::string kVisaDouble = QUORVEL_VISA_DOUBLE_PATH;
 const std::string kVisaDoubleWithoutRm = QUORVEL_VISA_DOUBLE_WITHOUT_RM_PATH;
 const std::string kDocs = QUORVEL_DOCS_DIR;
-#ifdef _WIN32
-// Under Wine a busy machine stalls a process for several milliseconds at a
-// time; the simulated meter's waits (it reboots 2 s after an image when left
-// alone) must stay well above that once scaled.
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+// Under Wine, and under AddressSanitizer on a busy machine, a process stalls
+// for several milliseconds at a time; the simulated meter's waits (it reboots
+// 2 s after an image when left alone) must stay well above that once scaled.
 const std::string kFast = "0.02";
 #else
 const std::string kFast = "0.005";
