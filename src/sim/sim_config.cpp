@@ -186,6 +186,7 @@ const std::map<std::string, KnobSetter, std::less<>>& KnobSetters() {
       {"partial_at", FrameNumber(&SimConfig::partialAt)},
       {"silent", Flag(&SimConfig::silent)},
       {"slow_ms", Duration(&SimConfig::slow)},
+      {"idn_slow_ms", Duration(&SimConfig::identitySlow)},
   };
   return setters;
 }

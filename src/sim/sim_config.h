@@ -53,7 +53,8 @@ struct SimConfig {
   std::optional<std::size_t> unplugAfter;  // leave for good after this many data frames
   std::optional<std::size_t> partialAt;    // this data frame (1-based) is only half taken
   bool silent = false;
-  Millis slow = Millis{0};
+  Millis slow = Millis{0};          // every reply comes this late
+  Millis identitySlow = Millis{0};  // the reply to "*idn?" comes this much later still
 
   // Knobs for one meter only, written `knob@N=value` (N counted from 1): they
   // apply to meter N on top of the knobs for all.

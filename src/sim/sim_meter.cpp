@@ -185,6 +185,7 @@ void SimMeter::ReceiveNormal(std::span<const std::uint8_t> message) {
   const std::string command = CommandText(message);
   if (command == "*idn?") {
     QueueReply(NormalIdentity());
+    replyDelay_ = config_.identitySlow;
   } else if (command == "cal:sec:serial?") {
     QueueReply(serial_ + "\n");
   } else if (command == "system:update") {
@@ -204,6 +205,7 @@ bool SimMeter::HandleCommand(std::span<const std::uint8_t> message) {
   const std::string command = CommandText(message);
   if (command == "*idn?") {
     QueueReply(UpdateIdentity());
+    replyDelay_ = config_.identitySlow;
   } else if (command == "cal:sec:serial?") {
     QueueReply(serial_ + "\n");
   } else if (command != "l0" && command != "system:update") {
@@ -277,6 +279,7 @@ WriteResult SimMeter::TakeDataFrame(std::span<const std::uint8_t> message) {
 void SimMeter::QueueReply(std::string text) {
   // A new query replaces an answer nobody read, as an instrument's output queue does.
   pendingReply_ = AsBytes(text);
+  replyDelay_ = Millis{0};
 }
 
 ReadResult SimMeter::Reply(std::size_t maxBytes, Millis patience) {
@@ -284,16 +287,18 @@ ReadResult SimMeter::Reply(std::size_t maxBytes, Millis patience) {
   if (!present_) return {.outcome = ReadOutcome::OffBus};
   const Millis now = clock_.Now();
 
-  if (config_.silent || !HasSomethingToSay() || config_.slow > patience) {
+  // A slow identity holds up only the reply to "*idn?".
+  const Millis slow = config_.slow + (pendingReply_ ? replyDelay_ : Millis{0});
+  if (config_.silent || !HasSomethingToSay() || slow > patience) {
     lastTouch_ = now + patience;
     Record({.time = now + patience, .kind = TimelineKind::ReadTimedOut, .offered = maxBytes});
     return {.outcome = ReadOutcome::TimedOut, .waited = patience};
   }
 
-  const Millis answeredAt = now + config_.slow;
+  const Millis answeredAt = now + slow;
   lastTouch_ = answeredAt;
   Answer answer = ProduceAnswer();
-  ReadResult result{.outcome = ReadOutcome::Answered, .waited = config_.slow};
+  ReadResult result{.outcome = ReadOutcome::Answered, .waited = slow};
   const std::size_t delivered = std::min(maxBytes, answer.bytes.size());
   result.bytes.assign(answer.bytes.begin(),
                       answer.bytes.begin() + static_cast<std::ptrdiff_t>(delivered));

@@ -136,6 +136,7 @@ class SimMeter {
   Millis lastTouch_{0};
 
   std::optional<std::vector<std::uint8_t>> pendingReply_;
+  Millis replyDelay_{0};  // on top of `slow`, for the reply pending now
   ImagePhase phase_ = ImagePhase::Idle;
   Image image_;
   bool lastImageInstalled_ = false;  // arms the reboot while idle

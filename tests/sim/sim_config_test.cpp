@@ -45,6 +45,8 @@ TEST(SimConfig, EachKnobSetsItsField) {
       {"partial_at=2", [](auto& c) { return c.partialAt == 2u; }},
       {"silent=1", [](auto& c) { return c.silent; }},
       {"slow_ms=300", [](auto& c) { return c.slow == Millis{300}; }},
+      {"idn_slow_ms=20000",
+       [](auto& c) { return c.identitySlow == Millis{20000} && c.slow == Millis{0}; }},
       {"status1=2,prefix_ab=1", [](auto& c) { return c.status1->character == '2' && c.prefixAb; }},
       {"idn=A,B,C,verify=0", [](auto& c) { return c.idn == "A,B,C" && !c.verifyChecksum; }},
       {"adopt=0", [](auto& c) { return !c.adopt; }},

@@ -95,24 +95,28 @@ TEST(SimNormal, ReadsWaitTheSessionTimeoutOnTheClock) {
   struct Case {
     const char* knobs;
     ViUInt32 timeoutMs;
-    bool query;
+    const char* query;  // nothing asked when null
     ViStatus status;
     Millis waited;
   };
   const Case cases[] = {
-      {"", 20000, false, VI_ERROR_TMO, Millis{20000}},
-      {"silent=1", 20000, true, VI_ERROR_TMO, Millis{20000}},
-      {"silent=1", 500, true, VI_ERROR_TMO, Millis{500}},
-      {"slow_ms=300", 20000, true, VI_SUCCESS, Millis{300}},
-      {"slow_ms=300", 300, true, VI_SUCCESS, Millis{300}},
-      {"slow_ms=3000", 2000, true, VI_ERROR_TMO, Millis{2000}},
-      {"slow_ms=300", 20000, false, VI_ERROR_TMO, Millis{20000}},
+      {"", 20000, nullptr, VI_ERROR_TMO, Millis{20000}},
+      {"silent=1", 20000, "*idn?\n", VI_ERROR_TMO, Millis{20000}},
+      {"silent=1", 500, "*idn?\n", VI_ERROR_TMO, Millis{500}},
+      {"slow_ms=300", 20000, "*idn?\n", VI_SUCCESS, Millis{300}},
+      {"slow_ms=300", 300, "*idn?\n", VI_SUCCESS, Millis{300}},
+      {"slow_ms=3000", 2000, "*idn?\n", VI_ERROR_TMO, Millis{2000}},
+      {"slow_ms=300", 20000, nullptr, VI_ERROR_TMO, Millis{20000}},
+      // A slow identity holds up "*idn?" alone, on top of every reply's delay.
+      {"idn_slow_ms=25000", 20000, "*idn?\n", VI_ERROR_TMO, Millis{20000}},
+      {"idn_slow_ms=700,slow_ms=300", 20000, "*idn?\n", VI_SUCCESS, Millis{1000}},
+      {"idn_slow_ms=25000", 20000, "cal:sec:serial?\n", VI_SUCCESS, Millis{0}},
   };
   for (const Case& c : cases) {
     SimBench bench(c.knobs);
     const ViSession session = bench.Open();
     ASSERT_EQ(bench.visa->viSetAttribute(session, VI_ATTR_TMO_VALUE, c.timeoutMs), VI_SUCCESS);
-    if (c.query) bench.Write(session, "*idn?\n");
+    if (c.query != nullptr) bench.Write(session, c.query);
     const Millis before = bench.clock.Now();
     const Reading reading = bench.Read(session);
     EXPECT_EQ(reading.status, c.status) << c.knobs << " timeout " << c.timeoutMs;
