@@ -1,6 +1,10 @@
 #pragma once
-// The About box: icon, program name and version, one line of notice, OK.
+// The About box: the program's icon, the lines the presenter gives and OK.
 #include <QDialog>
+#include <string>
+#include <vector>
+
+#include "presenter/window_presenter.h"
 
 namespace quorvel {
 
@@ -8,7 +12,8 @@ class AboutBox final : public QDialog {
   Q_OBJECT
 
  public:
-  explicit AboutBox(QWidget* parent = nullptr);
+  explicit AboutBox(QWidget* parent = nullptr,
+                    const std::vector<std::string>& lines = AboutLines(nullptr));
 };
 
 }  // namespace quorvel

@@ -1,37 +1,33 @@
 #pragma once
-// The desktop program's own fixed texts. Everything the operator reads in the
-// window frame, the About box and the Exit question is kept here.
+// The Qt program's own fixed texts: the window frame, its menus and the file
+// dialogs. What the presenter decides to say lives in presenter/window_texts.h.
 #include <string_view>
 
 #include "common/version.h"
+#include "presenter/window_texts.h"
 
 namespace quorvel {
 
 inline constexpr std::string_view kVersionText = kProgramVersion;
 inline constexpr std::string_view kDialogCaption = "Quorvel ( USBTMC ) Version " QUORVEL_VERSION;
 
-inline constexpr std::string_view kAboutCaption = "About Quorvel";
-inline constexpr std::string_view kAboutVersionLine = "Quorvel Version " QUORVEL_VERSION;
-inline constexpr std::string_view kAboutNotice = "Updates meter firmware over USBTMC.";
+inline constexpr std::string_view kAboutCaption = "About Quorvel";  // kProgramName
 // Told beside "USBTMC device not found.": the command that finds out why.
 inline constexpr std::string_view kAskTheDoctor = "To see why, run quorvel-cli doctor in a terminal.";
 // The About entry of the window menu; an empty text adds no entry.
 inline constexpr std::string_view kAboutMenuText = "&About Quorvel...";
 
-inline constexpr std::string_view kExitQuestion = "Are you sure, you want to quit?";
-inline constexpr std::string_view kExitCaption = "DMM firmware update";
-
-// Shown while the first search for the meter runs; discovery clears it.
-inline constexpr std::string_view kLookingForMeter = "Looking for the meter ...";
+#ifdef QUORVEL_DOC_DIR
+// Where About sends the operator for more.
+inline constexpr std::string_view kDocumentationPlace = QUORVEL_DOC_DIR " and man quorvel";
+#endif
 
 // The log's right-click menu.
 inline constexpr std::string_view kCopyMenuText = "&Copy";
 inline constexpr std::string_view kSelectAllMenuText = "Select &All";
 inline constexpr std::string_view kSaveLogMenuText = "Save Log...";
-inline constexpr std::string_view kSaveLogCaption = "Save Log";
 inline constexpr std::string_view kSaveLogDefaultName = "quorvel-log.txt";
 inline constexpr std::string_view kSaveLogFilter = "Text files (*.txt);;All files (*)";
-inline constexpr std::string_view kSaveLogFailed = "The log could not be saved to";
 
 // Said instead of starting when there is no display to open the window on.
 inline constexpr std::string_view kNeedsDesktopSession =

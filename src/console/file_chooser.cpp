@@ -1,7 +1,10 @@
 #include "console/file_chooser.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QSettings>
 #include <QFileSystemModel>
 #include <QStringList>
 
@@ -41,6 +44,11 @@ void ApplyPatterns(QFileDialog& dialog, const std::vector<FileFilterEntry>& entr
   }
 }
 
+// Where the chooser remembers the folder of the last file chosen, across runs.
+constexpr const char* kLastFolderKey = "chooser/firmwareFolder";
+
+QSettings ProgramSettings() { return QSettings(QStringLiteral("quorvel"), QStringLiteral("quorvel")); }
+
 }  // namespace
 
 std::vector<FileFilterEntry> ParseFileFilter(std::string_view filter) {
@@ -64,6 +72,9 @@ std::optional<std::string> ChooseFirmwareFile(QWidget* owner, std::string_view f
 
   QFileDialog dialog(owner);
   dialog.setOption(QFileDialog::DontUseNativeDialog);
+  // The operator usually takes the next file from where the last one was.
+  const QString lastFolder = ProgramSettings().value(QLatin1String(kLastFolderKey)).toString();
+  if (!lastFolder.isEmpty() && QDir(lastFolder).exists()) dialog.setDirectory(lastFolder);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setNameFilters(labels);
@@ -78,8 +89,10 @@ std::optional<std::string> ChooseFirmwareFile(QWidget* owner, std::string_view f
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
     return std::nullopt;
   }
+  const QString chosen = dialog.selectedFiles().front();
+  ProgramSettings().setValue(QLatin1String(kLastFolderKey), QFileInfo(chosen).absolutePath());
   // The file system's own encoding, so any name the chooser lists can be opened.
-  const QByteArray path = QFile::encodeName(dialog.selectedFiles().front());
+  const QByteArray path = QFile::encodeName(chosen);
   return std::string(path.constData(), static_cast<std::size_t>(path.size()));
 }
 

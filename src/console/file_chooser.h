@@ -18,7 +18,8 @@ struct FileFilterEntry {
 // label or patterns are missing are dropped.
 std::vector<FileFilterEntry> ParseFileFilter(std::string_view filter);
 
-// Asks for an existing file with the given filter, its first entry selected.
+// Asks for an existing file with the given filter, its first entry selected,
+// starting in the folder of the file chosen last (remembered across runs).
 // The full path, or nothing when the operator cancels.
 std::optional<std::string> ChooseFirmwareFile(QWidget* owner, std::string_view filter);
 

@@ -66,6 +66,9 @@ LogEdit::LogEdit(QWidget* parent) : QPlainTextEdit(parent) {
   setAcceptDrops(false);
   setAttribute(Qt::WA_InputMethodEnabled, false);
   setContextMenuPolicy(Qt::DefaultContextMenu);
+  // The operator can move through the log and select, but nothing may be
+  // typed: no blinking caret invites it.
+  setCursorWidth(0);
 }
 
 QFont LogEdit::LogFont() {
@@ -79,14 +82,10 @@ QFont LogEdit::LogFont() {
   return font;
 }
 
-void LogEdit::AppendLine(std::string_view text) {
-  log_.Append(text);
-  transcript_.Append(text);
-  ShowLog();
-}
-
-void LogEdit::ClearLines() {
-  log_.Clear();
+void LogEdit::ShowText(const std::string& log, const std::string& transcript) {
+  transcript_ = transcript;
+  if (log == log_) return;
+  log_ = log;
   ShowLog();
 }
 
@@ -111,7 +110,7 @@ void LogEdit::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void LogEdit::ShowLog() {
-  setPlainText(ToDisplay(log_.str()));
+  setPlainText(ToDisplay(log_));
   moveCursor(QTextCursor::End);
   ensureCursorVisible();
 }

@@ -18,15 +18,15 @@ class LogEdit final : public QPlainTextEdit {
  public:
   explicit LogEdit(QWidget* parent = nullptr);
 
-  // Adds one line ("\r\n" between lines) and leaves the caret and the view at
-  // the end of the text.
-  void AppendLine(std::string_view text);
-  void ClearLines();
+  // Shows `log` (lines joined with "\r\n") and keeps `transcript` (every line
+  // since the window opened) for Save Log...; a changed log leaves the caret
+  // and the view at its end.
+  void ShowText(const std::string& log, const std::string& transcript);
 
   // The log as the program wrote it, lines joined with "\r\n".
-  const std::string& logText() const { return log_.str(); }
+  const std::string& logText() const { return log_; }
   // Every line written since the window opened, those cleared since included.
-  const std::string& transcriptText() const { return transcript_.str(); }
+  const std::string& transcriptText() const { return transcript_; }
 
   // The right-click menu: Copy, Select All, Save Log..., then the actions
   // added to the pane (About). The caller owns it.
@@ -50,8 +50,8 @@ class LogEdit final : public QPlainTextEdit {
  private:
   void ShowLog();
 
-  LogText log_;
-  LogText transcript_;
+  std::string log_;
+  std::string transcript_;
   bool saveEnabled_ = true;
 };
 

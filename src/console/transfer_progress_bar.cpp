@@ -1,18 +1,12 @@
 #include "console/transfer_progress_bar.h"
 
 #include <QColor>
-#include <QFont>
 #include <QPalette>
-#include <algorithm>
 #include <QString>
-
-#include "console/progress_text.h"
 
 namespace quorvel {
 
 namespace {
-constexpr int kSmallestTextPixels = 8;
-constexpr int kTextMarginPixels = 3;  // the bar's frame above and below the text
 constexpr QRgb kChunkColour = 0x9ccaf0;
 }  // namespace
 
@@ -24,25 +18,23 @@ TransferProgressBar::TransferProgressBar(QWidget* parent) : QProgressBar(parent)
   // the chunk's edge.
   QPalette colours = palette();
   colours.setColor(QPalette::Highlight, QColor(kChunkColour));
-  colours.setColor(QPalette::HighlightedText, colours.color(QPalette::WindowText));
+  colours.setColor(QPalette::HighlightedText, QColor(Qt::black));
+  colours.setColor(QPalette::Text, QColor(Qt::black));
   setPalette(colours);
   hide();
 }
 
-void TransferProgressBar::PlaceAt(const QRect& area) {
-  QProgressBar::setGeometry(area);
-  QFont small = font();
-  small.setPixelSize(std::max(kSmallestTextPixels, area.height() - kTextMarginPixels));
-  setFont(small);
-}
+void TransferProgressBar::PlaceAt(const QRect& area) { QProgressBar::setGeometry(area); }
 
-void TransferProgressBar::ShowReport(const ProgressReport& report) {
-  if (report.finished) {
+void TransferProgressBar::Show(const ProgressModel& progress) {
+  if (!progress.visible) {
     hide();
     return;
   }
-  setValue(ProgressPercent(report));
-  setFormat(QString::fromStdString(DescribeProgress(report)));
+  // A range of 0..0 is the style's own busy indicator.
+  setRange(0, progress.busy ? 0 : 100);
+  if (!progress.busy) setValue(progress.percent);
+  setFormat(QString::fromStdString(progress.text));
   show();
   repaint();
 }

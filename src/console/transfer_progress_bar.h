@@ -1,8 +1,9 @@
 #pragma once
-// The slim bar under the log that follows a transfer; hidden when idle.
+// The bar under the log that follows a transfer, or shows that the window
+// waits for the meter; hidden when idle.
 #include <QProgressBar>
 
-#include "common/operator_console.h"
+#include "presenter/window_model.h"
 
 namespace quorvel {
 
@@ -12,12 +13,11 @@ class TransferProgressBar final : public QProgressBar {
  public:
   explicit TransferProgressBar(QWidget* parent = nullptr);
 
-  // The bar is one slim text line high; its text shrinks to fit.
   void PlaceAt(const QRect& area);
 
-  // Shows the report and paints at once, so the bar keeps up with the frames
+  // Shows the model and paints at once, so the bar keeps up with the frames
   // even when the next pump is a whole frame gap away.
-  void ShowReport(const ProgressReport& report);
+  void Show(const ProgressModel& progress);
 };
 
 }  // namespace quorvel

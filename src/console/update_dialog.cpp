@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -20,8 +22,8 @@
 #include "console/file_chooser.h"
 #include "console/gradient.h"
 #include "console/log_edit.h"
-#include "console/progress_text.h"
 #include "console/qt_text.h"
+#include "console/status_strip.h"
 #include "console/transfer_progress_bar.h"
 
 #ifdef Q_OS_WIN
@@ -39,26 +41,26 @@ namespace {
 struct UnitRect {
   int x, y, width, height;
 };
-constexpr UnitRect kClientArea{0, 0, 320, 116};
-constexpr UnitRect kLogArea{7, 7, 306, 80};
-// The slim progress bar sits right under the log, in the gap above the buttons.
-constexpr UnitRect kProgressArea{7, 87, 306, 7};
-// The failure strip takes the log's last line while it is shown.
-constexpr UnitRect kStatusArea{7, 77, 306, 10};
-constexpr UnitRect kSelectArea{109, 95, 50, 14};
-constexpr UnitRect kExitArea{170, 95, 45, 14};
+constexpr UnitRect kClientArea{0, 0, 320, 156};
+// The meter line: its label, the chooser (with several meters) and the words.
+constexpr UnitRect kMeterLabelArea{7, 8, 26, 10};
+constexpr UnitRect kMeterChooserArea{35, 7, 60, 12};
+constexpr UnitRect kMeterTextArea{35, 8, 278, 10};
+constexpr int kMeterTextBesideChooser = 99;
+constexpr UnitRect kLogArea{7, 23, 306, 93};
+// The strip takes the log's last lines while it is shown; the icon sits at its left.
+constexpr UnitRect kStatusArea{7, 104, 306, 12};
+constexpr int kStatusIconWidth = 14;
+// A progress bar of the usual height, with room above the buttons.
+constexpr UnitRect kProgressArea{7, 119, 306, 11};
+constexpr UnitRect kSelectArea{109, 135, 50, 14};
+constexpr UnitRect kExitArea{170, 135, 45, 14};
+
+// How often the presenter is given the time to look again for a meter.
+constexpr int kTickMs = 250;
 
 QRect ToPixels(const DialogUnits& units, const UnitRect& area) {
   return units.Rect(area.x, area.y, area.width, area.height);
-}
-
-// Why the last press of Select failed, for the strip under the log: the
-// report's own words, as a sentence. Empty when nothing failed.
-std::string FailureReason(const UpdateReport& report) {
-  if (report.outcome == UpdateOutcome::kInstalled) return {};
-  std::string text = TransferFailureText(report);
-  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
-  return text;
 }
 
 // The real save-file chooser for Save Log..., starting in the home folder.
@@ -75,7 +77,7 @@ std::optional<std::string> ChooseRealLogFile(QWidget* owner) {
 constexpr UINT kAboutCommandId = 0x0010;
 #endif
 
-// Catches a quit request while messages are being pumped. The request is
+// Catches a quit request while messages are being served. The request is
 // consumed: an update in progress must not lose its window underneath it.
 class QuitCatcher final : public QObject {
  public:
@@ -111,14 +113,17 @@ MessageResult ShowRealMessageBox(QWidget* owner, const MessageBoxRequest& reques
   return box.exec() == QMessageBox::Ok ? MessageResult::kOk : MessageResult::kCancel;
 }
 
-UpdateDialog::UpdateDialog(VisaLibrary& visa, Clock& clock, FileSystem& files,
-                           ConsoleHooks hooks, QWidget* parent)
-    : QDialog(parent),
-      services_{visa, static_cast<OperatorConsole&>(*this), clock, files},
-      hooks_(std::move(hooks)) {
+UpdateDialog::UpdateDialog(VisaLibrary& visa, Clock& clock, FileSystem& files, ConsoleHooks hooks,
+                           QWidget* parent)
+    : UpdateDialog(WindowSetup{.visa = visa, .clock = clock, .files = files, .backend = {}},
+                   std::move(hooks), parent) {}
+
+UpdateDialog::UpdateDialog(WindowSetup setup, ConsoleHooks hooks, QWidget* parent)
+    : QDialog(parent), hooks_(std::move(hooks)) {
   if (!hooks_.showMessageBox) hooks_.showMessageBox = ShowRealMessageBox;
   if (!hooks_.chooseFile) hooks_.chooseFile = ChooseFirmwareFile;
   if (!hooks_.chooseLogFile) hooks_.chooseLogFile = ChooseRealLogFile;
+  if (!setup.meterAccessHint) setup.meterAccessHint = hooks_.meterAccessHint;
 
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
@@ -127,9 +132,18 @@ UpdateDialog::UpdateDialog(VisaLibrary& visa, Clock& clock, FileSystem& files,
   setWindowIcon(AppIcon());
   BuildLayout();
   InstallAboutEntry();
+  presenter_ = std::make_unique<WindowPresenter>(std::move(setup), *this);
+  Draw(presenter_->model());
+
+  lookAgain_ = new QTimer(this);
+  lookAgain_->setInterval(kTickMs);
+  connect(lookAgain_, &QTimer::timeout, this, [this] { presenter_->OnTick(); });
 }
 
-UpdateDialog::~UpdateDialog() = default;
+UpdateDialog::~UpdateDialog() {
+  // The presenter waits for a run still going; the widgets stay until then.
+  presenter_.reset();
+}
 
 void UpdateDialog::BuildLayout() {
   // The designed size is the smallest; whatever the window grows by goes to the log.
@@ -137,46 +151,76 @@ void UpdateDialog::BuildLayout() {
   setMinimumSize(designed);
   resize(designed);
 
-  log_ = new LogEdit(this);
-  connect(log_, &LogEdit::saveRequested, this, &UpdateDialog::OnSaveLog);
+  meterLabel_ = new QLabel(ToQString(kMeterLabel), this);
+  meterChooser_ = new QComboBox(this);
+  meterChooser_->setAccessibleName(QStringLiteral("Meter to update"));
+  meterLabel_->setBuddy(meterChooser_);
+  connect(meterChooser_, &QComboBox::activated, this,
+          [this](int index) { presenter_->OnMeterChosen(static_cast<std::size_t>(index)); });
+  meterText_ = new QLabel(this);
+  meterText_->setAccessibleName(QStringLiteral("Meter"));
+  meterText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+  log_ = new LogEdit(this);
+  log_->setAccessibleName(QStringLiteral("Log"));
+  connect(log_, &LogEdit::saveRequested, this, [this] { presenter_->OnSaveLog(); });
+
+  statusIcon_ = new QLabel(this);
+  statusIcon_->setAlignment(Qt::AlignCenter);
   status_ = new QLabel(this);
+  status_->setAccessibleName(QStringLiteral("Status"));
   status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  status_->hide();
+  status_->setWordWrap(true);
 
   progressBar_ = new TransferProgressBar(this);
+  progressBar_->setAccessibleName(QStringLiteral("Transfer progress"));
 
   select_ = new QPushButton(QStringLiteral("Select"), this);
-  select_->setDefault(true);
-  // Nothing to select before the meter has been looked for.
-  select_->setEnabled(false);
-  connect(select_, &QPushButton::clicked, this, &UpdateDialog::OnSelect);
-
+  connect(select_, &QPushButton::clicked, this, [this] { presenter_->OnSelect(); });
   exit_ = new QPushButton(QStringLiteral("Exit"), this);
-  connect(exit_, &QPushButton::clicked, this, &UpdateDialog::OnExit);
+  connect(exit_, &QPushButton::clicked, this, [this] { presenter_->OnExit(); });
 
   PlaceControls();
-  setTabOrder(log_, select_);
+  setTabOrder(log_, meterChooser_);
+  setTabOrder(meterChooser_, select_);
   setTabOrder(select_, exit_);
   log_->setFocus();
 }
 
 // The designed layout, stretched: the log takes the extra width and height,
-// the strip and bar stay under it, the buttons stay centred at the bottom.
+// the strip and bar stay under it, the buttons stay centred at the bottom
+// (one button alone in the middle).
 void UpdateDialog::PlaceControls() {
   const DialogUnits units = DialogUnits::ForFont(font());
   const QSize designed = ToPixels(units, kClientArea).size();
   const int wider = std::max(0, width() - designed.width());
   const int taller = std::max(0, height() - designed.height());
 
+  meterLabel_->setGeometry(ToPixels(units, kMeterLabelArea));
+  meterChooser_->setGeometry(ToPixels(units, kMeterChooserArea));
+  UnitRect meterText = kMeterTextArea;
+  if (!meterChooser_->isHidden()) {
+    meterText.width -= kMeterTextBesideChooser - meterText.x;
+    meterText.x = kMeterTextBesideChooser;
+  }
+  meterText_->setGeometry(ToPixels(units, meterText).adjusted(0, 0, wider, 0));
+
   QRect logArea = ToPixels(units, kLogArea).adjusted(0, 0, wider, taller);
   const QRect statusArea = ToPixels(units, kStatusArea).adjusted(0, taller, wider, taller);
   if (!status_->isHidden()) logArea.setBottom(statusArea.top() - 1);
   log_->setGeometry(logArea);
-  status_->setGeometry(statusArea);
+  const int iconWidth = units.X(kStatusIconWidth);
+  statusIcon_->setGeometry(statusArea.adjusted(0, 0, iconWidth - statusArea.width(), 0));
+  status_->setGeometry(statusArea.adjusted(iconWidth, 0, 0, 0));
   progressBar_->PlaceAt(ToPixels(units, kProgressArea).adjusted(0, taller, wider, taller));
-  select_->setGeometry(ToPixels(units, kSelectArea).translated(wider / 2, taller));
-  exit_->setGeometry(ToPixels(units, kExitArea).translated(wider / 2, taller));
+
+  QRect select = ToPixels(units, kSelectArea).translated(wider / 2, taller);
+  QRect exit = ToPixels(units, kExitArea).translated(wider / 2, taller);
+  const int middle = width() / 2;
+  if (select_->isHidden()) exit.moveLeft(middle - exit.width() / 2);
+  if (exit_->isHidden()) select.moveLeft(middle - select.width() / 2);
+  select_->setGeometry(select);
+  exit_->setGeometry(exit);
 }
 
 void UpdateDialog::resizeEvent(QResizeEvent* event) {
@@ -217,7 +261,7 @@ bool UpdateDialog::nativeEvent(const QByteArray& eventType, void* message, qintp
 #endif
 
 void UpdateDialog::ShowAbout() {
-  AboutBox about(this);
+  AboutBox about(this, AboutLines(&presenter_->setup()));
   about.exec();
 }
 
@@ -225,105 +269,20 @@ QPushButton& UpdateDialog::button(ConsoleButton which) {
   return which == ConsoleButton::kSelect ? *select_ : *exit_;
 }
 
-// --- start-up -------------------------------------------------------------
+const QLabel& UpdateDialog::statusStrip() const { return *status_; }
 
 void UpdateDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (startupDone_) return;
   startupDone_ = true;
-  log_->AppendLine(kLookingForMeter);
-  // The window comes up first; the search for the meter follows at once.
-  QTimer::singleShot(0, this, &UpdateDialog::RunStartupDiscovery);
+  presenter_->Start();
+  lookAgain_->start();
 }
-
-void UpdateDialog::RunStartupDiscovery() {
-  // The search's waits pump messages, so the window paints and answers meanwhile.
-  SetBusy(true);
-  DiscoverInstrument(services_, state_.session, state_.readyForUpdate);
-  SetBusy(false);
-  emit startupDiscoveryFinished(state_.readyForUpdate);
-  EndDialogIfExitConfirmed();
-}
-
-// --- the two buttons, Esc and the close box --------------------------------
-
-void UpdateDialog::OnSelect() {
-  if (busy_) return;  // an update never starts twice
-  SetBusy(true);
-  ShowFailureReason({});
-  // Continue only looks for the meter again; it must not be pressed meanwhile.
-  if (!state_.readyForUpdate) select_->setEnabled(false);
-  const UpdateOutcome outcome = RunImageUpdate(services_, state_);
-  SetBusy(false);
-  // The log stays as the procedure left it; the reason it cleared away shows here.
-  ShowFailureReason(FailureReason(state_.report));
-  emit selectFinished(outcome);
-  EndDialogIfExitConfirmed();
-}
-
-// Exit was confirmed while a procedure ran: it has stopped at its next wait.
-// What it opened after Exit closed the sessions is closed too.
-void UpdateDialog::EndDialogIfExitConfirmed() {
-  if (!exitConfirmed_) return;
-  CloseSessionsForExit(state_);
-  EndDialog();
-}
-
-void UpdateDialog::SetBusy(bool busy) {
-  busy_ = busy;
-  // Saving opens a modal chooser, which would hold up the update's pacing.
-  log_->SetSaveEnabled(!busy);
-}
-
-void UpdateDialog::ShowFailureReason(const std::string& reason) {
-  status_->setText(ToQString(reason));
-  status_->setToolTip(status_->text());
-  status_->setHidden(reason.empty());
-  PlaceControls();
-}
-
-void UpdateDialog::OnSaveLog() {
-  if (busy_) return;
-  if (const std::optional<std::string> path = hooks_.chooseLogFile(this)) SaveLog(*path);
-}
-
-bool UpdateDialog::SaveLog(const std::string& path) {
-  QSaveFile file(QString::fromStdString(path));
-  const std::string& text = log_->transcriptText();
-  const bool saved = file.open(QIODevice::WriteOnly) &&
-                     file.write(text.data(), static_cast<qint64>(text.size())) ==
-                         static_cast<qint64>(text.size()) &&
-                     file.write("\r\n", 2) == 2 && file.commit();
-  if (!saved) {
-    ShowMessageBox({.text = std::string(kSaveLogFailed) + " " + path + ": " +
-                            file.errorString().toStdString(),
-                    .caption = std::string(kSaveLogCaption),
-                    .icon = MessageIcon::kWarning,
-                    .buttons = MessageButtons::kOk,
-                    .owner = MessageOwner::kDialog});
-  }
-  return saved;
-}
-
-void UpdateDialog::OnExit() {
-  const MessageBoxRequest question{std::string(kExitQuestion), std::string(kExitCaption),
-                                   MessageIcon::kQuestion, MessageButtons::kOkCancel,
-                                   MessageOwner::kDialog};
-  if (ShowMessageBox(question) != MessageResult::kOk) return;
-  CloseSessionsForExit(state_);
-  exitConfirmed_ = true;
-  // Exit stays usable while an update waits for the meter. That run still
-  // owns the window: it stops at its next wait (StopRequested), and the
-  // window closes when it has come back.
-  if (!busy_) EndDialog();
-}
-
-void UpdateDialog::EndDialog() { done(QDialog::Accepted); }
 
 void UpdateDialog::reject() {}
 
 void UpdateDialog::closeEvent(QCloseEvent* event) {
-  if (exitConfirmed_) {
+  if (closing_) {
     event->accept();
   } else {
     event->ignore();
@@ -335,31 +294,41 @@ void UpdateDialog::paintEvent(QPaintEvent*) {
   PaintGradient(painter, width(), height());
 }
 
-// --- OperatorConsole ------------------------------------------------------
+// --- WindowView ---------------------------------------------------------------
 
-void UpdateDialog::AppendLog(std::string_view text) {
-  log_->AppendLine(text);
-  PumpMessages();
+void UpdateDialog::Draw(const WindowModel& model) {
+  log_->ShowText(model.log, model.transcript);
+  log_->SetSaveEnabled(model.saveLogEnabled);
+  for (const ConsoleButton which : {ConsoleButton::kSelect, ConsoleButton::kExit}) {
+    const ButtonModel& shown = which == ConsoleButton::kSelect ? model.select : model.exit;
+    QPushButton& widget = button(which);
+    widget.setText(ToQString(shown.caption));
+    widget.setEnabled(shown.enabled);
+    widget.setHidden(!shown.visible);
+    widget.setDefault(which == model.defaultButton);
+  }
+  progressBar_->Show(model.progress);
+  ShowStrip(*statusIcon_, *status_, model.strip);
+  ShowMeterLine(model.meter);
+  PlaceControls();
 }
 
-void UpdateDialog::ClearLog() { log_->ClearLines(); }
-
-bool UpdateDialog::PumpMessages() {
-  const QuitCatcher quit;
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  return !quit.caught();
-}
-
-void UpdateDialog::SetButtonCaption(ConsoleButton which, std::string_view caption) {
-  button(which).setText(ToQString(caption));
-}
-
-void UpdateDialog::EnableButton(ConsoleButton which, bool enabled) {
-  button(which).setEnabled(enabled);
-}
-
-void UpdateDialog::ShowButton(ConsoleButton which, bool visible) {
-  button(which).setVisible(visible);
+void UpdateDialog::ShowMeterLine(const MeterLineModel& line) {
+  const bool shown = !line.text.empty() || line.showsChooser();
+  meterLabel_->setHidden(!shown);
+  meterText_->setHidden(line.text.empty());
+  meterText_->setText(ToQString(line.text));
+  meterChooser_->setHidden(!line.showsChooser());
+  meterChooser_->setEnabled(line.chooserEnabled);
+  QStringList entries;
+  for (const std::string& entry : line.entries) entries << ToQString(entry);
+  QStringList listed;
+  for (int i = 0; i < meterChooser_->count(); ++i) listed << meterChooser_->itemText(i);
+  if (listed != entries) {
+    meterChooser_->clear();
+    meterChooser_->addItems(entries);
+  }
+  if (line.showsChooser()) meterChooser_->setCurrentIndex(static_cast<int>(line.chosen));
 }
 
 MessageResult UpdateDialog::ShowMessageBox(const MessageBoxRequest& request) {
@@ -368,19 +337,41 @@ MessageResult UpdateDialog::ShowMessageBox(const MessageBoxRequest& request) {
 }
 
 std::optional<std::string> UpdateDialog::ChooseFile(std::string_view filter) {
-  if (exitConfirmed_) return std::nullopt;  // leaving: nothing more to choose
   return hooks_.chooseFile(this, filter);
 }
 
-void UpdateDialog::Repaint() { update(); }
+std::optional<std::string> UpdateDialog::ChooseLogFile() { return hooks_.chooseLogFile(this); }
 
-std::string UpdateDialog::MeterAccessHint() {
-  return hooks_.meterAccessHint ? hooks_.meterAccessHint() : std::string();
+std::optional<std::string> UpdateDialog::WriteTextFile(const std::string& path,
+                                                       const std::string& text) {
+  QSaveFile file(QString::fromStdString(path));
+  const bool saved = file.open(QIODevice::WriteOnly) &&
+                     file.write(text.data(), static_cast<qint64>(text.size())) ==
+                         static_cast<qint64>(text.size()) &&
+                     file.commit();
+  if (saved) return std::nullopt;
+  return file.errorString().toStdString();
 }
 
-void UpdateDialog::ReportProgress(const ProgressReport& report) {
-  progressBar_->ShowReport(report);
-  if (!report.finished) emit progressShown(ProgressPercent(report));
+void UpdateDialog::Post(std::function<void()> call) {
+  QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+void UpdateDialog::ServeUntil(const std::function<bool()>& finished) {
+  const QuitCatcher quit;
+  while (!finished()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+bool UpdateDialog::PumpMessages() {
+  const QuitCatcher quit;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  return !quit.caught();
+}
+
+void UpdateDialog::CloseWindow() {
+  closing_ = true;
+  lookAgain_->stop();
+  done(QDialog::Accepted);
 }
 
 }  // namespace quorvel

@@ -1,18 +1,22 @@
 #pragma once
-// The main window: the log, the Select and Exit buttons and the dialog's
-// connection to the meter. It is the operator console the update procedures
-// report through.
+// The main window drawn with Qt: the meter line, the log, the strip, the
+// progress bar and the Select and Exit buttons. It decides nothing: the
+// presenter tells it what to show, and it passes clicks and keys on.
 #include <QDialog>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/operator_console.h"
-#include "update/update_procedures.h"
+#include "presenter/window_presenter.h"
+#include "presenter/window_view.h"
 
+class QComboBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 
 namespace quorvel {
 
@@ -37,41 +41,45 @@ struct ConsoleHooks {
 // The real message box: warning or question icon, OK or OK/Cancel.
 MessageResult ShowRealMessageBox(QWidget* owner, const MessageBoxRequest& request);
 
-class UpdateDialog final : public QDialog, public OperatorConsole {
+class UpdateDialog final : public QDialog, public WindowView {
   Q_OBJECT
 
  public:
+  UpdateDialog(WindowSetup setup, ConsoleHooks hooks = {}, QWidget* parent = nullptr);
+  // On a backend whose name is not known (tests, benchmarks): no history.
   UpdateDialog(VisaLibrary& visa, Clock& clock, FileSystem& files, ConsoleHooks hooks = {},
                QWidget* parent = nullptr);
   ~UpdateDialog() override;
 
-  // OperatorConsole
-  void AppendLog(std::string_view text) override;
-  void ClearLog() override;
-  bool PumpMessages() override;
-  void SetButtonCaption(ConsoleButton button, std::string_view caption) override;
-  void EnableButton(ConsoleButton button, bool enabled) override;
-  void ShowButton(ConsoleButton button, bool visible) override;
+  // WindowView
+  void Draw(const WindowModel& model) override;
   MessageResult ShowMessageBox(const MessageBoxRequest& request) override;
   std::optional<std::string> ChooseFile(std::string_view filter) override;
-  void Repaint() override;
-  void ReportProgress(const ProgressReport& report) override;
-  std::string MeterAccessHint() override;
-  // Once Exit is confirmed, a procedure still running stops at its next wait.
-  bool StopRequested() override { return exitConfirmed_; }
+  std::optional<std::string> ChooseLogFile() override;
+  std::optional<std::string> WriteTextFile(const std::string& path,
+                                           const std::string& text) override;
+  void Post(std::function<void()> call) override;
+  void ServeUntil(const std::function<bool()>& finished) override;
+  void CloseWindow() override;
+  void StartupFinished(bool meterReady) override { emit startupDiscoveryFinished(meterReady); }
+  void SelectFinished(UpdateOutcome outcome) override { emit selectFinished(outcome); }
+  void ProgressShown(int percent) override { emit progressShown(percent); }
 
-  const DialogState& state() const { return state_; }
+  // Processes pending window messages. False when a quit request was met (it
+  // is consumed and ends this pump).
+  bool PumpMessages();
+
+  WindowPresenter& presenter() { return *presenter_; }
+  const DialogState& state() const { return presenter_->state(); }
   const LogEdit& log() const { return *log_; }
   LogEdit& log() { return *log_; }
   QPushButton& button(ConsoleButton which);
   const TransferProgressBar& progressBar() const { return *progressBar_; }
-  // The strip under the log that tells why the last update failed; hidden
-  // otherwise.
-  const QLabel& statusStrip() const { return *status_; }
-
-  // Writes the session's whole log to `path`; false (and the operator told)
-  // when it could not be written.
-  bool SaveLog(const std::string& path);
+  // The strip under the log: what happened and what to do next.
+  const QLabel& statusStrip() const;
+  const QLabel& meterLine() const { return *meterText_; }
+  const QComboBox& meterChooser() const { return *meterChooser_; }
+  QComboBox& meterChooser() { return *meterChooser_; }
 
   // Esc: the window is left only through the Exit button.
   void reject() override;
@@ -97,28 +105,22 @@ class UpdateDialog final : public QDialog, public OperatorConsole {
   void PlaceControls();
   void InstallAboutEntry();
   void ShowAbout();
-  void RunStartupDiscovery();
-  void OnSelect();
-  void OnExit();
-  void OnSaveLog();
-  void ShowFailureReason(const std::string& reason);
-  void SetBusy(bool busy);
-  void EndDialogIfExitConfirmed();
-  void EndDialog();
+  void ShowMeterLine(const MeterLineModel& line);
 
-  DialogState state_;
-  Services services_;
   ConsoleHooks hooks_;
+  std::unique_ptr<WindowPresenter> presenter_;
   LogEdit* log_ = nullptr;
+  QLabel* meterLabel_ = nullptr;
+  QComboBox* meterChooser_ = nullptr;
+  QLabel* meterText_ = nullptr;
   QPushButton* select_ = nullptr;
   QPushButton* exit_ = nullptr;
   TransferProgressBar* progressBar_ = nullptr;
+  QLabel* statusIcon_ = nullptr;
   QLabel* status_ = nullptr;
+  QTimer* lookAgain_ = nullptr;
   bool startupDone_ = false;
-  // A procedure (the first search or a press of Select) runs; it owns the
-  // window until it comes back, which a confirmed Exit hastens.
-  bool busy_ = false;
-  bool exitConfirmed_ = false;
+  bool closing_ = false;
 };
 
 }  // namespace quorvel

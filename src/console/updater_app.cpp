@@ -17,9 +17,8 @@
 #include "console/transfer_progress_bar.h"
 #include "firmware/file_source.h"
 #include "backends/backends.h"
-#include "history/attempt_record.h"
 #include "history/history_file.h"
-#include "update/update_report.h"
+#include "visa/system/system_visa.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -27,7 +26,7 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::string_view kStartupErrorCaption = "Quorvel";
+constexpr std::string_view kStartupErrorCaption = kProgramName;
 
 // Demonstrations and screenshots: once the meter is ready the run presses
 // Select by itself and answers the file chooser with a given file, and it
@@ -166,6 +165,9 @@ int UpdaterApp::Run(const QStringList& arguments) {
     ReportStartupError("Cannot use the VISA backend \"" + backend + "\": " + error);
     return kExitBadArguments;
   }
+  // About names the installed VISA library in use.
+  const auto* system = dynamic_cast<const SystemVisa*>(visa.get());
+  const std::string loadedLibrary = system != nullptr ? system->file() : std::string();
   if (const std::optional<std::string> traceFile = ChooseTraceFile(
           OptionValue(parser, options.trace), std::getenv(kTraceEnvironmentVariable))) {
     visa = TraceToFile(std::move(visa), clock, *traceFile,
@@ -179,12 +181,6 @@ int UpdaterApp::Run(const QStringList& arguments) {
 
   DiskFileSystem files;
   ConsoleHooks hooks = hooks_;
-  if (!hooks.meterAccessHint) {
-    hooks.meterAccessHint = [backend] {
-      const std::string access = MeterAccessHint(backend);
-      return access.empty() ? std::string(kAskTheDoctor) : access + "\n\n" + std::string(kAskTheDoctor);
-    };
-  }
   std::optional<DemoRun> demo;
   if (parser.isSet(options.demoFile)) {
     const QByteArray absolute =
@@ -192,32 +188,22 @@ int UpdaterApp::Run(const QStringList& arguments) {
     demo.emplace(std::string(absolute.constData(), static_cast<std::size_t>(absolute.size())));
     demo->Wrap(hooks);
   }
+  WindowSetup setup{.visa = *visa, .clock = clock, .files = files, .backend = backend};
+  setup.visaLibraryPath = loadedLibrary;
+  setup.documentation = kDocumentationPlace;
+  setup.meterAccessHint = hooks.meterAccessHint;
+  if (!setup.meterAccessHint) {
+    setup.meterAccessHint = [backend] {
+      const std::string access = MeterAccessHint(backend);
+      return access.empty() ? std::string(kAskTheDoctor) : access + "\n\n" + std::string(kAskTheDoctor);
+    };
+  }
   // Every attempt goes into the update history, as the command line's do.
-  std::optional<std::string> chosenFile;
-  const auto choose = hooks.chooseFile ? hooks.chooseFile : ChooseFirmwareFile;
-  hooks.chooseFile = [&chosenFile, choose](QWidget* owner, std::string_view filter) {
-    chosenFile = choose(owner, filter);
-    return chosenFile;
+  if (const auto historyPath = DefaultHistoryPath()) setup.historyPath = historyPath->string();
+  setup.historyProblem = [](const std::string& problem) {
+    std::cerr << "quorvel: the update history was not written: " << problem << "\n";
   };
-  UpdateDialog dialog(*visa, clock, files, std::move(hooks));
-  const auto historyPath = DefaultHistoryPath();
-  QObject::connect(&dialog, &UpdateDialog::selectFinished, [&](UpdateOutcome) {
-    if (chosenFile && historyPath) {
-      HistoryFile history(*historyPath);
-      std::string problem;
-      // The reason in the words the operator saw: the meter's status, the
-      // refusal, else the warning the procedure ended with.
-      const UpdateReport& report = dialog.state().report;
-      std::string reason = TransferFailureText(report);
-      if (reason.empty()) reason = report.reason;
-      if (reason.empty() && report.outcome != UpdateOutcome::kInstalled) reason = report.notice;
-      if (!RecordSelectAttempt(history, {"quorvel", QUORVEL_VERSION, backend}, report, files,
-                               *chosenFile, std::move(reason), &problem)) {
-        std::cerr << "quorvel: the update history was not written: " << problem << "\n";
-      }
-    }
-    chosenFile.reset();
-  });
+  UpdateDialog dialog(std::move(setup), std::move(hooks));
   if (demo) demo->Attach(dialog);
   dialog.exec();
   return 0;

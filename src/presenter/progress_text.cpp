@@ -1,4 +1,4 @@
-#include "console/progress_text.h"
+#include "presenter/progress_text.h"
 
 #include <algorithm>
 #include <cstdint>

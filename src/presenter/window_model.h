@@ -66,6 +66,7 @@ struct WindowModel {
   std::string transcript;  // every line since the window opened, for Save Log...
   ButtonModel select{"Select", false, true};
   ButtonModel exit{"Exit", true, true};
+  ConsoleButton defaultButton = ConsoleButton::kSelect;  // what Enter presses
   bool saveLogEnabled = true;  // Save Log... is offered (not while a run paces frames)
   ProgressModel progress;
   StripModel strip;

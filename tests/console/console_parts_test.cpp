@@ -14,7 +14,8 @@
 #include "console/dialog_units.h"
 #include "console/file_chooser.h"
 #include "console/gradient.h"
-#include "console/progress_text.h"
+#include "console/status_strip.h"
+#include "presenter/progress_text.h"
 #include "console/updater_app.h"
 
 namespace quorvel {
@@ -79,6 +80,28 @@ TEST(ProgressText, TimeLeftCountsWholeFrames) {
   EXPECT_EQ(EstimateTimeLeft({0, 240, 1, 1, false}), Millis{100});
   EXPECT_EQ(EstimateTimeLeft({0, 240, 1, 1, true}), Millis{0});
   EXPECT_EQ(ProgressPercent({0, 0, 1, 1, true}), 100);
+}
+
+// Each kind of strip reads well on a light and on a dark window, and success
+// and failure are not told apart by colour alone but still look different.
+TEST(StatusStrip, EveryKindKeepsItsContrastInALightAndADarkPalette) {
+  QPalette light;
+  light.setColor(QPalette::Window, QColor(0xf0, 0xf0, 0xf0));
+  QPalette dark;
+  dark.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
+  for (const QPalette& palette : {light, dark}) {
+    for (const StripKind kind :
+         {StripKind::kInfo, StripKind::kSuccess, StripKind::kFailure, StripKind::kWarning}) {
+      const StripLook look = LookOf(kind, palette);
+      EXPECT_GE(ContrastRatio(look.text, look.background), 4.5)
+          << "kind " << static_cast<int>(kind) << " on window "
+          << palette.color(QPalette::Window).name().toStdString();
+    }
+    EXPECT_NE(LookOf(StripKind::kSuccess, palette).background,
+              LookOf(StripKind::kFailure, palette).background);
+  }
+  EXPECT_NEAR(ContrastRatio(Qt::black, Qt::white), 21.0, 0.01);
+  EXPECT_NEAR(ContrastRatio(Qt::white, Qt::white), 1.0, 0.01);
 }
 
 TEST(FileFilter, KeepsTheLabelsAndSplitsThePatterns) {

@@ -106,14 +106,18 @@ TEST(DialogUpdate, ChecksumFailureEndsInTheFailureLines) {
   ExpectFinishedButtons(harness.dialog());
   EXPECT_TRUE(harness.dialog().progressBar().isHidden());
 
-  // The reason the log no longer shows stays under it until the next Select.
+  // The reason the log no longer shows stays under it, in words, with what to do.
   const QLabel& strip = harness.dialog().statusStrip();
   EXPECT_FALSE(strip.isHidden());
-  EXPECT_EQ(strip.text(), "The meter reported CHECKSUM_ERROR for the image");
+  EXPECT_EQ(strip.text(),
+            "The meter refused the image: the image's checksum does not match its data "
+            "(CHECKSUM_ERROR). Recycle the meter's power, then press Continue to try again.");
   EXPECT_LT(harness.dialog().log().geometry().bottom(), strip.geometry().top());
+  // Continue finds the meter, but still in update mode: the ready screen says so.
   harness.clock.Advance(Millis{10000});
   PressSelect(harness);
-  EXPECT_TRUE(strip.isHidden());
+  ASSERT_TRUE(harness.dialog().state().readyForUpdate);
+  EXPECT_EQ(strip.text().toStdString().rfind("The meter is still in update mode", 0), 0u);
 }
 
 // Every wait of an update pumps the window's messages, so no moment leaves the

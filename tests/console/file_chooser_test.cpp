@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QTest>
@@ -84,6 +85,15 @@ TEST(FileChooser, EachFilterListsItsFilesAndTheChoiceComesBack) {
   EXPECT_EQ(withFirstFilter, (std::vector<std::string>{"image.bin", "pack.pak"}));
   EXPECT_EQ(withSecondFilter, (std::vector<std::string>{"image.bin"}));
   EXPECT_EQ(chosen, (dir.path() / "image.bin").string());
+
+  // The next chooser starts where the last file was found.
+  QString startedIn;
+  WhenModalAppears([&startedIn](QWidget* modal) {
+    startedIn = qobject_cast<QFileDialog*>(modal)->directory().absolutePath();
+    modal->close();
+  });
+  ChooseFirmwareFile(nullptr, kFirmwareFileFilter);
+  EXPECT_EQ(startedIn, QDir(folder).absolutePath());
 }
 
 TEST(FileChooser, CancelGivesNothing) {

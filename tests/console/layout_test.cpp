@@ -5,7 +5,10 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "backends/backends.h"
+#include "common/clock.h"
 #include "console/about_box.h"
+#include "firmware/file_source.h"
 #include "console/log_edit.h"
 #include "dialog_harness.h"
 
@@ -13,24 +16,38 @@ namespace quorvel::testing {
 namespace {
 
 TEST(Layout, AboutBoxTextsFitTheirPlaces) {
-  AboutBox about;
-  const auto labels = about.findChildren<QLabel*>();
-  std::vector<std::string> texts;
-  for (const QLabel* label : labels) {
-    if (label->text().isEmpty()) {
-      EXPECT_FALSE(label->pixmap().isNull()) << "the icon is missing";
-      continue;
+  VirtualClock clock;
+  std::string error;
+  const std::unique_ptr<VisaLibrary> visa = MakeVisaLibrary("sim", clock, &error);
+  DiskFileSystem files;
+  const WindowSetup setup{.visa = *visa,
+                          .clock = clock,
+                          .files = files,
+                          .backend = "system",
+                          .visaLibraryPath = "/opt/vendor/visa/lib64/libvisa-with-a-long-name.so.25",
+                          .documentation = "/usr/share/doc/quorvel and man quorvel"};
+  for (const std::vector<std::string>& lines : {AboutLines(nullptr), AboutLines(&setup)}) {
+    AboutBox about(nullptr, lines);
+    const auto labels = about.findChildren<QLabel*>();
+    std::vector<std::string> texts;
+    for (const QLabel* label : labels) {
+      if (label->text().isEmpty()) {
+        EXPECT_FALSE(label->pixmap().isNull()) << "the icon is missing";
+        continue;
+      }
+      texts.push_back(label->text().toStdString());
+      EXPECT_LE(label->sizeHint().width(), label->width()) << texts.back();
+      EXPECT_LE(label->sizeHint().height(), label->height()) << texts.back();
+      EXPECT_TRUE(about.rect().contains(label->geometry())) << texts.back();
     }
-    texts.push_back(label->text().toStdString());
-    EXPECT_LE(label->sizeHint().width(), label->width()) << texts.back();
-    EXPECT_LE(label->sizeHint().height(), label->height()) << texts.back();
-    EXPECT_TRUE(about.rect().contains(label->geometry())) << texts.back();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Quorvel Version 2.2.1"), texts.end());
+    EXPECT_EQ(about.windowTitle(), "About Quorvel");
+    EXPECT_EQ(texts, lines);
+    const auto buttons = about.findChildren<QPushButton*>();
+    ASSERT_EQ(buttons.size(), 1);
+    EXPECT_EQ(buttons[0]->text(), "OK");
+    EXPECT_TRUE(about.rect().contains(buttons[0]->geometry()));
   }
-  EXPECT_NE(std::find(texts.begin(), texts.end(), "Quorvel Version 2.2.1"), texts.end());
-  EXPECT_EQ(about.windowTitle(), "About Quorvel");
-  const auto buttons = about.findChildren<QPushButton*>();
-  ASSERT_EQ(buttons.size(), 1);
-  EXPECT_EQ(buttons[0]->text(), "OK");
 }
 
 TEST(Layout, EveryButtonCaptionFitsItsButton) {
