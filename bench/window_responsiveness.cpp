@@ -5,9 +5,12 @@
 // A 10 ms timer watches the window's event loop; for a package update and a
 // single-image update it prints the longest time the loop went unserviced and
 // what the log said then. Every such gap is a moment the window neither
-// repaints nor reacts to a click. Last, the time from a confirmed Exit until
+// repaints nor reacts to a click. Then the time from a confirmed Exit until
 // the window is gone, when idle and while the meter is searched for,
-// identified and switched to update mode.
+// identified and switched to update mode. Last, a meter that never answers
+// "*idn?" (sim:idn_slow_ms=25000): each identity read waits the whole 20 s
+// time-out, and the window must go on serving meanwhile.
+//   build/release/bench/window_responsiveness unanswered   (that part only)
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -114,11 +117,45 @@ void MeasureExit(const char* what, const std::string& file, bool pressSelect, in
   std::printf("  log: %s\n", LastLine(dialog.log().logText()).c_str());
 }
 
+// The first search and a press of Select on a meter whose identity never
+// comes: both block in a read for the session's whole time-out.
+void MeasureUnansweredIdentity() {
+  SteadyClock clock;
+  std::string error;
+  std::unique_ptr<VisaLibrary> visa = MakeVisaLibrary("sim:idn_slow_ms=25000", clock, &error);
+  DiskFileSystem files;
+  ConsoleHooks hooks;
+  hooks.showMessageBox = [](QWidget*, const MessageBoxRequest&) { return MessageResult::kOk; };
+  hooks.chooseFile = [](QWidget*, std::string_view) { return std::optional<std::string>(); };
+  UpdateDialog dialog(*visa, clock, files, hooks);
+  bool ready = false;
+  bool finished = false;
+  QObject::connect(&dialog, &UpdateDialog::startupDiscoveryFinished, [&ready](bool) { ready = true; });
+  QObject::connect(&dialog, &UpdateDialog::selectFinished, [&finished](UpdateOutcome) { finished = true; });
+  LoopWatch watch(dialog);
+  QElapsedTimer total;
+  total.start();
+  watch.Start();
+  dialog.show();
+  WaitFor([&ready] { return ready; });
+  Report("start-up, *idn? unanswered", watch.Stop(), total.elapsed());
+  total.restart();
+  watch.Start();
+  QTimer::singleShot(0, &dialog, [&dialog] { dialog.button(ConsoleButton::kSelect).click(); });
+  if (!WaitFor([&finished] { return finished; })) std::printf("select: no end\n");
+  Report("select, *idn? unanswered", watch.Stop(), total.elapsed());
+  std::printf("  log: %s\n", LastLine(dialog.log().logText()).c_str());
+}
+
 using testing::BinBuilder;
 using testing::PakBuilder;
 using testing::TempDir;
 
-int Run() {
+int Run(bool unansweredOnly) {
+  if (unansweredOnly) {
+    MeasureUnansweredIdentity();
+    return 0;
+  }
   TempDir dir;
   const std::string package = dir.Write(
       "bench.pak", PakBuilder()
@@ -200,6 +237,7 @@ int Run() {
   MeasureExit("the first search", image, false, 300);
   MeasureExit("identification", image, true, 200);
   MeasureExit("the switch to update mode", image, true, 2500);
+  MeasureUnansweredIdentity();
   return 0;
 }
 
@@ -210,5 +248,5 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  return quorvel::Run();
+  return quorvel::Run(argc > 1 && std::string(argv[1]) == "unanswered");
 }
