@@ -20,9 +20,10 @@ int GradientBandGrey(int band, int clientHeight) {
   return static_cast<int>(level < 0 ? level + kGreyLevels : level);
 }
 
-void PaintGradient(QPainter& painter, int width, int height) {
+void PaintGradient(QPainter& painter, int width, int height, bool dark) {
   for (int band = 0, y = 0; y < height; ++band, y += kGradientBandHeight) {
-    const int grey = GradientBandGrey(band, height);
+    const int light = GradientBandGrey(band, height);
+    const int grey = dark ? 255 - light : light;
     painter.fillRect(0, y, width, kGradientBandHeight, QColor(grey, grey, grey));
   }
 }

@@ -12,7 +12,8 @@ inline constexpr int kGradientBandHeight = 10;
 int GradientBandGrey(int band, int clientHeight);
 
 // Paints the bands across the full width, from y = 0 while y < height; the
-// last band may run past the bottom. A height of 0 paints nothing.
-void PaintGradient(QPainter& painter, int width, int height);
+// last band may run past the bottom. A height of 0 paints nothing. On a dark
+// window the greys are mirrored: black at the top to a mid grey.
+void PaintGradient(QPainter& painter, int width, int height, bool dark = false);
 
 }  // namespace quorvel

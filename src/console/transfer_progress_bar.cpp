@@ -8,15 +8,18 @@ namespace quorvel {
 
 namespace {
 constexpr QRgb kChunkColour = 0x9ccaf0;
+constexpr QRgb kGrooveColour = 0xf4f4f4;
 }  // namespace
 
 TransferProgressBar::TransferProgressBar(QWidget* parent) : QProgressBar(parent) {
   setRange(0, 100);
   setTextVisible(true);
   setAlignment(Qt::AlignCenter);
-  // A light chunk under dark text keeps the text readable on both sides of
-  // the chunk's edge.
+  // A light chunk in a light groove under dark text keeps the text readable
+  // on both sides of the chunk's edge, in a dark palette too.
   QPalette colours = palette();
+  colours.setColor(QPalette::Base, QColor(kGrooveColour));
+  colours.setColor(QPalette::Window, QColor(kGrooveColour));
   colours.setColor(QPalette::Highlight, QColor(kChunkColour));
   colours.setColor(QPalette::HighlightedText, QColor(Qt::black));
   colours.setColor(QPalette::Text, QColor(Qt::black));

@@ -171,6 +171,7 @@ void UpdateDialog::BuildLayout() {
   status_->setAccessibleName(QStringLiteral("Status"));
   status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   status_->setWordWrap(true);
+  status_->setMargin(2);
 
   progressBar_ = new TransferProgressBar(this);
   progressBar_->setAccessibleName(QStringLiteral("Transfer progress"));
@@ -206,10 +207,13 @@ void UpdateDialog::PlaceControls() {
   meterText_->setGeometry(ToPixels(units, meterText).adjusted(0, 0, wider, 0));
 
   QRect logArea = ToPixels(units, kLogArea).adjusted(0, 0, wider, taller);
-  const QRect statusArea = ToPixels(units, kStatusArea).adjusted(0, taller, wider, taller);
+  QRect statusArea = ToPixels(units, kStatusArea).adjusted(0, taller, wider, taller);
+  const int iconWidth = units.X(kStatusIconWidth);
+  // A sentence that needs more lines takes them from the log, never cut off.
+  const int needed = status_->heightForWidth(statusArea.width() - iconWidth);
+  if (needed > statusArea.height()) statusArea.setTop(statusArea.bottom() - needed);
   if (!status_->isHidden()) logArea.setBottom(statusArea.top() - 1);
   log_->setGeometry(logArea);
-  const int iconWidth = units.X(kStatusIconWidth);
   statusIcon_->setGeometry(statusArea.adjusted(0, 0, iconWidth - statusArea.width(), 0));
   status_->setGeometry(statusArea.adjusted(iconWidth, 0, 0, 0));
   progressBar_->PlaceAt(ToPixels(units, kProgressArea).adjusted(0, taller, wider, taller));
@@ -291,7 +295,7 @@ void UpdateDialog::closeEvent(QCloseEvent* event) {
 
 void UpdateDialog::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  PaintGradient(painter, width(), height());
+  PaintGradient(painter, width(), height(), palette().color(QPalette::Window).lightnessF() < 0.5);
 }
 
 // --- WindowView ---------------------------------------------------------------
@@ -311,6 +315,7 @@ void UpdateDialog::Draw(const WindowModel& model) {
   ShowStrip(*statusIcon_, *status_, model.strip);
   ShowMeterLine(model.meter);
   PlaceControls();
+  emit modelDrawn();
 }
 
 void UpdateDialog::ShowMeterLine(const MeterLineModel& line) {

@@ -90,6 +90,8 @@ class UpdateDialog final : public QDialog, public WindowView {
   // A press of Select has been handled completely.
   void selectFinished(quorvel::UpdateOutcome outcome);
   void progressShown(int percent);
+  // The window has just drawn the presenter's model (demonstrations watch the strip).
+  void modelDrawn();
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -69,6 +69,17 @@ class DemoRun {
                      });
     QObject::connect(&dialog, &UpdateDialog::selectFinished, &dialog,
                      [](UpdateOutcome) { Tell("finished"); });
+    QObject::connect(&dialog, &UpdateDialog::modelDrawn, &dialog, [this, &dialog] {
+      const WindowModel& model = dialog.presenter().model();
+      if (model.strip.text != lastStrip_) {
+        lastStrip_ = model.strip.text;
+        if (!lastStrip_.empty()) Tell("strip " + lastStrip_);
+      }
+      if (model.progress.busy != lastBusy_) {
+        lastBusy_ = model.progress.busy;
+        if (lastBusy_) Tell("busy");
+      }
+    });
   }
 
  private:
@@ -79,6 +90,8 @@ class DemoRun {
   std::string path_;
   bool answered_ = false;
   std::string lastProgress_;
+  std::string lastStrip_;
+  bool lastBusy_ = false;
 };
 
 std::optional<std::string> OptionValue(const QCommandLineParser& parser,

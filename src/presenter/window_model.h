@@ -14,13 +14,13 @@ namespace quorvel {
 enum class StripKind { kInfo, kSuccess, kFailure, kWarning };
 
 struct StripModel {
-  std::string text;  // a full sentence; empty hides the strip
+  std::string text{};  // a full sentence; empty hides the strip
   StripKind kind = StripKind::kInfo;
   bool operator==(const StripModel&) const = default;
 };
 
 struct ButtonModel {
-  std::string caption;
+  std::string caption{};
   bool enabled = true;
   bool visible = true;
   bool operator==(const ButtonModel&) const = default;
@@ -32,19 +32,19 @@ struct ProgressModel {
   // only shows that something is under way.
   bool busy = false;
   int percent = 0;   // 0..100
-  std::string text;  // the bar's own text
+  std::string text{};  // the bar's own text
   bool operator==(const ProgressModel&) const = default;
 };
 
 // One meter the window found.
 struct MeterSummary {
-  std::string resource;
-  std::string serial;
+  std::string resource{};
+  std::string serial{};
   // From the meter's identity; empty until it answered.
-  std::string model;
-  std::string dspVersion;
-  std::string panelVersion;
-  std::string msp430Version;
+  std::string model{};
+  std::string dspVersion{};
+  std::string panelVersion{};
+  std::string msp430Version{};
   bool inUpdateMode = false;
   bool operator==(const MeterSummary&) const = default;
 };
@@ -52,18 +52,18 @@ struct MeterSummary {
 // The line above the log that names the meter Select will update. With more
 // than one meter it is a chooser, one entry per serial.
 struct MeterLineModel {
-  std::vector<MeterSummary> meters;  // in the order the search found them
+  std::vector<MeterSummary> meters{};  // in the order the search found them
   std::size_t chosen = 0;            // index into meters
-  std::string text;                  // the chosen meter in words; empty hides the line
-  std::vector<std::string> entries;  // the chooser's entries; shown only with two or more
+  std::string text{};                  // the chosen meter in words; empty hides the line
+  std::vector<std::string> entries{};  // the chooser's entries; shown only with two or more
   bool chooserEnabled = false;       // a meter may be picked now (not during an update)
   bool showsChooser() const { return entries.size() > 1; }
   bool operator==(const MeterLineModel&) const = default;
 };
 
 struct WindowModel {
-  std::string log;         // the log pane, lines joined with "\r\n"
-  std::string transcript;  // every line since the window opened, for Save Log...
+  std::string log{};         // the log pane, lines joined with "\r\n"
+  std::string transcript{};  // every line since the window opened, for Save Log...
   ButtonModel select{"Select", false, true};
   ButtonModel exit{"Exit", true, true};
   ConsoleButton defaultButton = ConsoleButton::kSelect;  // what Enter presses

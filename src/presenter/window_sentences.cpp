@@ -190,7 +190,7 @@ StripModel StripAfterRun(const RunFacts& facts) {
     case UpdateOutcome::kChooserCancelled:
       return {};
     case UpdateOutcome::kFileNotOpened:
-      return {std::string(kFileNotOpened), StripKind::kFailure};
+      return {std::string(kCouldNotOpenFile), StripKind::kFailure};
     case UpdateOutcome::kFileRefused:
       return Refused(facts);
     case UpdateOutcome::kNoMeter:

@@ -48,7 +48,7 @@ inline constexpr std::string_view kNoMeterFound =
 inline constexpr std::string_view kMeterDidNotComeBack =
     "The meter did not come back after switching to update mode. Check the cable, recycle "
     "the meter's power, then press Continue.";
-inline constexpr std::string_view kFileNotOpened =
+inline constexpr std::string_view kCouldNotOpenFile =
     "The file could not be opened. Check that it exists and may be read, then press Select.";
 inline constexpr std::string_view kTransferStopped =
     "The transfer was stopped.";

@@ -113,6 +113,7 @@ TEST(DialogUpdate, ChecksumFailureEndsInTheFailureLines) {
             "The meter refused the image: the image's checksum does not match its data "
             "(CHECKSUM_ERROR). Recycle the meter's power, then press Continue to try again.");
   EXPECT_LT(harness.dialog().log().geometry().bottom(), strip.geometry().top());
+  EXPECT_LE(strip.heightForWidth(strip.width()), strip.height()) << "the sentence is cut off";
   // Continue finds the meter, but still in update mode: the ready screen says so.
   harness.clock.Advance(Millis{10000});
   PressSelect(harness);
