@@ -201,6 +201,9 @@ StripModel StripAfterRun(const RunFacts& facts) {
       return {NoMeter(facts.accessHint), StripKind::kFailure};
     case UpdateOutcome::kInstalled:
       return {Join({Installed(facts.file), kRecycleToStart}), StripKind::kSuccess};
+    case UpdateOutcome::kUnconfirmed:
+      return {Join({Sentence(UnconfirmedText(report)), kCheckVersionsAfterRestart}),
+              StripKind::kWarning};
     case UpdateOutcome::kTransferFailed:
       return {TransferFailed(report), StripKind::kFailure};
     case UpdateOutcome::kStopped:
