@@ -179,6 +179,11 @@ TEST(WindowPresenter, EveryOutcomeIsASentenceWithWhatToDoNext) {
        {"The meter refused the image: the meter could not erase its memory (ERASE_ERROR). "
         "Recycle the meter's power, then press Continue to try again.",
         StripKind::kFailure}},
+      {"sim:status2=none",
+       kNewerImage,
+       {"The meter gave no reply to the end frame of the image. Recycle the meter's power, "
+        "then press Continue to try again.",
+        StripKind::kFailure}},
       {"sim:status1=3",
        kPackage,
        {"The meter refused image 1 of 3: the meter could not erase its memory (ERASE_ERROR). "
