@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "common/operator_console.h"
+#include "common/silent_console.h"
 #include "firmware/file_source.h"
 #include "sim/sim_visa.h"
 #include "sim/timeline.h"
@@ -28,21 +28,14 @@ using bench::WallSeconds;
 
 // A console nobody looks at: answers the chooser and measures the data phase,
 // from the first progress report to the last.
-class BenchConsole final : public OperatorConsole {
+class BenchConsole final : public SilentConsole {
  public:
   explicit BenchConsole(std::string path) : path_(std::move(path)) {}
-  void AppendLog(std::string_view) override {}
-  void ClearLog() override {}
-  bool PumpMessages() override { return true; }
-  void SetButtonCaption(ConsoleButton, std::string_view) override {}
-  void EnableButton(ConsoleButton, bool) override {}
-  void ShowButton(ConsoleButton, bool) override {}
   MessageResult ShowMessageBox(const MessageBoxRequest& request) override {
     std::fprintf(stderr, "box: %s\n", request.text.c_str());
     return MessageResult::kOk;
   }
   std::optional<std::string> ChooseFile(std::string_view) override { return path_; }
-  void Repaint() override {}
   void ReportProgress(const ProgressReport& report) override {
     const double cpu = CpuSeconds();
     const double wall = WallSeconds();

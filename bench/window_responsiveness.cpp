@@ -130,8 +130,10 @@ void MeasureUnansweredIdentity() {
   UpdateDialog dialog(*visa, clock, files, hooks);
   bool ready = false;
   bool finished = false;
-  QObject::connect(&dialog, &UpdateDialog::startupDiscoveryFinished, [&ready](bool) { ready = true; });
-  QObject::connect(&dialog, &UpdateDialog::selectFinished, [&finished](UpdateOutcome) { finished = true; });
+  QObject::connect(&dialog, &UpdateDialog::startupDiscoveryFinished,
+                   [&ready](bool) { ready = true; });
+  QObject::connect(&dialog, &UpdateDialog::selectFinished,
+                   [&finished](UpdateOutcome) { finished = true; });
   LoopWatch watch(dialog);
   QElapsedTimer total;
   total.start();

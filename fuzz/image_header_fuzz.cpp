@@ -12,7 +12,7 @@ namespace {
 using quorvel::fuzz::Require;
 
 void JudgeAgainst(const quorvel::ImageHeader& header, const quorvel::MeterVersions& meter) {
-  quorvel::fuzz::SilentConsole console;
+  quorvel::fuzz::CountingConsole console;
   const quorvel::HeaderVerdict verdict = quorvel::JudgeImageHeader(header, meter);
   const bool accepted = quorvel::CheckImageHeader(header, meter, console);
   // The check and the judgement are one rule; a refusal always explains itself.

@@ -30,7 +30,7 @@ void RequireRecordsWriteBack(const std::vector<TraceRecord>& calls) {
 // Discovery, then Select with an image, against the trace.
 void ServeAnUpdate(std::vector<TraceRecord> calls) {
   VirtualClock clock;
-  fuzz::SilentConsole console;
+  SilentConsole console;
   const std::uint8_t image[300] = {};
   fuzz::BytesFileSystem files(image);
   bool differed = false;

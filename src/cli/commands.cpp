@@ -6,21 +6,20 @@
 
 #include "cli/firmware_info.h"
 #include "cli/fleet_command.h"
-#include "cli/meter_query.h"
+#include "cli/meter_display.h"
+#include "cli/meter_text.h"
 #include "cli/outcome_line.h"
-#include "cli/preflight.h"
 #include "cli/stop_signal.h"
-#include "cli/terminal_console.h"
 #include "cli/text_output.h"
 #include "cli/visa_decorators.h"
-#include "visa/resource_filter_visa.h"
-#include "common/version.h"
 #include "common/message_text.h"
+#include "common/silent_console.h"
 #include "common/utf8_path.h"
+#include "common/version.h"
 #include "firmware/file_source.h"
-#include "firmware/package.h"
-#include "history/attempt_record.h"
-#include "update/update_procedures.h"
+#include "firmware/firmware_path.h"
+#include "fleet/meter_pipeline.h"
+#include "instrument/identity.h"
 
 namespace quorvel::cli {
 
@@ -87,7 +86,7 @@ ExitStatus WithResourceManager(const BackendRequest& request, Streams streams,
                                const std::function<ExitStatus(Services&, const VisaHandle&)>& body) {
   auto backend = OpenOrReport(request, streams);
   if (!backend) return ExitStatus::kBadArguments;
-  TerminalConsole console(streams.out, streams.err, *backend->clock, {});
+  SilentConsole console;
   DiskFileSystem files;
   Services services{*backend->visa, console, *backend->clock, files};
   const VisaHandle manager = OpenResourceManager(services.visa);
@@ -118,113 +117,28 @@ ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
   return RefuseSeveralMeters(meters, streams);
 }
 
-// The file as the window's chooser hands it over: a full path to a file that
-// can be opened. A file that cannot be read must not get as far as switching
-// the meter to update mode.
-ExitStatus ResolveFirmwareFile(const std::string& file, FileSystem& files, Streams streams,
-                               std::string& path) {
-  std::error_code error;
-  path = Utf8FromPath(std::filesystem::absolute(PathFromUtf8(file), error));
-  if (error) {
-    return Fail(streams, ExitStatus::kBadArguments,
-                "cannot resolve \"" + PrintableField(ArgumentForMessage(file)) + "\"");
+}  // namespace
+
+std::optional<std::string> ResolveFirmwareFile(const std::string& file, FileSystem& files,
+                                               Streams streams, std::string_view untouched,
+                                               ExitStatus& status) {
+  const FirmwarePath resolved = ResolveFirmwarePath(file, files);
+  switch (resolved.problem) {
+    case FirmwarePathProblem::kNone:
+      return resolved.path;
+    case FirmwarePathProblem::kUnresolvable:
+      status = Fail(streams, ExitStatus::kBadArguments,
+                    "cannot resolve \"" + PrintableField(ArgumentForMessage(file)) + "\"");
+      return std::nullopt;
+    case FirmwarePathProblem::kUnreadable:
+      break;
   }
-  // Opened as the update will open it, so a file that another program is
-  // writing is refused here too.
-  if (!IsRegularFile(path) || !files.OpenForReading(path, FileShare::kReadOnly)) {
-    return Fail(streams, ExitStatus::kFileRefused,
-                UnreadableFileText(path) + "; the meter was not touched.");
-  }
-  return ExitStatus::kSuccess;
+  status = Fail(streams, ExitStatus::kFileRefused,
+                UnreadableFileText(resolved.path) + "; " + std::string(untouched) + ".");
+  return std::nullopt;
 }
 
-void RecordAttempt(const UpdateReport& report, FileSystem& files, const std::string& path,
-                   const BackendRequest& backend, std::string reason, Streams streams) {
-  if (!IsRecordedAttempt(report.outcome)) return;
-  std::string problem;
-  const std::unique_ptr<UpdateHistory> history = OpenHistory(&problem);
-  if (history && RecordSelectAttempt(*history,
-                                     {.tool = "quorvel-cli",
-                                      .toolVersion = QUORVEL_VERSION,
-                                      .backend = backend.name},
-                                     report, files, path, std::move(reason), &problem)) {
-    return;
-  }
-  streams.err << kProgramName << "the update history was not written: " << problem << '\n';
-}
-
-// Discovery as the window does it on opening, then one press of Select.
-UpdateReport RunSelectButton(Services& services) {
-  DialogState dialog;
-  DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
-  if (!dialog.readyForUpdate) {
-    dialog.report.outcome = UpdateOutcome::kNoMeter;
-    dialog.report.notice = dialog.session.notice;
-  } else if (StopWasRequested()) {
-    dialog.report.outcome = UpdateOutcome::kChooserCancelled;
-  } else {
-    RunImageUpdate(services, dialog);
-  }
-  // Whatever the procedure left open (a refusal or a wrong mode leaves the
-  // sessions open for another try in the window) is closed as Exit would.
-  CloseSessionsForExit(dialog);
-  UpdateReport report;
-  report.TakeProcedureFacts(dialog.report);
-  report.reason = TransferFailureText(report);
-  // Otherwise the warning the update ended with says best why it stopped.
-  if (report.reason.empty() && report.outcome != UpdateOutcome::kInstalled) {
-    report.reason = report.notice;
-  }
-  return report;
-}
-
-// What the operator sees before the transfer: the meter the file goes to.
-void Announce(Streams streams, const MeterRecord& meter, const std::string& fileName) {
-  const ProcessorVersions versions = ProcessorVersionsOf(meter.versions);
-  streams.out << "Meter " << PrintableField(meter.resource) << ", serial "
-              << PrintableField(WithoutTrailingNewline(meter.serial)) << ", DSP "
-              << PrintableField(versions.dsp) << ", Panel " << PrintableField(versions.panel)
-              << ", MSP 430 " << PrintableField(versions.msp430) << '\n'
-              << "Updating it with \"" << PrintableField(fileName)
-              << "\"; the meter switches to update mode and takes a few seconds to come back.\n"
-              << std::flush;
-}
-
-// The update of one meter: the pre-flight, then the Select button's procedure.
-UpdateReport UpdateOneMeter(const UpdateRequest& request, Services& services,
-                            TerminalConsole& console, const std::string& path, Streams streams) {
-  const PreflightResult preflight = RunPreflight(services, path);
-  UpdateReport report;
-  if (preflight.refusal) {
-    const FileRefusal& refusal = *preflight.refusal;
-    // The refusal reads as the update's own: its log lines, or its message box.
-    for (const std::string& line : refusal.logLines) console.AppendLog(line);
-    if (refusal.logLines.empty()) {
-      console.ShowMessageBox({.text = refusal.text,
-                              .caption = "Quorvel",
-                              .icon = MessageIcon::kWarning,
-                              .buttons = MessageButtons::kOk,
-                              .owner = MessageOwner::kNone});
-    }
-    report.outcome = refusal.outcome;
-    report.reason = refusal.text;
-  } else {
-    if (preflight.meter && preflight.meter->identified && !preflight.meter->updateMode &&
-        request.style == OutputStyle::kOwn) {
-      Announce(streams, *preflight.meter, SplitPath(path).second);
-    }
-    report = RunSelectButton(services);
-  }
-  report.file = SplitPath(path).second;
-  report.package = NamesPackage(path);
-  if (preflight.meter) {
-    report.resource = preflight.meter->resource;
-    report.serial = WithoutTrailingNewline(preflight.meter->serial);
-    report.identityBefore = WithoutTrailingNewline(preflight.meter->identity);
-    report.versionsBefore = preflight.meter->versions.tail;
-  }
-  return report;
-}
+namespace {
 
 // The meter a one-meter command works with: the one named, else the one
 // attached (never a guess among several), opened and identified.
@@ -331,6 +245,22 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
                        report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused);
 }
 
+namespace {
+
+// A file refused before the meter was switched is refused for the cause
+// `info` names (the window's words ask for a button a terminal has not).
+void SayRefusalCause(FileSystem& files, const std::string& path, UpdateReport& report) {
+  if (report.outcome != UpdateOutcome::kFileRefused || report.switchedToUpdateMode) return;
+  std::optional<FileReport> inspected = InspectFirmwareFile(files, path);
+  if (!inspected) return;
+  if (!report.identityBefore.empty()) {
+    AddMeterCheck(*inspected, files, report.resource, VersionsFromIdentity(report.identityBefore));
+  }
+  if (const auto cause = FirstFailure(*inspected)) report.reason = *cause;
+}
+
+}  // namespace
+
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   if (request.all || request.resources.size() > 1 || request.verify || request.asJson) {
     return RunFleet(request, streams);
@@ -338,45 +268,52 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   auto backend = OpenOrReport(request.backend, streams);
   if (!backend) return ExitStatus::kBadArguments;
   DiskFileSystem files;
-  std::string path;
-  if (const ExitStatus status = ResolveFirmwareFile(request.file, files, streams, path);
-      status != ExitStatus::kSuccess) {
-    return status;
+  ExitStatus status = ExitStatus::kSuccess;
+  const auto path =
+      ResolveFirmwareFile(request.file, files, streams, "the meter was not touched", status);
+  if (!path) return status;
+  // Without --resource the one meter attached is found by the update itself.
+  if (request.resources.empty()) {
+    if (const ExitStatus ambiguous = RefuseAmbiguousMeter(*backend->visa, streams);
+        ambiguous != ExitStatus::kSuccess) {
+      return ambiguous;
+    }
   }
+  std::string historyProblem;
+  const std::unique_ptr<UpdateHistory> history = OpenHistory(&historyProblem);
 
-  VisaLibrary* visaChain = backend->visa.get();
-  std::optional<ResourceFilterVisa> pinned;
-  if (!request.resources.empty()) {
-    visaChain = &pinned.emplace(*visaChain, SameResource(request.resources.front()));
-  } else if (const ExitStatus ambiguous = RefuseAmbiguousMeter(*visaChain, streams);
-             ambiguous != ExitStatus::kSuccess) {
-    return ambiguous;
-  }
-  InterruptSafeVisa visa(*visaChain);
-
+  InterruptSafeVisa visa(*backend->visa);
   InstallStopHandler(ToInt(ExitStatus::kStopped));
   KeepRunningWhenOutputCloses();
   const SteadyClock wallClock;  // the time left shown is the operator's, even when scaled
-  TerminalConsole console(streams.out, streams.err, wallClock,
-                          {.outputIsTerminal = streams.outIsTerminal,
-                           .answerYes = request.answerYes,
-                           .showLog = request.style == OutputStyle::kTranscript,
-                           .showProgress = request.style != OutputStyle::kQuiet});
-  console.SetChosenFile(path);
-  Services services{visa, console, *backend->clock, files};
-
-  const UpdateReport report = UpdateOneMeter(request, services, console, path, streams);
-  const OutcomeLine line = DescribeOutcome(report);
+  MeterDisplay display(streams.out, streams.err, wallClock, SplitPath(*path).second,
+                       {.outputIsTerminal = streams.outIsTerminal,
+                        .announce = request.style == OutputStyle::kOwn,
+                        .showLog = request.style == OutputStyle::kTranscript,
+                        .showProgress = request.style != OutputStyle::kQuiet});
+  const FleetRequest one{
+      .path = *path,
+      .resources = {request.resources.empty() ? std::string() : request.resources.front()},
+      .procedureSpeaksForMeter = true,
+      .answerYes = request.answerYes,
+      .stopRequested = [] { return StopWasRequested(); },
+      .history = history.get(),
+      .origin = {.tool = "quorvel-cli", .toolVersion = QUORVEL_VERSION,
+                 .backend = request.backend.name},
+  };
+  UpdateReport report = RunMeterPipeline(visa, *backend->clock, files, one, 0, display);
+  SayRefusalCause(files, *path, report);
   if (report.outcome == UpdateOutcome::kNoMeter && report.resource.empty()) {
     if (const std::string hint = NoMeterMessage({}, request.backend); !hint.empty()) {
       streams.err << kProgramName << hint.substr(1) << '\n';
     }
   }
-  streams.out << RenderOutcomeLine(line, request.colour) << '\n' << std::flush;
-  // The history gives the reason as a fleet's worker records it.
-  RecordAttempt(report, files, path, request.backend,
-                report.reason.empty() ? line.text : report.reason, streams);
-  return OutputWritten(streams, ExitStatusFor(report.outcome));
+  streams.out << RenderOutcomeLine(DescribeOutcome(report), request.colour) << '\n' << std::flush;
+  if (!history && IsRecordedAttempt(report.outcome)) {
+    streams.err << kProgramName << "the update history was not written: " << historyProblem
+                << '\n';
+  }
+  return OutputWritten(streams, ExitStatusOf(report));
 }
 
 }  // namespace quorvel::cli

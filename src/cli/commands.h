@@ -9,6 +9,7 @@
 #include "cli/backend.h"
 #include "cli/exit_status.h"
 #include "common/json_text.h"
+#include "firmware/file_source.h"
 
 namespace quorvel::cli {
 
@@ -33,6 +34,12 @@ ExitStatus Fail(Streams streams, ExitStatus status, std::string_view message);
 // full stop: `cannot open "F" for reading`, or `"F" is a directory, not a
 // firmware file`.
 std::string UnreadableFileText(const std::string& path);
+
+// The firmware file named on the command line as a full path the update can
+// open; otherwise says why not (ending "; UNTOUCHED.") and sets `status`.
+std::optional<std::string> ResolveFirmwareFile(const std::string& file, FileSystem& files,
+                                               Streams streams, std::string_view untouched,
+                                               ExitStatus& status);
 
 // `status`, unless standard output could not be written (a full disk): then
 // that is said, and the status is 1 unless `status` is worse.
@@ -77,9 +84,9 @@ struct UpdateRequest {
   bool colour = false;  // the outcome's verdict in colour
 };
 
-// Runs the Select button's procedure with `file` as the chosen file, or for
-// several meters, --verify or --json the fleet update. Installs the Ctrl+C
-// handler for the duration of the program.
+// Updates one meter as a fleet of one, shown in the CLI's own words; several
+// meters, --verify and --json show the fleet's table or report instead.
+// Installs the Ctrl+C handler for the duration of the program.
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams);
 
 }  // namespace quorvel::cli

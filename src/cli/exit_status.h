@@ -2,6 +2,7 @@
 // The exit statuses of quorvel-cli. Scripts rely on these numbers: keep them
 // stable and keep docs/cli.md and the --help footer in step.
 #include <string_view>
+#include <vector>
 
 #include "update/update_procedures.h"
 
@@ -24,6 +25,17 @@ constexpr int ToInt(ExitStatus status) { return static_cast<int>(status); }
 
 // How one run of the update procedure maps to the program's exit status.
 ExitStatus ExitStatusFor(UpdateOutcome outcome);
+
+// The exit status one meter's result stands for: its outcome's, except that
+// a meter the run switched to update mode and did not update is a failed
+// update (5), whatever stopped the run before the meter took the file, and
+// an unverified update is 7.
+ExitStatus ExitStatusOf(const UpdateReport& report);
+// The worse of two statuses, from mildest: 0, 3, 6, 4, 7, 1, 5, 130.
+ExitStatus WorseExitStatus(ExitStatus a, ExitStatus b);
+// The worst of them: 0 only when some meter was updated and every meter
+// succeeded; a run whose every meter was skipped in update mode is 6.
+ExitStatus WorstExitStatus(const std::vector<UpdateReport>& reports);
 
 // One line for the --help footer and the documentation.
 std::string_view ExitStatusTable();

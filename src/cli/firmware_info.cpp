@@ -227,6 +227,15 @@ FileKind KindOfFileName(const std::string& path) {
   return NamesPackage(path) ? FileKind::kPackage : FileKind::kImage;
 }
 
+std::optional<std::string> FirstFailure(const FileReport& report) {
+  for (const CheckGroup& group : report.groups) {
+    for (const CheckResult& check : group.checks) {
+      if (!check.passed) return check.detail;
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::string& path) {
   const auto file = files.OpenForReading(path);
   if (!file) return std::nullopt;

@@ -72,6 +72,10 @@ std::optional<FileReport> InspectFirmwareFile(FileSystem& files, const std::stri
 void AddMeterCheck(FileReport& report, FileSystem& files, const std::string& meterResource,
                    const MeterVersions& versions);
 
+// The first check the file failed, as `info` words it ("\"NOTUS\" is not the
+// maker's signature"); nothing when it passed every one.
+std::optional<std::string> FirstFailure(const FileReport& report);
+
 std::string RenderReportText(const FileReport& report);
 Json ReportJson(const FileReport& report);
 std::string RenderReportJson(const FileReport& report);

@@ -1,11 +1,8 @@
 #include "cli/fleet_command.h"
 
-#include <array>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "cli/fleet_output.h"
-#include "cli/meter_query.h"
 #include "cli/stop_signal.h"
 #include "cli/text_output.h"
 #include "cli/visa_decorators.h"
@@ -19,19 +16,6 @@
 namespace quorvel::cli {
 
 namespace {
-
-// From harmless to worst: the exit status of a run is that of its worst meter.
-constexpr std::array kSeverity = {
-    ExitStatus::kSuccess,     ExitStatus::kFileRefused,    ExitStatus::kWrongMode,
-    ExitStatus::kNoMeter,     ExitStatus::kNotVerified,    ExitStatus::kFailure,
-    ExitStatus::kTransferFailed, ExitStatus::kStopped};
-
-std::size_t SeverityOf(ExitStatus status) {
-  for (std::size_t i = 0; i < kSeverity.size(); ++i) {
-    if (kSeverity[i] == status) return i;
-  }
-  return kSeverity.size();
-}
 
 // The meters of the run: those named, with --all every one attached, and
 // otherwise the one meter attached (an empty run must never pass for success).
@@ -93,29 +77,6 @@ nlohmann::json HistoryJson(const HistoryRecord& record) {
 
 }  // namespace
 
-ExitStatus ExitStatusOf(const UpdateReport& report) {
-  if (report.skipped) return ExitStatus::kSuccess;
-  if (report.outcome == UpdateOutcome::kInstalled &&
-      report.verification != Verification::kNotAsked &&
-      report.verification != Verification::kVerified) {
-    return ExitStatus::kNotVerified;
-  }
-  return ExitStatusFor(report.outcome);
-}
-
-ExitStatus WorseExitStatus(ExitStatus a, ExitStatus b) {
-  return SeverityOf(b) > SeverityOf(a) ? b : a;
-}
-
-ExitStatus WorstExitStatus(const std::vector<UpdateReport>& reports) {
-  ExitStatus worst = ExitStatus::kSuccess;
-  for (const UpdateReport& report : reports) {
-    const ExitStatus status = ExitStatusOf(report);
-    if (SeverityOf(status) > SeverityOf(worst)) worst = status;
-  }
-  return worst;
-}
-
 std::unique_ptr<UpdateHistory> OpenHistory(std::string* problem) {
   const auto path = DefaultHistoryPath();
   if (!path) {
@@ -130,14 +91,9 @@ ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
   auto backend = OpenBackend(request.backend, &error);
   if (!backend) return Fail(streams, ExitStatus::kBadArguments, error);
   DiskFileSystem files;
-  std::error_code failure;
-  const std::string path = std::filesystem::absolute(request.file, failure).string();
-  if (failure || !std::filesystem::is_regular_file(path, failure) || !files.OpenForReading(path)) {
-    return Fail(streams, ExitStatus::kFileRefused,
-                UnreadableFileText(request.file) + "; no meter was touched.");
-  }
-
   ExitStatus status = ExitStatus::kSuccess;
+  const auto path = ResolveFirmwareFile(request.file, files, streams, "no meter was touched", status);
+  if (!path) return status;
   const auto meters = ChooseMeters(request, *backend->visa, streams, status);
   if (!meters) return status;
   if (NamesOneMeterTwice(*meters)) {
@@ -163,7 +119,7 @@ ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
   FleetDisplay display(running, streams.outIsTerminal && !request.asJson, wallClock, labels);
 
   FleetRequest fleet{
-      .path = path,
+      .path = *path,
       .resources = *meters,
       .leaveUpdateModeMeters = request.all,
       .verify = request.verify,

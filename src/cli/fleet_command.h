@@ -10,13 +10,6 @@
 
 namespace quorvel::cli {
 
-// The exit status one meter's result stands for.
-ExitStatus ExitStatusOf(const UpdateReport& report);
-// The worse of two statuses, from mildest: 0, 3, 6, 4, 7, 1, 5, 130.
-ExitStatus WorseExitStatus(ExitStatus a, ExitStatus b);
-// The worst of them: 0 only when every meter succeeded.
-ExitStatus WorstExitStatus(const std::vector<UpdateReport>& reports);
-
 // The history file the programs use; a message in *problem when there is none.
 std::unique_ptr<UpdateHistory> OpenHistory(std::string* problem);
 

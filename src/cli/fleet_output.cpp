@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/meter_query.h"
+#include "cli/meter_text.h"
 #include "cli/progress_display.h"
 #include "cli/text_output.h"
 
@@ -87,6 +87,21 @@ void FleetDisplay::Progress(std::size_t meter, const ProgressReport& report) {
     out_ << '[' << line.label << "] Progress: " << *percent << '%';
     if (report.imageCount > 1) out_ << " (image " << report.image << " of " << report.imageCount << ')';
     out_ << '\n' << std::flush;
+  }
+}
+
+void FleetDisplay::Waiting(std::size_t meter, const WaitingReport& report) {
+  const std::lock_guard lock(mutex_);
+  if (meter >= meters_.size()) return;
+  MeterLine& line = meters_[meter];
+  const bool newPhase = report.what != line.wait;
+  line.wait = report.what;
+  if (report.what == MeterWait::kNone) return;  // the next line or progress replaces it
+  if (terminal_) {
+    line.status = WaitingText(report, true);
+    Redraw();
+  } else if (newPhase) {
+    out_ << '[' << line.label << "] " << WaitingText(report, false) << "...\n" << std::flush;
   }
 }
 

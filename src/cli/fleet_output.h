@@ -20,6 +20,7 @@ class FleetDisplay final : public FleetObserver {
 
   void Line(std::size_t meter, std::string_view text) override;
   void Progress(std::size_t meter, const ProgressReport& report) override;
+  void Waiting(std::size_t meter, const WaitingReport& report) override;
   void Finished(std::size_t meter, const UpdateReport& report) override;
 
  private:
@@ -30,6 +31,7 @@ class FleetDisplay final : public FleetObserver {
     bool transferring = false;
     Millis imageStart{0};
     int shownPercent = -1;
+    MeterWait wait = MeterWait::kNone;
   };
 
   void Redraw();  // terminal only; with the lock held

@@ -23,6 +23,12 @@ std::string NextStep(const UpdateReport& report, std::string_view otherwise) {
   return std::string(otherwise);
 }
 
+// " after the meter accepted images 1 and 2 of 3", or nothing when none went in.
+std::string AfterAccepted(const UpdateReport& report) {
+  const std::string accepted = AcceptedImagesText(report);
+  return accepted.empty() ? std::string() : " after " + accepted;
+}
+
 // A reason as one printable sentence part.
 std::string Reason(const std::string& text, std::string_view fallback) {
   std::string reason = OneLineText(text.empty() ? fallback : text);
@@ -41,14 +47,19 @@ OutcomeLine OutcomeWithoutDoctor(const UpdateReport& report) {
       return {OutcomeTone::kGood, "Updated",
               "the meter accepted " + file + " (" + Images(std::max(report.imageCount, 1)) +
                   "). Recycle the meter's power to start the new firmware."};
+    case UpdateOutcome::kUnconfirmed:
+      return {OutcomeTone::kBad, "Unconfirmed",
+              "the meter accepted the data of " + file + ", but " + UnconfirmedText(report) +
+                  ". Recycle the meter's power to start the new firmware."};
     case UpdateOutcome::kTransferFailed:
       return {OutcomeTone::kBad, "Update failed",
               Reason(TransferFailureText(report), "the meter did not accept the update") + ". " +
                   std::string(kRecycleAndRetry)};
     case UpdateOutcome::kStopped:
       return {OutcomeTone::kStopped, "Stopped",
-              "by Ctrl+C; the meter is left in update mode. Recycle its power before the next "
-              "attempt."};
+              "by Ctrl+C" + AfterAccepted(report) +
+                  "; the meter is left in update mode. Recycle its power before the next "
+                  "attempt."};
     case UpdateOutcome::kChooserCancelled:
       return {OutcomeTone::kStopped, "Stopped", "before the update began; the meter is unchanged."};
     case UpdateOutcome::kWrongMode:
@@ -67,8 +78,11 @@ OutcomeLine OutcomeWithoutDoctor(const UpdateReport& report) {
       break;
   }
   if (report.step == TransferStep::kMeterLost) {
+    // Lost after the switch, the meter waits in update mode for its power cycle.
+    const std::string stranded = report.switchedToUpdateMode ? "; it is left in update mode" : "";
     return {OutcomeTone::kBad, "Update failed",
-            TransferFailureText(report) + ". " + NextStep(report, "Check the cable and try again.")};
+            TransferFailureText(report) + stranded + ". " +
+                NextStep(report, "Check the cable and try again.")};
   }
   if (!report.reason.empty()) {
     // A reason that already says what to do next ("... try again.") is not told twice.

@@ -71,6 +71,20 @@ std::string FormatProgressBar(const ProgressReport& report, std::optional<Millis
   return bar + numbers;
 }
 
+std::string WaitingText(const WaitingReport& report, bool withTimeLeft) {
+  std::string text;
+  switch (report.what) {
+    case MeterWait::kNone: return {};
+    case MeterWait::kSwitching: text = "Waiting for the meter to switch to update mode"; break;
+    case MeterWait::kRestarting: text = "Waiting for the meter to restart in update mode"; break;
+    case MeterWait::kReconnecting: text = "Looking for the meter in update mode"; break;
+  }
+  if (withTimeLeft && report.left > Millis{0}) {
+    text += " (" + FormatTimeLeft(report.left) + " left)";
+  }
+  return text;
+}
+
 ProgressDisplay::ProgressDisplay(std::ostream& out, bool terminal, const Clock& wallClock)
     : out_(out), terminal_(terminal), wallClock_(wallClock) {}
 
@@ -111,6 +125,17 @@ void ProgressDisplay::ShowPercentLine(const ProgressReport& report) {
   if (report.imageCount > 1)
     out_ << " (image " << report.image << " of " << report.imageCount << ')';
   out_ << '\n' << std::flush;
+}
+
+void ProgressDisplay::Waiting(const WaitingReport& report) {
+  if (terminal_) {
+    // The status line is replaced by the next one, or erased when the wait is over.
+    out_ << kEraseLine << WaitingText(report, true) << std::flush;
+    barOnScreen_ = report.what != MeterWait::kNone;
+  } else if (report.what != shownWait_ && report.what != MeterWait::kNone) {
+    out_ << WaitingText(report, false) << "...\n" << std::flush;
+  }
+  shownWait_ = report.what;
 }
 
 void ProgressDisplay::BreakLine() {

@@ -23,12 +23,18 @@ std::optional<Millis> EstimateTimeLeft(const ProgressReport& report, Millis elap
 // One line of the terminal bar, without carriage return or line feed.
 std::string FormatProgressBar(const ProgressReport& report, std::optional<Millis> timeLeft);
 
+// What a run waits for, in one line: "Waiting for the meter to restart in
+// update mode (0:05 left)", the time left where known; empty when the wait is over.
+std::string WaitingText(const WaitingReport& report, bool withTimeLeft);
+
 class ProgressDisplay {
  public:
   // `wallClock` measures the operator's real time for the time-left estimate.
   ProgressDisplay(std::ostream& out, bool terminal, const Clock& wallClock);
 
   void Report(const ProgressReport& report);
+  // On a terminal a status line redrawn in place; otherwise one line per phase.
+  void Waiting(const WaitingReport& report);
   // Ends a bar line in progress so that other output starts on a fresh line.
   void BreakLine();
 
@@ -44,6 +50,7 @@ class ProgressDisplay {
   Millis imageStart_{0};
   int lastPercent_ = -1;
   bool barOnScreen_ = false;
+  MeterWait shownWait_ = MeterWait::kNone;
 };
 
 }  // namespace quorvel::cli

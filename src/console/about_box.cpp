@@ -13,7 +13,7 @@
 namespace quorvel {
 
 namespace {
-constexpr int kTextLeft = 40;       // right of the icon
+constexpr int kTextLeft = 40;         // right of the icon
 constexpr int kShortTextWidth = 150;  // the first line stops short of OK
 constexpr int kTextWidth = 201;
 constexpr int kLineHeight = 10;

@@ -47,7 +47,9 @@ void ApplyPatterns(QFileDialog& dialog, const std::vector<FileFilterEntry>& entr
 // Where the chooser remembers the folder of the last file chosen, across runs.
 constexpr const char* kLastFolderKey = "chooser/firmwareFolder";
 
-QSettings ProgramSettings() { return QSettings(QStringLiteral("quorvel"), QStringLiteral("quorvel")); }
+QSettings ProgramSettings() {
+  return QSettings(QStringLiteral("quorvel"), QStringLiteral("quorvel"));
+}
 
 }  // namespace
 

@@ -25,10 +25,14 @@ constexpr KindColours kWarning{0x6d4c00, 0xfff4d6, 0xffe082, 0x43350d};
 
 const KindColours& ColoursOf(StripKind kind) {
   switch (kind) {
-    case StripKind::kSuccess: return kSuccess;
-    case StripKind::kFailure: return kFailure;
-    case StripKind::kWarning: return kWarning;
-    case StripKind::kInfo: break;
+    case StripKind::kSuccess:
+      return kSuccess;
+    case StripKind::kFailure:
+      return kFailure;
+    case StripKind::kWarning:
+      return kWarning;
+    case StripKind::kInfo:
+      break;
   }
   return kInfo;
 }
@@ -58,10 +62,14 @@ StripLook LookOf(StripKind kind, const QPalette& palette) {
 
 QIcon IconOf(StripKind kind, const QStyle& style) {
   switch (kind) {
-    case StripKind::kSuccess: return style.standardIcon(QStyle::SP_DialogApplyButton);
-    case StripKind::kFailure: return style.standardIcon(QStyle::SP_MessageBoxCritical);
-    case StripKind::kWarning: return style.standardIcon(QStyle::SP_MessageBoxWarning);
-    case StripKind::kInfo: break;
+    case StripKind::kSuccess:
+      return style.standardIcon(QStyle::SP_DialogApplyButton);
+    case StripKind::kFailure:
+      return style.standardIcon(QStyle::SP_MessageBoxCritical);
+    case StripKind::kWarning:
+      return style.standardIcon(QStyle::SP_MessageBoxWarning);
+    case StripKind::kInfo:
+      break;
   }
   return style.standardIcon(QStyle::SP_MessageBoxInformation);
 }

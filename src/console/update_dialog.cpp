@@ -66,8 +66,8 @@ QRect ToPixels(const DialogUnits& units, const UnitRect& area) {
 // The real save-file chooser for Save Log..., starting in the home folder.
 std::optional<std::string> ChooseRealLogFile(QWidget* owner) {
   const QString path = QFileDialog::getSaveFileName(
-      owner, ToQString(kSaveLogCaption),
-      QDir::home().filePath(ToQString(kSaveLogDefaultName)), ToQString(kSaveLogFilter));
+      owner, ToQString(kSaveLogCaption), QDir::home().filePath(ToQString(kSaveLogDefaultName)),
+      ToQString(kSaveLogFilter));
   if (path.isEmpty()) return std::nullopt;
   return path.toStdString();
 }
@@ -286,7 +286,7 @@ void UpdateDialog::showEvent(QShowEvent* event) {
 void UpdateDialog::reject() {}
 
 void UpdateDialog::closeEvent(QCloseEvent* event) {
-  if (closing_) {
+  if (presenter_ == nullptr || presenter_->MayClose()) {
     event->accept();
   } else {
     event->ignore();
@@ -374,7 +374,6 @@ bool UpdateDialog::PumpMessages() {
 }
 
 void UpdateDialog::CloseWindow() {
-  closing_ = true;
   lookAgain_->stop();
   done(QDialog::Accepted);
 }

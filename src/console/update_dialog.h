@@ -122,7 +122,6 @@ class UpdateDialog final : public QDialog, public WindowView {
   QLabel* status_ = nullptr;
   QTimer* lookAgain_ = nullptr;
   bool startupDone_ = false;
-  bool closing_ = false;
 };
 
 }  // namespace quorvel

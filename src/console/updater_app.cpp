@@ -208,7 +208,8 @@ int UpdaterApp::Run(const QStringList& arguments) {
   if (!setup.meterAccessHint) {
     setup.meterAccessHint = [backend] {
       const std::string access = MeterAccessHint(backend);
-      return access.empty() ? std::string(kAskTheDoctor) : access + "\n\n" + std::string(kAskTheDoctor);
+      return access.empty() ? std::string(kAskTheDoctor)
+                            : access + "\n\n" + std::string(kAskTheDoctor);
     };
   }
   // Every attempt goes into the update history, as the command line's do.

@@ -6,11 +6,11 @@
 #include <optional>
 
 #include "backends/backends.h"
-#include "common/operator_console.h"
+#include "common/silent_console.h"
 #include "common/utf8_path.h"
 #include "firmware/file_source.h"
 #include "history/history_file.h"
-#include "instrument/instrument_session.h"
+#include "instrument/meter_query.h"
 #include "visa/resource_name.h"
 #include "visa/status_names.h"
 #include "visa/system/library_probe.h"
@@ -27,8 +27,6 @@ constexpr const char* kLibraryArea = "VISA library";
 constexpr const char* kUsbArea = "USB";
 constexpr const char* kMeterArea = "Meters";
 constexpr const char* kHistoryArea = "History file";
-// A search never reports more meters than this.
-constexpr ViUInt32 kMostMeters = 64;
 
 std::string_view BackendBase(std::string_view backend) {
   return backend.substr(0, backend.find(':'));
@@ -53,21 +51,6 @@ Json JsonStrings(const std::vector<std::string>& texts) {
   for (const std::string& text : texts) array.push_back(JsonString(text));
   return array;
 }
-
-// The meter's identity is read without a window: nothing is shown or asked.
-class SilentConsole final : public OperatorConsole {
- public:
-  void AppendLog(std::string_view) override {}
-  void ClearLog() override {}
-  bool PumpMessages() override { return true; }
-  void SetButtonCaption(ConsoleButton, std::string_view) override {}
-  void EnableButton(ConsoleButton, bool) override {}
-  void ShowButton(ConsoleButton, bool) override {}
-  MessageResult ShowMessageBox(const MessageBoxRequest&) override { return MessageResult::kOk; }
-  std::optional<std::string> ChooseFile(std::string_view) override { return std::nullopt; }
-  void Repaint() override {}
-  void ReportProgress(const ProgressReport&) override {}
-};
 
 // ---- The installed VISA library ----
 
@@ -305,48 +288,6 @@ void CheckUsb(const DoctorRequest& request, DoctorReport& report) {
 
 // ---- The meters ----
 
-struct MeterAnswer {
-  std::string resource;
-  bool opened = false;
-  MeterIdentity identity;
-  std::string serial;
-};
-
-std::vector<std::string> FindMeterResources(VisaLibrary& visa, ViSession manager) {
-  std::vector<std::string> names;
-  ViFindList list = VI_NULL;
-  ViUInt32 count = 0;
-  std::array<ViChar, VI_FIND_BUFLEN> descriptor{};
-  if (!ViSucceeded(visa.viFindRsrc(manager, kPackageSearchExpression, &list, &count,
-                                   descriptor.data()))) {
-    return names;
-  }
-  for (ViUInt32 i = 0; i < std::min(count, kMostMeters); ++i) {
-    if (i > 0 && !ViSucceeded(visa.viFindNext(list, descriptor.data()))) break;
-    descriptor.back() = '\0';
-    names.emplace_back(descriptor.data());
-  }
-  if (list != VI_NULL) visa.viClose(list);
-  return names;
-}
-
-MeterAnswer AskMeter(Services& services, const VisaHandle& manager, const std::string& resource) {
-  MeterAnswer answer;
-  answer.resource = resource;
-  InstrumentSession session;  // its own session only; the manager stays the caller's
-  session.instrument = OpenSession(services.visa, manager, resource.c_str()).session;
-  if (session.instrument.empty()) return answer;
-  answer.opened = true;
-  services.visa.viSetAttribute(session.instrument.get(), VI_ATTR_TMO_VALUE, kSessionTimeoutMs);
-  answer.identity = ReadIdentity(services, session);
-  answer.serial = ReadSerial(services, session);
-  while (!answer.serial.empty() && (answer.serial.back() == '\n' || answer.serial.back() == '\r')) {
-    answer.serial.pop_back();
-  }
-  session.instrument.Close();
-  return answer;
-}
-
 std::string PrintableReply(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   for (char& c : text) {
@@ -382,20 +323,20 @@ bool CheckBackendMeters(const std::string& backend, bool isDefault, const Doctor
                              Json{{"backend", JsonString(backend)}}});
     return false;
   }
-  const std::vector<std::string> resources = FindMeterResources(*visa, manager.get());
+  const std::vector<std::string> resources = FindMeters(*visa, manager);
   bool reached = false;
   for (const std::string& resource : resources) {
-    const MeterAnswer answer = AskMeter(services, manager, resource);
-    const bool identified = answer.opened && IsUsableIdentity(answer.identity);
+    const MeterRecord answer = QueryMeter(services, manager, resource);
+    const bool identified = answer.opened && answer.identified;
     reached = reached || identified;
     Json facts = {{"backend", JsonString(backend)},
                   {"resource", JsonString(resource)},
                   {"opened", answer.opened},
-                  {"identity", answer.opened ? JsonString(PrintableReply(answer.identity.reply)) : Json(nullptr)},
+                  {"identity", answer.opened ? JsonString(PrintableReply(answer.identity)) : Json(nullptr)},
                   {"serial", answer.opened ? JsonString(PrintableReply(answer.serial)) : Json(nullptr)}};
     if (identified) {
       report.checks.push_back({kMeterArea, backend + " " + resource, Verdict::kOk,
-                               "identity " + PrintableReply(answer.identity.reply) + ", serial " +
+                               "identity " + PrintableReply(answer.identity) + ", serial " +
                                    PrintableReply(answer.serial),
                                "", facts});
     } else {

@@ -9,6 +9,7 @@ namespace quorvel {
 std::string_view UpdateOutcomeName(UpdateOutcome outcome) {
   switch (outcome) {
     case UpdateOutcome::kInstalled: return "installed";
+    case UpdateOutcome::kUnconfirmed: return "unconfirmed";
     case UpdateOutcome::kRediscovered:
     case UpdateOutcome::kNoMeter: return "no meter";
     case UpdateOutcome::kWrongMode: return "wrong mode";
@@ -31,7 +32,7 @@ bool RecordSelectAttempt(UpdateHistory& history, const HistoryOrigin& origin,
                          std::string reason, std::string* error) {
   if (!IsRecordedAttempt(report.outcome)) return true;
   HistoryRecord record =
-      MakeAttemptRecord(origin, files, path, report.resource, report.identityBefore);
+      MakeAttemptRecord(origin, files, path, report.resource, report.identityBefore, report);
   record.outcome = std::string(UpdateOutcomeName(report.outcome));
   record.reason = std::move(reason);
   return history.Append(record, error);
@@ -39,7 +40,7 @@ bool RecordSelectAttempt(UpdateHistory& history, const HistoryOrigin& origin,
 
 HistoryRecord MakeAttemptRecord(const HistoryOrigin& origin, FileSystem& files,
                                 const std::string& path, std::string resource,
-                                std::string identityBefore) {
+                                std::string identityBefore, const UpdateReport& report) {
   HistoryRecord record;
   record.time = HistoryTimeNow();
   record.tool = origin.tool;
@@ -49,7 +50,10 @@ HistoryRecord MakeAttemptRecord(const HistoryOrigin& origin, FileSystem& files,
   record.resource = std::move(resource);
   record.identityBefore = std::move(identityBefore);
   record.fileName = SplitPath(path).second;
-  if (const auto digest = DigestFile(files, path)) {
+  if (!report.fileSha256.empty()) {
+    record.fileSize = report.fileSize;
+    record.fileSha256 = report.fileSha256;
+  } else if (const auto digest = DigestFile(files, path)) {
     record.fileSize = digest->size;
     record.fileSha256 = digest->sha256;
   }

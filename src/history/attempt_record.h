@@ -25,10 +25,12 @@ std::string_view UpdateOutcomeName(UpdateOutcome outcome);
 // attempted nothing and leaves no record.
 bool IsRecordedAttempt(UpdateOutcome outcome);
 
-// A record of one attempt; the file's size and SHA-256 are read from `path`.
+// A record of one attempt. The file's size and SHA-256 are those of the bytes
+// the update sent when `report` names them (no file is read again, so a stop
+// never waits for hashing); otherwise they are read from `path`.
 HistoryRecord MakeAttemptRecord(const HistoryOrigin& origin, FileSystem& files,
                                 const std::string& path, std::string resource,
-                                std::string identityBefore);
+                                std::string identityBefore, const UpdateReport& report);
 
 // Records one press of Select that attempted an update, as its report tells
 // it. True when there was nothing to record or it was stored.

@@ -23,9 +23,6 @@ namespace {
 
 constexpr const char* kFolderName = "quorvel";
 constexpr const char* kFileName = "history.jsonl";
-// A history bigger than this is read only up to here: the listing is for
-// people, and a runaway file must not exhaust memory.
-constexpr std::uintmax_t kMaxReadBytes = 64ull * 1024 * 1024;
 
 #ifdef _WIN32
 // Read as UTF-16: the ANSI getenv would mangle a user name outside the code page.
@@ -143,7 +140,7 @@ HistoryListing HistoryFile::Read() {
   };
 
   char piece[4096];
-  while (consumed < kMaxReadBytes && in.read(piece, sizeof piece).gcount() > 0) {
+  while (consumed < readLimit_ && in.read(piece, sizeof piece).gcount() > 0) {
     const auto got = static_cast<std::size_t>(in.gcount());
     consumed += got;
     for (std::size_t i = 0; i < got; ++i) {
@@ -157,9 +154,9 @@ HistoryListing HistoryFile::Read() {
     }
   }
   if (!line.empty() || tooLong) finishLine();  // a last line without its line feed
-  if (consumed >= kMaxReadBytes) {
+  if (consumed >= readLimit_) {
     listing.warnings.push_back(Utf8FromPath(path_) + " is larger than " +
-                               std::to_string(kMaxReadBytes / (1024 * 1024)) +
+                               std::to_string(readLimit_ / (1024 * 1024)) +
                                " MiB; only its beginning was read");
   }
   return listing;

@@ -1,5 +1,6 @@
 #pragma once
 // The update history as a file: history.jsonl in the user's state folder.
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,9 +19,15 @@ std::optional<std::filesystem::path> DefaultHistoryPath();
 // Appends one line per record with a single write to a file opened for
 // appending, so lines from several threads and processes never interleave;
 // the file is never rewritten or truncated.
+inline constexpr std::uintmax_t kMaxHistoryReadBytes = 64ull * 1024 * 1024;
+
 class HistoryFile final : public UpdateHistory {
  public:
-  explicit HistoryFile(std::filesystem::path path) : path_(std::move(path)) {}
+  // A history bigger than `readLimit` bytes is read only up to there: the
+  // listing is for people, and a runaway file must not exhaust memory.
+  explicit HistoryFile(std::filesystem::path path,
+                       std::uintmax_t readLimit = kMaxHistoryReadBytes)
+      : path_(std::move(path)), readLimit_(readLimit) {}
 
   bool Append(const HistoryRecord& record, std::string* error) override;
   // Every whole record; a line that is not one (cut short, edited, garbage,
@@ -31,6 +38,7 @@ class HistoryFile final : public UpdateHistory {
 
  private:
   std::filesystem::path path_;
+  std::uintmax_t readLimit_;
 };
 
 }  // namespace quorvel

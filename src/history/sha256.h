@@ -17,7 +17,8 @@ struct FileDigest {
 };
 
 // Size and SHA-256 of a whole file read through the file seam; nothing when it
-// cannot be opened or a read fails.
+// cannot be opened or a read fails. A file larger than any firmware gets its
+// size only.
 std::optional<FileDigest> DigestFile(FileSystem& files, const std::string& path);
 
 }  // namespace quorvel

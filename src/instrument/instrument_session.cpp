@@ -11,8 +11,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr Millis kDiscoveryWait{1000};
-constexpr Millis kPackageReconnectWait{5000};
 constexpr Millis kQueryReplyWait{500};
 constexpr Millis kAfterLocalCommand{30};
 

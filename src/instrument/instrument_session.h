@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/clock.h"
 #include "firmware/image_header.h"
 #include "instrument/identity.h"
 #include "visa/visa_handle.h"
@@ -34,6 +35,11 @@ inline constexpr ViUInt32 kSessionTimeoutMs = 20000;
 // Resource search expressions: USB vendor 0x1D7C, product 0x4A35, any serial.
 inline constexpr const char* kDialogSearchExpression = "USB0::0x1D7C::0x4A35::?*INSTR";
 inline constexpr const char* kPackageSearchExpression = "USB[0-9]::0x1D7C::0x4A35::?*INSTR";
+
+// The dialog's discovery waits this long before its search and again before
+// opening each match; the package's search waits kPackageReconnectWait first.
+inline constexpr Millis kDiscoveryWait{1000};
+inline constexpr Millis kPackageReconnectWait{5000};
 
 struct InstrumentSession {
   VisaHandle resourceManager;

@@ -31,7 +31,7 @@ struct ProgressModel {
   // Waiting for the meter rather than sending: no share is known, the bar
   // only shows that something is under way.
   bool busy = false;
-  int percent = 0;   // 0..100
+  int percent = 0;     // 0..100
   std::string text{};  // the bar's own text
   bool operator==(const ProgressModel&) const = default;
 };
@@ -53,10 +53,10 @@ struct MeterSummary {
 // than one meter it is a chooser, one entry per serial.
 struct MeterLineModel {
   std::vector<MeterSummary> meters{};  // in the order the search found them
-  std::size_t chosen = 0;            // index into meters
+  std::size_t chosen = 0;              // index into meters
   std::string text{};                  // the chosen meter in words; empty hides the line
   std::vector<std::string> entries{};  // the chooser's entries; shown only with two or more
-  bool chooserEnabled = false;       // a meter may be picked now (not during an update)
+  bool chooserEnabled = false;         // a meter may be picked now (not during an update)
   bool showsChooser() const { return entries.size() > 1; }
   bool operator==(const MeterLineModel&) const = default;
 };

@@ -243,8 +243,7 @@ void WindowPresenter::OnExit() {
 }
 
 void WindowPresenter::OnMeterChosen(std::size_t index) {
-  if (running_ || leaving_ || index >= model_.meter.meters.size() ||
-      index == model_.meter.chosen) {
+  if (running_ || leaving_ || index >= model_.meter.meters.size() || index == model_.meter.chosen) {
     return;
   }
   {
@@ -291,8 +290,8 @@ void WindowPresenter::OnSaveLog() {
 std::vector<std::string> WindowPresenter::ListMeters() {
   const VisaHandle manager = OpenResourceManager(setup_.visa);
   if (manager.empty()) return {};
-  const std::deque<std::string> names = FindAllResources(
-      setup_.visa, manager.get(), kDialogSearchExpression, kMostListedMeters);
+  const std::deque<std::string> names =
+      FindAllResources(setup_.visa, manager.get(), kDialogSearchExpression, kMostListedMeters);
   return {names.begin(), names.end()};
 }
 
@@ -316,8 +315,8 @@ void WindowPresenter::IdentifyChosenMeter() {
   identified_.reset();
   if (!state_.readyForUpdate || stopRequested_) return;
   const MeterIdentity identity = ReadIdentity(services_, state_.session);
-  identified_ = SummarizeMeter(state_.session.resource,
-                               identity.answered ? identity.reply : std::string());
+  identified_ =
+      SummarizeMeter(state_.session.resource, identity.answered ? identity.reply : std::string());
 }
 
 void WindowPresenter::Search() {

@@ -139,7 +139,7 @@ class WindowPresenter {
   bool running_ = false;
   bool leaving_ = false;
   bool started_ = false;
-  bool lookingAgain_ = false;     // no meter: the window looks again now and then
+  bool lookingAgain_ = false;      // no meter: the window looks again now and then
   bool leftInUpdateMode_ = false;  // the last update left the meter in update mode
   Millis lastLook_{0};
   std::atomic<bool> stopRequested_{false};

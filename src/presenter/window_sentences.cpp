@@ -4,10 +4,10 @@
 #include <chrono>
 #include <vector>
 
+#include "firmware/package_check.h"
 #include "firmware/version_slots.h"
 #include "instrument/identity.h"
 #include "instrument/wire_format.h"
-#include "firmware/package_check.h"
 #include "presenter/window_texts.h"
 #include "visa/resource_filter_visa.h"
 
@@ -73,8 +73,8 @@ std::string BothVersions(const std::optional<ExpectedVersions>& file,
     if (!version) continue;
     const std::string separator = ofFile.empty() ? "" : ", ";
     ofFile += separator + std::string(processor.name) + " " + *version;
-    ofMeter += separator + std::string(processor.name) + " " +
-               MeterVersion(*meter, processor.functionId);
+    ofMeter +=
+        separator + std::string(processor.name) + " " + MeterVersion(*meter, processor.functionId);
   }
   if (ofFile.empty()) return {};
   return "File: " + ofFile + "; meter: " + ofMeter + ".";
@@ -135,8 +135,8 @@ MeterSummary SummarizeMeter(std::string resource, std::string_view identity) {
   const MeterVersions versions = VersionsFromIdentity(reply);
   meter.inUpdateMode = IsWrongMode(versions);
   // A reply too short to end in its versions names none.
-  const bool endsInVersions = versions.tail.size() == kVersionTailLength &&
-                              versions.tail.find(',') == std::string::npos;
+  const bool endsInVersions =
+      versions.tail.size() == kVersionTailLength && versions.tail.find(',') == std::string::npos;
   if (meter.inUpdateMode || !endsInVersions) return meter;
   for (const Processor& processor : kProcessors) {
     const VersionSlot slot = *VersionSlotOf(processor.functionId);
@@ -182,8 +182,8 @@ StripModel StripAfterRun(const RunFacts& facts) {
   const UpdateReport& report = facts.report;
   switch (report.outcome) {
     case UpdateOutcome::kRediscovered:
-      return StripAfterSearch(facts.meterReady, facts.meter,
-                              facts.leftInUpdateMode, facts.accessHint);
+      return StripAfterSearch(facts.meterReady, facts.meter, facts.leftInUpdateMode,
+                              facts.accessHint);
     case UpdateOutcome::kWrongMode:
       return {std::string(facts.leftInUpdateMode ? kStillInUpdateMode : kFoundInUpdateMode),
               StripKind::kWarning};
@@ -201,6 +201,9 @@ StripModel StripAfterRun(const RunFacts& facts) {
       return {NoMeter(facts.accessHint), StripKind::kFailure};
     case UpdateOutcome::kInstalled:
       return {Join({Installed(facts.file), kRecycleToStart}), StripKind::kSuccess};
+    case UpdateOutcome::kUnconfirmed:
+      return {Join({Sentence(UnconfirmedText(report)), kCheckVersionsAfterRestart}),
+              StripKind::kWarning};
     case UpdateOutcome::kTransferFailed:
       return {TransferFailed(report), StripKind::kFailure};
     case UpdateOutcome::kStopped:
@@ -221,10 +224,17 @@ StripModel StripAfterSearch(bool ready, const std::optional<MeterSummary>& meter
 std::string WaitingSentence(const WaitingReport& report) {
   std::string_view what;
   switch (report.what) {
-    case MeterWait::kNone: return {};
-    case MeterWait::kSwitching: what = kWaitingForSwitch; break;
-    case MeterWait::kRestarting: what = kWaitingForRestart; break;
-    case MeterWait::kReconnecting: what = kWaitingForReconnection; break;
+    case MeterWait::kNone:
+      return {};
+    case MeterWait::kSwitching:
+      what = kWaitingForSwitch;
+      break;
+    case MeterWait::kRestarting:
+      what = kWaitingForRestart;
+      break;
+    case MeterWait::kReconnecting:
+      what = kWaitingForReconnection;
+      break;
   }
   if (report.left <= Millis{0}) return std::string(what) + ".";
   const auto seconds = std::chrono::ceil<std::chrono::seconds>(report.left).count();

@@ -50,9 +50,9 @@ inline constexpr std::string_view kMeterDidNotComeBack =
     "the meter's power, then press Continue.";
 inline constexpr std::string_view kCouldNotOpenFile =
     "The file could not be opened. Check that it exists and may be read, then press Select.";
-inline constexpr std::string_view kTransferStopped =
-    "The transfer was stopped.";
-inline constexpr std::string_view kImageRefusedBy = "The meter refused the image: ";
+inline constexpr std::string_view kTransferStopped = "The transfer was stopped.";
+inline constexpr std::string_view kCheckVersionsAfterRestart =
+    "Recycle the meter's power, then press Continue: the meter line shows the versions it runs.";
 
 // --- waiting for the meter ----------------------------------------------------
 inline constexpr std::string_view kWaitingForSwitch =

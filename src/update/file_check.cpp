@@ -1,6 +1,7 @@
 #include "update/file_check.h"
 
 #include <algorithm>
+#include <variant>
 
 #include "firmware/package.h"
 #include "firmware/package_check.h"
@@ -37,13 +38,17 @@ std::optional<std::string> JudgeExaminedPackageHeader(FirmwareFile& package,
   return HeaderRefusalText(verdict, header.functionId());
 }
 
-std::optional<FileRefusal> CheckFileAgainstMeter(FileSystem& files, const std::string& path,
-                                                 const MeterVersions& meter) {
-  const auto file = files.OpenForReading(path);
-  if (!file) {
-    return FileRefusal{UpdateOutcome::kFileNotOpened, "The file could not be opened.", {}};
-  }
-  if (NamesPackage(path)) {
+FileRefusal RefusalOfLoad(const LoadFailure& failure) {
+  const UpdateOutcome outcome = failure.problem == LoadProblem::kNotOpened
+                                    ? UpdateOutcome::kFileNotOpened
+                                    : UpdateOutcome::kFileRefused;
+  return FileRefusal{outcome, LoadFailureText(failure), {}};
+}
+
+std::optional<FileRefusal> CheckFirmware(const LoadedFirmware& firmware,
+                                         const MeterVersions& meter) {
+  const std::unique_ptr<FirmwareFile> file = firmware.Open();
+  if (NamesPackage(firmware.path)) {
     if (!CheckPackageFile(*file).ok()) {
       return FileRefusal{UpdateOutcome::kFileRefused, std::string(kDamagedPackageText), {}};
     }
@@ -59,6 +64,13 @@ std::optional<FileRefusal> CheckFileAgainstMeter(FileSystem& files, const std::s
   if (verdict == HeaderVerdict::kAccept) return std::nullopt;
   return FileRefusal{UpdateOutcome::kFileRefused, HeaderRefusalText(verdict, header.functionId()),
                      ImageRefusalLines(verdict, header.functionId())};
+}
+
+std::optional<FileRefusal> CheckFileAgainstMeter(FileSystem& files, const std::string& path,
+                                                 const MeterVersions& meter) {
+  auto loaded = LoadFirmware(files, path);
+  if (const auto* failure = std::get_if<LoadFailure>(&loaded)) return RefusalOfLoad(*failure);
+  return CheckFirmware(std::get<LoadedFirmware>(loaded), meter);
 }
 
 }  // namespace quorvel

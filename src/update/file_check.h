@@ -10,6 +10,7 @@
 
 #include "firmware/file_source.h"
 #include "firmware/image_header.h"
+#include "firmware/loaded_firmware.h"
 #include "update/update_report.h"
 
 namespace quorvel {
@@ -28,8 +29,14 @@ struct FileRefusal {
 std::optional<std::string> JudgeExaminedPackageHeader(FirmwareFile& package,
                                                       const MeterVersions& meter);
 
-// The whole check of `path` (a package when its name says so, else an image)
-// against `meter`: nothing when the update would take the file.
+// Why a file could not be taken into memory, as a refusal before the meter is touched.
+FileRefusal RefusalOfLoad(const LoadFailure& failure);
+
+// The whole check of a file in memory (a package when its name says so, else
+// an image) against `meter`: nothing when the update would take it.
+std::optional<FileRefusal> CheckFirmware(const LoadedFirmware& firmware, const MeterVersions& meter);
+
+// The same for the file at `path`, read whole first.
 std::optional<FileRefusal> CheckFileAgainstMeter(FileSystem& files, const std::string& path,
                                                  const MeterVersions& meter);
 

@@ -18,12 +18,13 @@
 #include "firmware/package_check.h"
 #include "instrument/wire_format.h"
 #include "update/transfer_failures.h"
+#include "update/update_steps.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr Millis kAfterModeSwitch{5000};
+constexpr ModeSwitchWait kImageModeSwitch{.passes = 20, .pumpAfterEachPass = true};
 constexpr std::string_view kStoppedLine =
     "Transfer stopped by the operator; the meter is left in update mode.";
 
@@ -46,17 +47,6 @@ bool WaitInSlices(Services& services, int slices) {
     if (services.console.StopRequested()) return false;
   }
   return true;
-}
-
-bool Wait(Services& services, Millis duration) {
-  return WaitUnlessStopped(services.clock, services.console, duration);
-}
-
-// Waits until `deadline` while keeping the window alive. The waits before data
-// frames pump too, so the window never freezes for the minutes a transfer takes;
-// the frame still goes out no earlier than its deadline.
-void WaitBeforeFrame(Services& services, Millis gap) {
-  WaitPumping(services.clock, services.console, gap);
 }
 
 std::string Format(const char* format, const std::string& value) {
@@ -126,26 +116,7 @@ UpdateOutcome StopWithoutIdentity(Services& services, DialogState& dialog) {
 // ---------------------------------------------------------------------------
 // Single image: the data phase and the two status exchanges.
 
-std::string ReplyText(const InstrumentSession& session) {
-  const std::size_t delivered = std::min<std::size_t>(session.count, kReplyReadSize);
-  const auto* bytes = reinterpret_cast<const char*>(session.replyBuffer.data());
-  return std::string(bytes, std::find(bytes, bytes + delivered, '\0'));
-}
-
 enum class TransferResult { kInstalled, kFailed, kStopped };
-
-// Reads one status reply into the session's reply buffer: the meter's verdict.
-ImageVerdict ReadStatusReply(Services& services, InstrumentSession& session) {
-  session.replyBuffer[0] = 0;
-  const Transfer read =
-      ReadFromMeter(services, session, std::span(session.replyBuffer).first(kReplyReadSize));
-  session.count = read.count;
-  session.ioStatus = read.status;
-  session.lastReply = ReplyText(session);
-  const auto* text = reinterpret_cast<const std::uint8_t*>(session.lastReply.data());
-  const std::span<const std::uint8_t> reply(text, session.lastReply.size());
-  return {StatusCharacter(reply), ViSucceeded(session.ioStatus)};
-}
 
 // The operator asked to stop; the meter stays in update mode.
 TransferResult Stopped(OperatorConsole& console) {
@@ -153,128 +124,108 @@ TransferResult Stopped(OperatorConsole& console) {
   return TransferResult::kStopped;
 }
 
-TransferResult SendImagePayload(Services& services, DialogState& dialog, FirmwareFile& image) {
+TransferResult Failed(UpdateReport& report, TransferStep step) {
+  report.step = step;
+  return TransferResult::kFailed;
+}
+
+// The payload (everything after the header) in frames, then the meter's two verdicts.
+TransferResult SendImage(Services& services, DialogState& dialog, const LoadedFirmware& image) {
   OperatorConsole& console = services.console;
-  InstrumentSession& session = dialog.session;
   UpdateReport& report = dialog.report;
   report.image = 1;
   report.imageCount = 1;
-  std::array<std::uint8_t, kMaxDataFrame> frame{};
+  const std::span<const std::uint8_t> bytes(image.bytes);
+  const auto payload = bytes.size() > kImageHeaderSize ? bytes.subspan(kImageHeaderSize)
+                                                       : std::span<const std::uint8_t>();
+  const TransferPacing pacing = SingleImagePacing();
+  const ImageTransfer sent = TransferImage(services, dialog.session, payload, pacing, {});
+  if (sent.stopped) return Stopped(console);
+  if (!sent.ok()) return Failed(report, sent.failure);
 
-  const std::int64_t fileSize = image.Size();
-  ProgressReport progress;
-  progress.bytesTotal =
-      fileSize > static_cast<std::int64_t>(kImageHeaderSize)
-          ? static_cast<std::uint64_t>(fileSize) - kImageHeaderSize
-          : 0;
-
-  for (;;) {
-    const FileRead read = image.Read(frame);
-    if (read.error) {
-      // Never send a frame the file did not fully supply.
-      report.step = TransferStep::kFileRead;
-      LogFileReadError(console);
-      return TransferResult::kFailed;
-    }
-    if (read.count == 0) break;
-    WaitBeforeFrame(services, kFrameGap);
-    if (console.StopRequested()) return Stopped(console);
-    const auto length = static_cast<ViUInt32>(read.count);
-    const Transfer write = WriteToMeter(services, session, std::span(frame).first(length));
-    session.count = write.count;
-    if (const auto failure = FrameWriteFailure(console, write, length, /*endFrame=*/false)) {
-      report.step = *failure;
-      return TransferResult::kFailed;
-    }
-    progress.bytesSent += length;
-    console.ReportProgress(progress);
+  const Verdicts verdicts =
+      ExchangeVerdicts(services, dialog.session, pacing, FirstRefusalLines::kLogged);
+  report.meterStatus = verdicts.meterStatus;
+  switch (verdicts.end) {
+    case ImageEnd::kInstalled:
+      report.imagesAccepted = 1;
+      return TransferResult::kInstalled;
+    case ImageEnd::kStopped:
+      return Stopped(console);
+    case ImageEnd::kUnconfirmed:
+    case ImageEnd::kFailed:
+      // A single image needs the meter's word after its end frame: silence fails it.
+      if (verdicts.failure == TransferStep::kEndStatusNotRead) LogSecondStatusRefused(console, 0);
+      break;
+    case ImageEnd::kRefused:
+      break;
   }
-
-  // End of the payload: the meter states whether it took the image.
-  if (!WaitInSlices(services, 10) || !Wait(services, kFrameGap)) return Stopped(console);
-  const ImageVerdict first = ReadStatusReply(services, session);
-  if (!first.accepted()) {
-    report.step = TransferStep::kStatusRefused;
-    report.meterStatus = first.character;
-    LogFirstStatusRefused(console, first.character);
-    return TransferResult::kFailed;
-  }
-
-  std::copy(kEndFrame.begin(), kEndFrame.end(), frame.begin());
-  if (!Wait(services, kFrameGap)) return Stopped(console);
-  const Transfer endWrite = WriteToMeter(services, session, kEndFrame);
-  session.count = endWrite.count;
-  if (const auto failure =
-          FrameWriteFailure(console, endWrite, kEndFrame.size(), /*endFrame=*/true)) {
-    report.step = *failure;
-    return TransferResult::kFailed;
-  }
-
-  if (!WaitInSlices(services, 10) || !Wait(services, kFrameGap)) return Stopped(console);
-  const ImageVerdict second = ReadStatusReply(services, session);
-  if (!second.accepted()) {
-    report.step = TransferStep::kEndStatusRefused;
-    report.meterStatus = second.character;
-    LogSecondStatusRefused(console, second.character);
-    return TransferResult::kFailed;
-  }
-  return TransferResult::kInstalled;
+  return Failed(report, verdicts.failure);
 }
 
-// "system:update": the meter leaves the bus; the sessions are closed and the
-// meter is looked for again. Something only when the operator asked to stop.
-std::optional<TransferResult> SwitchToUpdateMode(Services& services, DialogState& dialog) {
-  InstrumentSession& session = dialog.session;
-  ExchangeCommand(services, session, "system:update\n");
-  // A meter that took no byte of the command was not switched: one cut off
-  // just before it is still in its normal mode.
-  dialog.report.switchedToUpdateMode = session.count > 0;
-  const bool waited = WaitInSlices(services, 20);
-  CloseSessions(session);
-  if (!waited || !Wait(services, kAfterModeSwitch)) return TransferResult::kStopped;
-  DiscoverInstrument(services, session, dialog.readyForUpdate);
-  dialog.report.notice = session.notice;
-  Disable(services.console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
-  if (services.console.StopRequested()) return TransferResult::kStopped;
-  return std::nullopt;
+// The meter is asked once more who it is; the answer is not used further.
+// A meter that did not come back has no session to ask.
+void AskIdentityAgain(Services& services, InstrumentSession& session) {
+  if (session.instrument.empty()) return;
+  std::array<ViChar, 1000> identification{};
+  services.visa.viPrintf(session.instrument.get(), "*IDN?\n");
+  session.lastStatus = services.visa.viScanf(session.instrument.get(), "%t",
+                                             identification.data(), identification.size());
 }
 
-// Opens the image and judges its header; the open image, or the outcome that
-// ends the run here (the sessions stay open for another try).
-std::variant<std::unique_ptr<FirmwareFile>, UpdateOutcome> OpenAndJudgeImage(
-    Services& services, DialogState& dialog, const std::string& fullPath) {
+// The file could not be opened: the log holds only that, and Select tries
+// again (the sessions stay open).
+UpdateOutcome RefuseUnopenedFile(OperatorConsole& console) {
+  console.ClearLog();
+  console.AppendLog("Couldn't open source file.");
+  Enable(console, ConsoleButton::kSelect);
+  return UpdateOutcome::kFileNotOpened;
+}
+
+// The meter, already switched, is sent nothing: the refusal's lines stay in
+// the log and only Exit remains.
+UpdateOutcome RefuseImage(OperatorConsole& console, UpdateReport& report,
+                          const std::vector<std::string>& lines, std::string reason) {
+  for (const std::string& line : lines) console.AppendLog(line);
+  report.notice = lines.front();
+  console.ShowButton(ConsoleButton::kSelect, false);
+  // The refusal is told in log lines only; the report keeps its words for the history.
+  report.reason = std::move(reason);
+  return UpdateOutcome::kFileRefused;
+}
+
+// Reads the image into memory and judges its header; the image, or the
+// outcome that ends the run here (the sessions stay open for another try).
+std::variant<LoadedFirmware, UpdateOutcome> LoadAndJudgeImage(Services& services,
+                                                              DialogState& dialog,
+                                                              const std::string& fullPath) {
   OperatorConsole& console = services.console;
-  InstrumentSession& session = dialog.session;
-  std::unique_ptr<FirmwareFile> image =
-      services.files.OpenForReading(fullPath, FileShare::kReadOnly);
-  if (!image) {
-    console.ClearLog();
-    console.AppendLog("Couldn't open source file.");
-    Enable(console, ConsoleButton::kSelect);
-    return UpdateOutcome::kFileNotOpened;
+  auto loaded = LoadFirmware(services.files, fullPath);
+  if (const auto* failure = std::get_if<LoadFailure>(&loaded)) {
+    switch (failure->problem) {
+      case LoadProblem::kNotOpened:
+        return RefuseUnopenedFile(console);
+      case LoadProblem::kTooLarge:
+        return RefuseImage(console, dialog.report, {LoadFailureText(*failure)},
+                           LoadFailureText(*failure));
+      case LoadProblem::kReadError:
+        break;
+    }
+    // Nothing of a file that fails part of the way is sent.
+    LogFileReadError(console);
+    dialog.report.step = TransferStep::kFileRead;
+    return UpdateOutcome::kTransferFailed;
   }
+  LoadedFirmware image = std::move(std::get<LoadedFirmware>(loaded));
+  dialog.report.fileSha256 = image.Sha256Hex();
+  dialog.report.fileSize = image.bytes.size();
 
-  const ImageHeader header = ReadImageHeader(*image, 0);
-
-  // The meter is asked once more who it is; the answer is not used further.
-  // A meter that did not come back has no session to ask.
-  if (!session.instrument.empty()) {
-    std::array<ViChar, 1000> identification{};
-    services.visa.viPrintf(session.instrument.get(), "*IDN?\n");
-    session.lastStatus = services.visa.viScanf(session.instrument.get(), "%t",
-                                               identification.data(), identification.size());
-  }
-
+  const ImageHeader header = ReadImageHeader(*image.Open(), 0);
+  AskIdentityAgain(services, dialog.session);
   const HeaderVerdict verdict = JudgeImageHeader(header, dialog.versions);
   if (verdict != HeaderVerdict::kAccept) {
-    const std::vector<std::string> lines = ImageRefusalLines(verdict, header.functionId());
-    for (const std::string& line : lines) console.AppendLog(line);
-    dialog.report.notice = lines.front();
-    console.ShowButton(ConsoleButton::kSelect, false);
-    // The refusal is told in log lines only; the report keeps its words for the history.
-    dialog.report.reason =
-        HeaderRefusalText(JudgeImageHeader(header, dialog.versions), header.functionId());
-    return UpdateOutcome::kFileRefused;
+    return RefuseImage(console, dialog.report, ImageRefusalLines(verdict, header.functionId()),
+                       HeaderRefusalText(verdict, header.functionId()));
   }
   return image;
 }
@@ -300,41 +251,63 @@ UpdateOutcome ReportImageResult(Services& services, DialogState& dialog, Transfe
   return UpdateOutcome::kNoMeter;
 }
 
-// The single image: switch, open and judge, send, report.
+// "system:update", then the meter is looked for again. Something only when
+// the operator asked to stop.
+std::optional<TransferResult> SwitchAndReconnect(Services& services, DialogState& dialog,
+                                                 MeterWaitNotice& waiting) {
+  const ModeSwitch switched =
+      SwitchToUpdateMode(services, dialog.session, kImageModeSwitch, waiting);
+  dialog.report.switchedToUpdateMode = switched.switched;
+  if (switched.stopped) return TransferResult::kStopped;
+  const Reconnection back = Reconnect(services, dialog.session, Rediscovery::kDialog, waiting);
+  dialog.readyForUpdate = back.found;
+  dialog.report.notice = back.notice;
+  if (back.stopped) return TransferResult::kStopped;
+  Disable(services.console, ConsoleButton::kSelect);  // discovery enabled it; the run is not over
+  return std::nullopt;
+}
+
+// The single image: switch, reconnect, read and judge, send, report.
 UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
                              const std::string& fileName) {
   OperatorConsole& console = services.console;
-  if (const auto stopped = SwitchToUpdateMode(services, dialog)) {
+  MeterWaitNotice waiting(console);
+  if (const auto stopped = SwitchAndReconnect(services, dialog, waiting)) {
+    waiting.End();
     console.AppendLog(kStoppedLine);
     return ReportImageResult(services, dialog, *stopped, fileName, /*meterCameBack=*/true);
   }
   const bool meterCameBack = dialog.readyForUpdate;
 
-  auto opened = OpenAndJudgeImage(services, dialog, fullPath);
-  if (const auto* refused = std::get_if<UpdateOutcome>(&opened)) return *refused;
-  std::unique_ptr<FirmwareFile> image = std::move(std::get<std::unique_ptr<FirmwareFile>>(opened));
+  auto judged = LoadAndJudgeImage(services, dialog, fullPath);
+  if (const auto* ended = std::get_if<UpdateOutcome>(&judged)) {
+    waiting.End();
+    if (*ended != UpdateOutcome::kTransferFailed) return *ended;
+    return ReportImageResult(services, dialog, TransferResult::kFailed, fileName, meterCameBack);
+  }
+  const LoadedFirmware& image = std::get<LoadedFirmware>(judged);
 
   Disable(console, ConsoleButton::kExit);
   console.Repaint();
   console.PumpMessages();
-  const TransferResult result = WaitInSlices(services, 20)
-                                    ? SendImagePayload(services, dialog, *image)
-                                    : Stopped(console);
-  image.reset();
+  const bool paused = WaitInSlices(services, 20);
+  waiting.End();
+  const TransferResult result = paused ? SendImage(services, dialog, image) : Stopped(console);
   return ReportImageResult(services, dialog, result, fileName, meterCameBack);
 }
 
 // A damaged package is refused before the meter is touched, and the window
-// stays ready for the next Select. Otherwise the package, still open and
-// locked, goes to the package update.
+// stays ready for the next Select. Otherwise the package, as read into memory
+// here, goes to the package update.
 UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
                                const std::string& folder, const std::string& fileName,
                                const std::string& serialLine) {
   OperatorConsole& console = services.console;
-  std::unique_ptr<FirmwareFile> package =
-      services.files.OpenForReading(fullPath, FileShare::kReadOnly);
-  if (package && !CheckPackageFile(*package).ok()) {
-    package.reset();
+  auto loaded = LoadFirmware(services.files, fullPath);
+  const auto* failure = std::get_if<LoadFailure>(&loaded);
+  // A package that cannot be opened is the package update's to report.
+  const bool opened = !failure || failure->problem != LoadProblem::kNotOpened;
+  if (opened && (failure || !CheckPackageFile(*std::get<LoadedFirmware>(loaded).Open()).ok())) {
     Warn(console, dialog.report,
          {.text = std::string(kDamagedPackageText),
           .caption = "Quorvel",
@@ -352,24 +325,21 @@ UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const st
   Disable(console, ConsoleButton::kExit);
 
   const std::string folderAndSerial = folder + "@" + SerialFromLine(serialLine);
-  UpdateReport packageReport =
-      RunPackageUpdateReported(services, fullPath, folderAndSerial, std::move(package));
-  // The meter identified before the package went out stays named: the history
-  // records which meter the package was for.
-  if (packageReport.resource.empty()) packageReport.resource = dialog.report.resource;
-  if (packageReport.identityBefore.empty()) {
-    packageReport.identityBefore = dialog.report.identityBefore;
-  }
-  dialog.report = std::move(packageReport);
-  const UpdateOutcome outcome = dialog.report.outcome;
+  const auto* package = std::get_if<LoadedFirmware>(&loaded);
+  const UpdateReport run = RunPackageUpdate(services, fullPath, folderAndSerial, package);
+  dialog.report.TakeProcedureFacts(run);
+  const UpdateOutcome outcome = run.outcome;
 
-  LogOutcome(console, outcome == UpdateOutcome::kInstalled, fileName);
+  // The meter's silence after an end frame is taken as the package path
+  // always took it; the report keeps that nothing confirmed it.
+  LogOutcome(console, outcome == UpdateOutcome::kInstalled || outcome == UpdateOutcome::kUnconfirmed,
+             fileName);
   Finish(console, dialog);
   return outcome;
 }
 
 // The Select button's steps; RunImageUpdate records how they ended.
-UpdateOutcome RunSelect(Services& services, DialogState& dialog) {
+UpdateOutcome RunSelect(Services& services, DialogState& dialog, const ChooseFirmware& choose) {
   OperatorConsole& console = services.console;
   if (!dialog.readyForUpdate) {
     DiscoverInstrument(services, dialog.session, dialog.readyForUpdate);
@@ -379,13 +349,13 @@ UpdateOutcome RunSelect(Services& services, DialogState& dialog) {
 
   console.ClearLog();
   Disable(console, ConsoleButton::kSelect);
-  const MeterIdentity identity = ReadIdentity(services, dialog.session);
-  dialog.versions = identity.versions;
+  const Identification identified = Identify(services, dialog.session);
+  dialog.versions = identified.identity.versions;
   // Who the meter was before anything changed, for the report and the history.
   dialog.report.resource = dialog.session.resource;
-  dialog.report.identityBefore = WithoutLineEnd(identity.reply);
-  if (!IsUsableIdentity(identity)) return StopWithoutIdentity(services, dialog);
-  if (IsWrongMode(dialog.versions)) {
+  dialog.report.identityBefore = WithoutLineEnd(identified.identity.reply);
+  if (identified.refusal == UpdateOutcome::kNoMeter) return StopWithoutIdentity(services, dialog);
+  if (identified.refusal == UpdateOutcome::kWrongMode) {
     Enable(console, ConsoleButton::kSelect);
     console.AppendLog("Incorrect mode. Please recycle power on instrument and");
     console.AppendLog("click \"Select\" to try again.");
@@ -396,7 +366,8 @@ UpdateOutcome RunSelect(Services& services, DialogState& dialog) {
   console.AppendLog(serialLine);
   console.AppendLog("Please wait ...");
 
-  const std::optional<std::string> chosen = console.ChooseFile(kFirmwareFileFilter);
+  const std::optional<std::string> chosen =
+      choose ? choose() : console.ChooseFile(kFirmwareFileFilter);
   if (!chosen) {
     console.ClearLog();
     console.AppendLog("User Abort...");
@@ -425,9 +396,10 @@ std::pair<std::string, std::string> SplitPath(std::string_view path) {
   return {std::string(path.substr(0, last + 1)), std::string(path.substr(last + 1))};
 }
 
-UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog) {
+UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog,
+                             const ChooseFirmware& choose) {
   dialog.report = UpdateReport{};
-  dialog.report.outcome = RunSelect(services, dialog);
+  dialog.report.outcome = RunSelect(services, dialog, choose);
   return dialog.report.outcome;
 }
 

@@ -1,13 +1,15 @@
 #pragma once
 // The two update procedures: the Select button's single-image update (which
 // hands packages to the package update) and the package update.
-#include <memory>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "firmware/file_source.h"
 #include "firmware/image_header.h"
+#include "firmware/loaded_firmware.h"
 #include "instrument/instrument_session.h"
 #include "update/update_report.h"
 
@@ -21,16 +23,23 @@ struct DialogState {
   UpdateReport report;  // how the latest press of Select ended
 };
 
+// Where a run gets its file once the meter is identified: the full path, or
+// nothing when the operator cancelled. The window asks the operator; the CLI
+// and the fleet answer with the file they were given.
+using ChooseFirmware = std::function<std::optional<std::string>()>;
+
 // The Select button: rediscovers when not ready, otherwise identifies the
-// meter, asks for a file and updates it.
-UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog);
+// meter, gets a file from `choose` (the console's file chooser when empty)
+// and updates the meter with it.
+UpdateOutcome RunImageUpdate(Services& services, DialogState& dialog,
+                             const ChooseFirmware& choose = {});
 
 // Installs every image of a package on a session of its own, and reports how
-// it ended. `openedPackage`, when given, is the package already open (and locked
-// against writers) by the caller; otherwise the procedure opens it itself.
-UpdateReport RunPackageUpdateReported(Services& services, const std::string& packagePath,
-                                      const std::string& folderAndSerial,
-                                      std::unique_ptr<FirmwareFile> openedPackage = nullptr);
+// it ended. `package`, when given, is the package as the caller read it into
+// memory; otherwise the procedure reads it itself. Those bytes are sent.
+UpdateReport RunPackageUpdate(Services& services, const std::string& packagePath,
+                              const std::string& folderAndSerial,
+                              const LoadedFirmware* package = nullptr);
 
 // Splits a path at its last separator ('/' here; '\\' and '/' on Windows):
 // the folder keeps the separator.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvel {
 
@@ -23,6 +24,9 @@ enum class UpdateOutcome {
   kFileRefused,  // a header or package check refused the file; nothing was sent
   kNoMeter,      // the meter was not found where the procedure needed it
   kInstalled,    // the meter accepted every image
+  // The meter accepted every image's data, but some image's end frame got no
+  // reply: only the versions after its restart tell whether it installed them.
+  kUnconfirmed,
   kTransferFailed,
   kStopped,  // the operator stopped the transfer between frames
 };
@@ -34,9 +38,10 @@ enum class TransferStep {
   kFrameNotWritten,     // no byte of a data frame went out
   kFramePartlyWritten,  // a data frame went out only in part
   kStatusRefused,       // the meter's status after the image's data was not "accepted"
+  kStatusNotRead,       // the meter gave no reply after the image's data
   kEndFrameNotWritten,
   kEndStatusRefused,  // the meter's status after the end frame was not "accepted"
-  kEndStatusNotRead,  // the meter's reply to the end frame could not be read (not a time-out)
+  kEndStatusNotRead,  // the meter gave no reply to the end frame
   kMeterLost,         // the meter did not come back after its switch to update mode, or
                       // was gone before the switch went out
 };
@@ -50,6 +55,10 @@ struct UpdateReport {
   std::string identityBefore{};  // the "*idn?" reply before the update
   std::string versionsBefore{};  // its last eleven characters, "01.20.05.12"
   std::string file{};            // the file's name
+  // The bytes that went to the meter, as the procedure read them into memory;
+  // empty until the file was read.
+  std::string fileSha256{};
+  std::uint64_t fileSize = 0;
 
   // How the procedure ended.
   UpdateOutcome outcome = UpdateOutcome::kNoMeter;
@@ -58,6 +67,11 @@ struct UpdateReport {
   int image = 0;  // 1-based: the image being sent when the run ended; 0 before any was
   int imageCount = 0;
   TransferStep step = TransferStep::kNone;
+  // Images the meter accepted ('0' after the data, then '0' or no reply after
+  // the end frame), in order: 1 .. imagesAccepted.
+  int imagesAccepted = 0;
+  // Of those, the images whose end frame got no reply: no final verdict.
+  std::vector<int> imagesUnconfirmed{};
   // The status character the meter refused with (kStatusRefused, kEndStatusRefused).
   std::optional<std::uint8_t> meterStatus{};
   // The warning the procedure ended with, as the operator saw it: a message
@@ -72,9 +86,11 @@ struct UpdateReport {
   std::string identityAfter{};     // the "*idn?" reply after the restart, when it came back
 
   bool succeeded() const {
-    return skipped ||
-           (outcome == UpdateOutcome::kInstalled &&
-            (verification == Verification::kNotAsked || verification == Verification::kVerified));
+    if (skipped) return true;
+    // Without a final verdict only the versions after the restart confirm it.
+    if (outcome == UpdateOutcome::kUnconfirmed) return verification == Verification::kVerified;
+    return outcome == UpdateOutcome::kInstalled &&
+           (verification == Verification::kNotAsked || verification == Verification::kVerified);
   }
 
   // "CHECKSUM_ERROR" for a named status; "status 0x3F" for another byte; empty
@@ -86,8 +102,17 @@ struct UpdateReport {
 };
 
 // Why a transfer that reached the meter failed, in words: "the meter reported
-// CHECKSUM_ERROR for image 2 of 3"; empty when the report names no step.
+// CHECKSUM_ERROR for image 2 of 3", or which images got no final verdict;
+// empty when the report names neither.
 std::string TransferFailureText(const UpdateReport& report);
+
+// "images 2 and 3 got no reply to their end frame; ...": why an unconfirmed
+// update is not called installed; empty when every image got its verdict.
+std::string UnconfirmedText(const UpdateReport& report);
+
+// "the meter accepted images 1 and 2 of 3": for a run that ended after some
+// images of a package went in; empty when none did.
+std::string AcceptedImagesText(const UpdateReport& report);
 
 // Stable names for scripts: "statusRefused", ...; empty for kNone.
 std::string_view StepName(TransferStep step);

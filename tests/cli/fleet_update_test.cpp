@@ -2,6 +2,7 @@
 // fast real clock: each meter gets its own frames, paced as a single update
 // paces them, and a failing meter changes nothing for the others.
 #include "fleet/fleet_update.h"
+#include "fleet/verify_update.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "sim/sim_visa.h"
 #include "support/firmware_builder.h"
 #include "support/memory_history.h"
+#include "visa/resource_filter_visa.h"
 
 namespace quorvel::testing {
 namespace {
@@ -79,10 +81,11 @@ TEST(FleetUpdate, EachMeterGetsItsOwnPacedFramesAndAFailureStaysWithItsMeter) {
     EXPECT_EQ(observer.finished[meter], 1);
     EXPECT_EQ(observer.progress[meter], 5) << "one report per frame";
 
-    // Its identity, then exactly the commands of a single update.
+    // Its identity and serial, then exactly the commands of a single update.
     EXPECT_EQ(TextWrites(simMeter.timeline()),
-              (std::vector<std::string>{"L0\n", "*idn?\n", "L0\n", "*idn?\n",
-                                        "cal:sec:serial?\n", "system:update\n", "*IDN?\n"}))
+              (std::vector<std::string>{"L0\n", "*idn?\n", "cal:sec:serial?\n", "L0\n",
+                                        "*idn?\n", "cal:sec:serial?\n", "system:update\n",
+                                        "*IDN?\n"}))
         << meter;
     // Its own frames, each once and in order: nothing of another meter's.
     const std::vector<TimelineEvent> frames = DataFrames(simMeter.timeline());
@@ -103,6 +106,117 @@ TEST(FleetUpdate, EachMeterGetsItsOwnPacedFramesAndAFailureStaysWithItsMeter) {
   for (const HistoryRecord& record : listing.records) {
     EXPECT_EQ(record.fileSize, image.Bytes().size());
     EXPECT_EQ(record.outcome, record.serial == "SN000124" ? "transfer failed" : "installed");
+  }
+}
+
+// One meter through the pipeline: what it concludes, what the history keeps
+// of it, and how far the meter was touched.
+TEST(MeterPipeline, EachEndingIsConcludedAndRecordedOnce) {
+  TempDir dir;
+  const std::string image = dir.Write(
+      "dsp.bin", BinBuilder().Version("01.21").Payload(1000).RecordVersionInPayload().WithCrc().Bytes());
+  // Its examined header (the third) passes; its second entry runs past the end.
+  const std::string damaged = dir.Write(
+      "damaged.pak", PakBuilder()
+                         .AddImage(BinBuilder().Version("01.30").Payload(300).WithCrc())
+                         .AddImage(BinBuilder().Target(1).Version("06.00").Payload(300).WithCrc())
+                         .AddImage(BinBuilder().Target(2).Version("13.00").Payload(300).WithCrc())
+                         .EntrySize(2, 1 << 20)
+                         .Bytes());
+  const struct {
+    const char* label;
+    std::string knobs;
+    std::string path;
+    bool leaveUpdateModeMeters = false;
+    bool verify = false;
+    bool hiddenFromSearches = false;  // opens by name, but no search finds it
+    UpdateOutcome outcome;
+    std::string reason;
+    std::string verification;
+    std::size_t records;
+    std::size_t textWrites;  // 0: not counted
+  } cases[] = {
+      {"installed", "meters=1", image, false, false, false, UpdateOutcome::kInstalled, "", "", 1, 0},
+      {"skipped in update mode", "mode=update", image, true, false, false,
+       UpdateOutcome::kWrongMode, "in update mode; left alone", "", 0, 3},
+      {"identified, then the update's message box", "meters=1", image, false, false, true,
+       UpdateOutcome::kNoMeter, "USBTMC device not found.", "", 1, 3},
+      // It stays in update mode for 8 s before it restarts: present is not yet back.
+      {"lingers before its restart", "reboot_ms=8000", image, false, true, false,
+       UpdateOutcome::kInstalled, "", "verified", 1, 0},
+      {"damaged package, examined header fine", "meters=1", damaged, false, false, false,
+       UpdateOutcome::kFileRefused, "The package file is damaged.", "", 1, 3},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto config = SimConfig::Parse(c.knobs, &error);
+    ASSERT_TRUE(config) << error;
+    ScaledClock clock(0.01);
+    SimVisa sim(*config, clock);
+    ResourceFilterVisa hidden(sim, [](std::string_view) { return false; });
+    DiskFileSystem files;
+    MemoryHistory history;
+    CountingObserver observer;
+    const FleetRequest request{
+        .path = c.path,
+        .resources = {sim.meter(0).resourceName()},
+        .leaveUpdateModeMeters = c.leaveUpdateModeMeters,
+        .verify = c.verify,
+        .history = &history,
+        .origin = {.tool = "test", .toolVersion = "0", .backend = "sim"},
+    };
+    VisaLibrary& visa = c.hiddenFromSearches ? static_cast<VisaLibrary&>(hidden) : sim;
+    const UpdateReport report = RunMeterPipeline(visa, clock, files, request, 0, observer);
+    EXPECT_EQ(report.outcome, c.outcome) << c.label;
+    EXPECT_EQ(report.reason, c.reason) << c.label;
+    EXPECT_EQ(report.verificationText, c.verification) << c.label;
+    EXPECT_EQ(observer.finished[0], 1) << c.label;
+    const HistoryListing listing = history.Read();
+    ASSERT_EQ(listing.records.size(), c.records) << c.label;
+    if (c.records > 0) {
+      EXPECT_EQ(listing.records[0].reason, c.reason) << c.label;
+    }
+    if (c.textWrites > 0) {
+      EXPECT_EQ(TextWrites(sim.meter(0).timeline()).size(), c.textWrites)
+          << c.label << ": only asked who it is";
+    }
+  }
+}
+
+// What --verify expects: every signed image's version, the last for a processor winning.
+TEST(ExpectedVersions, ComeFromEverySignedImageOfTheFile) {
+  TempDir dir;
+  ByteVector raw(300, 0xFF);  // no header: its bytes decode as the DSP, but promise nothing
+  AppendLittleEndian32(raw, Crc32(raw));
+  const struct {
+    const char* label;
+    std::string path;
+    std::optional<std::string> dsp, panel, msp430;
+  } cases[] = {
+      {"image", dir.Write("dsp.bin", BinBuilder().Version("01.21").Payload(10).Bytes()), "01.21",
+       {}, {}},
+      {"three images",
+       dir.Write("three.pak",
+                 PakBuilder()
+                     .AddImage(BinBuilder().Version("01.30").Payload(10).WithCrc())
+                     .AddImage(BinBuilder().Target(1).Version("06.00").Payload(10).WithCrc())
+                     .AddImage(BinBuilder().Target(2).Version("13.00").Payload(10).WithCrc())
+                     .Bytes()),
+       "01.30", "06", "13"},
+      {"raw image between",
+       dir.Write("raw.pak", PakBuilder()
+                                .AddImage(BinBuilder().Target(1).Version("07.00").Payload(10).WithCrc())
+                                .AddImage(raw)
+                                .Bytes()),
+       {}, "07", {}},
+  };
+  DiskFileSystem files;
+  for (const auto& c : cases) {
+    const auto expected = ExpectedVersionsOf(files, c.path);
+    ASSERT_TRUE(expected) << c.label;
+    EXPECT_EQ(expected->dsp, c.dsp) << c.label;
+    EXPECT_EQ(expected->panel, c.panel) << c.label;
+    EXPECT_EQ(expected->msp430, c.msp430) << c.label;
   }
 }
 

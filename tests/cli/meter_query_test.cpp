@@ -1,4 +1,4 @@
-#include "cli/meter_query.h"
+#include "cli/meter_text.h"
 
 #include <gtest/gtest.h>
 

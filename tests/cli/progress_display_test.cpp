@@ -120,5 +120,42 @@ TEST(ProgressDisplay, EndsTheBarWhenTheTransferFinishesAndKeepsItsLastState) {
   EXPECT_EQ(plain.str(), "Progress: 100%\n");
 }
 
+// Between the switch and the first frame the meter is silent for about 14 s:
+// a pipe gets one line per phase, a terminal one status line redrawn in place
+// that the progress bar then takes over.
+TEST(ProgressDisplay, SaysWhatTheRunWaitsForOncePerPhase) {
+  const WaitingReport waits[] = {{MeterWait::kSwitching, Millis{2000}},
+                                 {MeterWait::kSwitching, Millis{1000}},
+                                 {MeterWait::kRestarting, Millis{5000}},
+                                 {MeterWait::kReconnecting, Millis{0}},
+                                 {MeterWait::kNone, Millis{0}}};
+  const struct {
+    bool terminal;
+    std::string expected;
+  } cases[] = {
+      {false,
+       "Waiting for the meter to switch to update mode...\n"
+       "Waiting for the meter to restart in update mode...\n"
+       "Looking for the meter in update mode...\n"
+       "Progress: 50%\n"},
+      {true,
+       "\r\x1b[2KWaiting for the meter to switch to update mode (0:02 left)"
+       "\r\x1b[2KWaiting for the meter to switch to update mode (0:01 left)"
+       "\r\x1b[2KWaiting for the meter to restart in update mode (0:05 left)"
+       "\r\x1b[2KLooking for the meter in update mode"
+       "\r\x1b[2K"},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream out;
+    VirtualClock clock;
+    ProgressDisplay display(out, c.terminal, clock);
+    for (const WaitingReport& wait : waits) display.Waiting(wait);
+    display.Report(Sent(50, 100));
+    EXPECT_TRUE(out.str().starts_with(c.expected)) << c.terminal << "\n" << out.str();
+    EXPECT_EQ(out.str().find('\n', c.expected.size()), std::string::npos)
+        << "the bar starts on the status line's place";
+  }
+}
+
 }  // namespace
 }  // namespace quorvel::cli

@@ -7,6 +7,7 @@
 #endif
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -57,6 +58,15 @@ TEST(Sha256, DigestOfAFileAndOfOneThatCannotBeRead) {
   EXPECT_EQ(digest->size, 3u);
   EXPECT_EQ(digest->sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_FALSE(DigestFile(files, (dir.path() / "missing").string()));
+
+  // No firmware is that large: such a file is recorded by its size, never
+  // read whole (a stop would wait for the hashing of gigabytes).
+  const std::string huge = dir.Write("huge.bin", std::vector<std::uint8_t>{'a'});
+  std::filesystem::resize_file(huge, std::uintmax_t{3} << 30);
+  const auto sized = DigestFile(files, huge);
+  ASSERT_TRUE(sized);
+  EXPECT_EQ(sized->size, std::uint64_t{3} << 30);
+  EXPECT_EQ(sized->sha256, "");
 }
 
 HistoryRecord SampleRecord(std::string serial = "SN000123") {
@@ -102,6 +112,10 @@ TEST(HistoryLine, MeterTextOfAnyLengthOrByteKeepsTheLineBoundedAndValid) {
   record.identityBefore = std::string(100'000, '\x01');  // every byte needs an escape
   record.reason = std::string(5000, '\xff');             // not UTF-8
   record.fileName = "line\nbreak\"quote";
+  // Three bytes a character: a cut must fall between characters.
+  std::string wide;
+  for (int i = 0; i < 3000; ++i) wide += "\xE6\xB8\xAC";
+  record.resource = wide;
   const std::string line = EncodeHistoryLine(record);
   EXPECT_LT(line.size(), kMaxHistoryLine);
   EXPECT_EQ(line.find('\n'), std::string::npos);
@@ -109,6 +123,8 @@ TEST(HistoryLine, MeterTextOfAnyLengthOrByteKeepsTheLineBoundedAndValid) {
   ASSERT_TRUE(back);
   EXPECT_EQ(back->fileName, "line\nbreak\"quote");
   EXPECT_EQ(back->serial, "SN000123");
+  EXPECT_FALSE(back->resource.empty());
+  EXPECT_TRUE(wide.starts_with(back->resource)) << "cut inside a character";
 }
 
 TEST(HistoryLine, LinesThatAreNotRecordsAreRefused) {
@@ -157,6 +173,17 @@ TEST_F(HistoryFileTest, DamagedLinesAreSkippedWithAWarningAndLaterAppendsStayWho
   ASSERT_EQ(listing.warnings.size(), 2u);
   EXPECT_NE(listing.warnings[0].find("line 2 "), std::string::npos) << listing.warnings[0];
   EXPECT_NE(listing.warnings[1].find("line 4 "), std::string::npos) << listing.warnings[1];
+}
+
+TEST_F(HistoryFileTest, AFileOverItsReadLimitIsListedInPartWithAWarning) {
+  HistoryFile history(path, /*readLimit=*/2048);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(history.Append(SampleRecord("SN1"), nullptr));
+  const HistoryListing listing = history.Read();
+  EXPECT_GT(listing.records.size(), 0u);
+  EXPECT_LT(listing.records.size(), 20u);
+  ASSERT_FALSE(listing.warnings.empty());
+  EXPECT_NE(listing.warnings.back().find("only its beginning was read"), std::string::npos)
+      << listing.warnings.back();
 }
 
 TEST_F(HistoryFileTest, NoFileIsAnEmptyHistoryAndAFolderInTheWayIsAnError) {

@@ -54,7 +54,8 @@ void RecordingView::ServeUntil(const std::function<bool()>& finished) {
 }
 
 PresenterHarness::PresenterHarness(
-    std::string_view backend, const std::function<std::unique_ptr<VisaLibrary>(VisaLibrary&)>& wrap) {
+    std::string_view backend,
+    const std::function<std::unique_ptr<VisaLibrary>(VisaLibrary&)>& wrap) {
   std::string error;
   visa_ = MakeVisaLibrary(backend, clock, &error);
   sim_ = dynamic_cast<SimVisa*>(visa_.get());

@@ -36,9 +36,9 @@ class RecordingView final : public WindowView {
 
   WindowModel drawn;
   std::vector<MessageBoxRequest> boxes;
-  std::deque<MessageResult> boxAnswers;                 // OK when none is queued
+  std::deque<MessageResult> boxAnswers;                // OK when none is queued
   std::deque<std::optional<std::string>> fileAnswers;  // cancelled when none is queued
-  std::function<void()> onBox;                          // runs when a box is asked
+  std::function<void()> onBox;                         // runs when a box is asked
   std::vector<bool> startups;
   std::vector<UpdateOutcome> outcomes;
   bool closed = false;

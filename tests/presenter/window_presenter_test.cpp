@@ -25,7 +25,10 @@ const std::string kDamagedPackage = "damaged.pak";
 class Samples {
  public:
   Samples() {
-    dir_.Write(kNewerImage, BinBuilder().Version("01.21").Payload(500).WithCrc().Bytes());
+    // It names its version, so the meter reports 01.21 after its restart.
+    dir_.Write(
+        kNewerImage,
+        BinBuilder().Version("01.21").Payload(500).RecordVersionInPayload().WithCrc().Bytes());
     dir_.Write(kOlderImage, BinBuilder().Version("01.10").Payload(500).WithCrc().Bytes());
     dir_.Write(kPackage,
                PakBuilder()
@@ -106,8 +109,8 @@ TEST(WindowPresenter, WithSeveralMetersSelectUpdatesTheChosenOne) {
 // A filter that hides every meter until the test plugs one in.
 std::function<std::unique_ptr<VisaLibrary>(VisaLibrary&)> Unplugged(std::atomic<bool>& plugged) {
   return [&plugged](VisaLibrary& inner) {
-    return std::make_unique<ResourceFilterVisa>(inner,
-                                                [&plugged](std::string_view) { return plugged.load(); });
+    return std::make_unique<ResourceFilterVisa>(
+        inner, [&plugged](std::string_view) { return plugged.load(); });
   };
 }
 
@@ -159,42 +162,57 @@ TEST(WindowPresenter, EveryOutcomeIsASentenceWithWhatToDoNext) {
     StripModel strip;
   };
   const Case cases[] = {
-      {"sim", kNewerImage,
+      {"sim",
+       kNewerImage,
        {"DSP updated to 01.21. Recycle the meter's power to start it.", StripKind::kSuccess}},
-      {"sim", kPackage,
+      {"sim",
+       kPackage,
        {"DSP updated to 01.30, Panel to 06. Recycle the meter's power to start it.",
         StripKind::kSuccess}},
-      {"sim:status1=2", kNewerImage,
+      {"sim:status1=2",
+       kNewerImage,
        {"The meter refused the image: the image's checksum does not match its data "
         "(CHECKSUM_ERROR). Recycle the meter's power, then press Continue to try again.",
         StripKind::kFailure}},
-      {"sim:status2=3", kNewerImage,
+      {"sim:status2=3",
+       kNewerImage,
        {"The meter refused the image: the meter could not erase its memory (ERASE_ERROR). "
         "Recycle the meter's power, then press Continue to try again.",
         StripKind::kFailure}},
-      {"sim:status1=3", kPackage,
+      {"sim:status2=none",
+       kNewerImage,
+       {"The meter gave no reply to the end frame of the image. Recycle the meter's power, "
+        "then press Continue to try again.",
+        StripKind::kFailure}},
+      {"sim:status1=3",
+       kPackage,
        {"The meter refused image 1 of 3: the meter could not erase its memory (ERASE_ERROR). "
         "Recycle the meter's power, then press Continue to try again.",
         StripKind::kFailure}},
       // Refused after the switch: both versions, and the meter is in update mode.
-      {"sim", kOlderImage,
+      {"sim",
+       kOlderImage,
        {"Firmware Update Not Possible (DSP). Binary file version is older than instrument "
         "version. File: DSP 01.10; meter: DSP 01.20. Nothing was sent to the meter. The meter "
         "is in update mode: recycle its power before you try again.",
         StripKind::kWarning}},
       // Refused before the switch.
-      {"sim", kDamagedPackage,
+      {"sim",
+       kDamagedPackage,
        {"The package file is damaged. Nothing was sent to the meter. The meter was not changed.",
         StripKind::kWarning}},
-      {"sim:return=0", kNewerImage,
+      {"sim:return=0",
+       kNewerImage,
        {"The meter did not come back after switching to update mode. Check the cable, recycle "
         "the meter's power, then press Continue.",
         StripKind::kFailure}},
-      {"sim:mode=update", kNewerImage,
+      {"sim:mode=update",
+       kNewerImage,
        {"The meter is in update mode: recycle its power, wait until it has started, then press "
         "Select.",
         StripKind::kWarning}},
-      {"sim", "",  // the chooser cancelled
+      {"sim",
+       "",  // the chooser cancelled
        {}},
   };
   const Samples samples;
@@ -209,22 +227,37 @@ TEST(WindowPresenter, EveryOutcomeIsASentenceWithWhatToDoNext) {
   }
 }
 
-// After a failed update the meter stays in update mode; the ready screen that
-// Continue brings says so, and a good update afterwards clears it.
-TEST(WindowPresenter, TheReadyScreenAfterAFailureSaysTheMeterIsStillInUpdateMode) {
+// Continue after an update finds the meter again: the line shows the versions
+// it now reports, and after a failure the ready screen says it is still in
+// update mode.
+TEST(WindowPresenter, ContinueShowsTheMeterAsItNowReportsItself) {
+  struct Case {
+    const char* backend;
+    std::string lineHas;
+    StripModel strip;
+  };
+  const Case cases[] = {
+      {"sim", "DSP 01.21", {}},
+      {"sim:status1=2",
+       "in update mode",
+       {"The meter is still in update mode: recycle its power, wait until it has started, then "
+        "press Select.",
+        StripKind::kWarning}},
+  };
   const Samples samples;
-  PresenterHarness harness("sim:status1=2");
-  harness.Start();
-  harness.Select(samples(kNewerImage));
-  ASSERT_EQ(harness.model().select.caption, "Continue");
-  harness.clock.Advance(Millis{10000});
-  harness.Select();  // Continue
-  EXPECT_TRUE(harness.presenter().state().readyForUpdate);
-  EXPECT_EQ(harness.model().strip.text,
-            "The meter is still in update mode: recycle its power, wait until it has started, "
-            "then press Select.");
-  EXPECT_EQ(harness.model().strip.kind, StripKind::kWarning);
-  EXPECT_NE(harness.model().meter.text.find("in update mode"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.backend);
+    PresenterHarness harness(c.backend);
+    harness.Start();
+    harness.Select(samples(kNewerImage));
+    ASSERT_EQ(harness.model().select.caption, "Continue");
+    harness.clock.Advance(Millis{10000});  // the meter restarts
+    harness.Select();                      // Continue
+    EXPECT_TRUE(harness.presenter().state().readyForUpdate);
+    EXPECT_NE(harness.model().meter.text.find(c.lineHas), std::string::npos)
+        << harness.model().meter.text;
+    EXPECT_EQ(harness.model().strip, c.strip);
+  }
 }
 
 TEST(WindowPresenter, WaitingForTheMeterShowsABusyBarAndWhatItWaitsFor) {
@@ -320,8 +353,7 @@ TEST(MeterLine, NamesTheMeterItsVersionsAndTheBackend) {
       {"", "usbtmc", true, "SN000123 \u00b7 usbtmc"},
   };
   for (const Case& c : cases) {
-    const MeterSummary meter =
-        SummarizeMeter("USB0::0x1D7C::0x4A35::SN000123::INSTR", c.identity);
+    const MeterSummary meter = SummarizeMeter("USB0::0x1D7C::0x4A35::SN000123::INSTR", c.identity);
     EXPECT_EQ(MeterLineText(meter, c.backend, c.withSerial), c.line) << c.identity;
   }
 }

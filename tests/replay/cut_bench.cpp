@@ -67,7 +67,7 @@ Run RunOnce(const WorldMaker& makeWorld, const UpdateFile& file, Interruption in
                        .origin = {.tool = "quorvel-cli", .toolVersion = "test", .backend = "test"}};
   SilentObserver observer;
   Run run;
-  run.report = RunFleetWorker(visa, world->clock(), files, request, 0, observer);
+  run.report = RunMeterPipeline(visa, world->clock(), files, request, 0, observer);
   run.records = history.Read().records;
   run.switched = world->Switched();
   run.installed = world->InstalledImages();

@@ -67,7 +67,13 @@ MemoryFileSystem::MemoryFileSystem()
 
 void MemoryFileSystem::AddFile(const std::string& path, std::vector<std::uint8_t> bytes) {
   directories_.erase(path);
-  files_[path] = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  files_[path] = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes));
+}
+
+void MemoryFileSystem::ChangeWhileOpen(const std::string& path, std::vector<std::uint8_t> bytes) {
+  const auto found = files_.find(path);
+  if (found == files_.end()) return AddFile(path, std::move(bytes));
+  *found->second = std::move(bytes);
 }
 
 void MemoryFileSystem::AddFile(const std::string& path, std::span<const std::uint8_t> bytes) {

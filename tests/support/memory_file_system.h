@@ -32,6 +32,9 @@ class MemoryFileSystem final : public FileSystem {
   void AddFile(const std::string& path, std::span<const std::uint8_t> bytes);
   // A directory exists but cannot be opened for reading.
   void AddDirectory(const std::string& path);
+  // Rewrites a file in place, as another program writing to it on disk would:
+  // files already open read the new bytes from where they are.
+  void ChangeWhileOpen(const std::string& path, std::vector<std::uint8_t> bytes);
   // Removes a file or directory; use it for a file that vanishes after the
   // operator chose it. Files already open stay readable.
   void Remove(const std::string& path);
@@ -58,7 +61,7 @@ class MemoryFileSystem final : public FileSystem {
     bool seekFails = false;
   };
 
-  std::map<std::string, std::shared_ptr<const std::vector<std::uint8_t>>> files_;
+  std::map<std::string, std::shared_ptr<std::vector<std::uint8_t>>> files_;
   std::set<std::string> directories_;
   std::map<std::string, Faults> faults_;
   // Shared with the open files, which may outlive this object.

@@ -56,6 +56,10 @@ void RecordingConsole::Repaint() { ++repaintCount; }
 
 void RecordingConsole::ReportProgress(const ProgressReport& report) { progress.push_back(report); }
 
+void RecordingConsole::ShowWaiting(const WaitingReport& report) {
+  waits.push_back({report.what, report.left, now ? now() : std::chrono::milliseconds{0}});
+}
+
 std::vector<std::string> RecordingConsole::LogLines() const {
   std::vector<std::string> lines;
   const std::string& text = log.str();

@@ -32,6 +32,7 @@ class RecordingConsole : public OperatorConsole {
   std::optional<std::string> ChooseFile(std::string_view filter) override;
   void Repaint() override;
   void ReportProgress(const ProgressReport& report) override;
+  void ShowWaiting(const WaitingReport& report) override;
   bool StopRequested() override { return stopRequested || (stopWhen && stopWhen()); }
 
   // Scripted answers. The chooser answers with the next queued path (nullopt =
@@ -49,6 +50,15 @@ class RecordingConsole : public OperatorConsole {
   std::vector<MessageBoxRequest> messageBoxes;
   std::vector<std::string> chooserFilters;
   std::vector<ProgressReport> progress;
+  // Every wait for the meter told, with the console's time when a clock is given.
+  struct Waiting {
+    MeterWait what;
+    std::chrono::milliseconds left;
+    std::chrono::milliseconds at;
+    bool operator==(const Waiting&) const = default;
+  };
+  std::vector<Waiting> waits;
+  std::function<std::chrono::milliseconds()> now;
   int pumpCount = 0;
   int repaintCount = 0;
   int clearCount = 0;

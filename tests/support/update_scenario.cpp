@@ -11,6 +11,7 @@ void UpdateScenario::AttachMeter(std::string_view knobs) {
   sim = std::make_unique<SimVisa>(*config, clock);
   visa = std::make_unique<FaultyVisa>(*sim);
   services = std::make_unique<Services>(Services{*visa, console, clock, files});
+  console.now = [this] { return clock.Now(); };
 }
 
 void UpdateScenario::OpenDialog() {

@@ -7,6 +7,8 @@
 #include <numeric>
 
 #include "support/update_scenario.h"
+#include "common/sha256.h"
+#include "firmware/loaded_firmware.h"
 #include "instrument/wire_format.h"
 
 namespace quorvel::testing {
@@ -77,6 +79,16 @@ TEST_F(ImageUpdateTest, GoodImageIsSentWholeAndPacedAndTheOperatorIsTold) {
   EXPECT_EQ(endFrame.bytes, std::vector<std::uint8_t>(kEndFrame.begin(), kEndFrame.end()));
   EXPECT_EQ(endFrame.time - firstStatus.time, Millis{100});
   EXPECT_EQ(secondStatus.time - endFrame.time, Millis{1100});
+
+  // What the run waits for between the switch and the first frame, as the
+  // operator is told: the switch, the restart, the search, then frames.
+  using Wait = RecordingConsole::Waiting;
+  EXPECT_EQ(console.waits,
+            (std::vector<Wait>{
+                {MeterWait::kSwitching, Millis{2000}, modeSwitch->time},
+                {MeterWait::kRestarting, Millis{5000}, modeSwitch->time + Millis{2000}},
+                {MeterWait::kReconnecting, Millis{2000}, modeSwitch->time + Millis{7000}},
+                {MeterWait::kNone, Millis{0}, frames.front().time - Millis{100}}}));
 
   EXPECT_TRUE(appended("Serial No: SN000123\n"));
   EXPECT_TRUE(appended("Please wait ..."));
@@ -264,6 +276,7 @@ struct TransferFailureCase {
   bool dropEndFrame;
   std::vector<std::string> failureLines;  // logged during the run, cleared at its end
   std::size_t framesTaken;
+  TransferStep step;
 };
 
 class TransferFailureTest : public UpdateScenario,
@@ -287,11 +300,14 @@ TEST_P(TransferFailureTest, EveryFailureEndsInTheFailureOutcome) {
   EXPECT_TRUE(meter().installedImages().empty());
   // The report says where it failed, and the status name when the meter gave one.
   EXPECT_EQ(dialog.report.outcome, UpdateOutcome::kTransferFailed);
-  EXPECT_NE(dialog.report.step, TransferStep::kNone);
+  EXPECT_EQ(dialog.report.step, GetParam().step);
   const std::string& lastLine = lines.back();
   if (lastLine.find("_ERROR") != std::string::npos) {
     EXPECT_EQ(dialog.report.MeterStatusText(), lastLine);
   }
+  // A meter that said nothing is never reported as having sent a status byte.
+  EXPECT_EQ(TransferFailureText(dialog.report).find("0x00"), std::string::npos)
+      << TransferFailureText(dialog.report);
   ExpectFinished(FailureLines("dsp.bin"));
 }
 
@@ -301,26 +317,36 @@ INSTANTIATE_TEST_SUITE_P(
         TransferFailureCase{"FrameNotWritten", "unplug_after=2", false,
                             {"the 1st error -- in writing progress.",
                              "\r\nUpgrade failure....Please restart DMM and try again."},
-                            2},
+                            2, TransferStep::kFrameNotWritten},
         TransferFailureCase{"FramePartlyWritten", "partial_at=3", false,
                             {"the 1-1st Error -- in writing progress.",
                              "\r\nUpgrade failure....during writing progress."},
-                            3},
+                            3, TransferStep::kFramePartlyWritten},
         TransferFailureCase{"FirstStatusRefused", "status1=2", false,
-                            {"the 3nd error -- Checksum error.", "CHECKSUM_ERROR"}, 5},
+                            {"the 3nd error -- Checksum error.", "CHECKSUM_ERROR"}, 5,
+                            TransferStep::kStatusRefused},
         TransferFailureCase{"FirstStatusAfterPrefix", "status1=6,prefix_ab=1", false,
-                            {"the 3nd error -- Checksum error.", "FW_ERROR"}, 5},
+                            {"the 3nd error -- Checksum error.", "FW_ERROR"}, 5,
+                            TransferStep::kStatusRefused},
         TransferFailureCase{"FirstStatusEmpty", "status1=none", false,
-                            {"the 3nd error -- Checksum error."}, 5},
+                            {"the 3nd error -- Checksum error."}, 5, TransferStep::kStatusNotRead},
         TransferFailureCase{"EndFrameNotWritten", "", true,
                             {"the 2nd error -- send EOF.",
                              "Upgrade failure...Please restart DMM and try again."},
-                            5},
+                            5, TransferStep::kEndFrameNotWritten},
         TransferFailureCase{"SecondStatusRefused", "status2=4", false,
                             {"the 2nd error -- check EOF.",
                              "Upgrade failure...Please restart DMM and try again.",
                              "PROGRAM_ERROR"},
-                            5}),
+                            5, TransferStep::kEndStatusRefused},
+        // A single image needs the meter's word after its end frame.
+        TransferFailureCase{"SecondStatusEmpty", "status2=none", false,
+                            {"the 2nd error -- check EOF.",
+                             "Upgrade failure...Please restart DMM and try again."},
+                            5, TransferStep::kEndStatusNotRead},
+        // A meter that leaves the bus after the data has nothing to say either.
+        TransferFailureCase{"MeterLeftAfterTheData", "unplug_after=5", false,
+                            {"the 3nd error -- Checksum error."}, 5, TransferStep::kStatusNotRead}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(ImageUpdateTest, FirstStatusRefusalSendsNoEndFrame) {
@@ -330,15 +356,60 @@ TEST_F(ImageUpdateTest, FirstStatusRefusalSendsNoEndFrame) {
   for (const auto& event : timeline()) EXPECT_NE(event.role, WriteRole::EndFrame);
 }
 
-TEST_F(ImageUpdateTest, ReadErrorMidImageStopsWithoutSendingWhatTheFileDidNotGive) {
+// The image is read whole before its first frame: a file that fails part of
+// the way sends nothing.
+TEST_F(ImageUpdateTest, ReadErrorMidImageSendsNothingOfIt) {
   AttachMeterAndOpenDialog();
   ChooseFile(kPath, BinBuilder().Payload(1000).WithCrc().Bytes());
   files.FailReadsAfter(kPath, 50 + 300);
   EXPECT_EQ(PressSelect(), UpdateOutcome::kTransferFailed);
   EXPECT_TRUE(appended("Read error in the firmware file."));
-  EXPECT_EQ(dataFrames().size(), 1u) << "only the whole first frame went out";
+  EXPECT_EQ(dialog.report.step, TransferStep::kFileRead);
+  EXPECT_TRUE(dataFrames().empty());
   ExpectFinished(FailureLines("dsp.bin"));
 }
+
+// Another program rewrites the image on disk while its frames go out: the
+// meter gets the bytes that were checked, and the report names them.
+struct RewriteCase {
+  const char* name;
+  std::function<ByteVector(ByteVector)> rewrite;
+};
+
+class RewrittenImageTest : public UpdateScenario,
+                           public ::testing::WithParamInterface<RewriteCase> {};
+
+TEST_P(RewrittenImageTest, TheBytesSentAreTheBytesChecked) {
+  AttachMeterAndOpenDialog("verify=0");
+  const BinBuilder image = BinBuilder().Version("01.21").Payload(1000).WithCrc();
+  ChooseFile(kPath, image.Bytes());
+  console.onPump = [&] {
+    if (dataFrames().size() == 2) files.ChangeWhileOpen(kPath, GetParam().rewrite(image.Bytes()));
+  };
+  EXPECT_EQ(PressSelect(), UpdateOutcome::kInstalled) << Timeline();
+  ASSERT_EQ(meter().installedImages().size(), 1u);
+  EXPECT_EQ(meter().installedImages()[0].bytes, image.Body());
+  EXPECT_EQ(dialog.report.fileSize, image.Bytes().size());
+  Sha256 digest;
+  digest.Update(image.Bytes());
+  EXPECT_EQ(dialog.report.fileSha256, HexDigest(digest.Finish()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rewrites, RewrittenImageTest,
+    ::testing::Values(RewriteCase{"Appended",
+                                  [](ByteVector bytes) {
+                                    bytes.resize(bytes.size() + 3000, 0x5A);
+                                    return bytes;
+                                  }},
+                      RewriteCase{"Truncated",
+                                  [](ByteVector bytes) {
+                                    bytes.resize(600);
+                                    return bytes;
+                                  }},
+                      RewriteCase{"Overwritten",
+                                  [](ByteVector bytes) { return PatternBytes(bytes.size(), 3); }}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(ImageUpdateTest, StopRequestEndsBetweenFramesAndLeavesTheMeterInUpdateMode) {
   AttachMeterAndOpenDialog();
@@ -476,6 +547,14 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     UpdateOutcome::kTransferFailed},
         BadFileCase{"RandomBytes", [](auto& fs) { fs.AddFile(kPath, PatternBytes(3000, 99)); },
+                    UpdateOutcome::kFileRefused},
+        // No meter firmware comes near this size; such a file is not read, let alone sent.
+        BadFileCase{"LargerThanAnyFirmware",
+                    [](auto& fs) {
+                      ByteVector bytes = BinBuilder().Version("01.21").Bytes();
+                      bytes.resize(static_cast<std::size_t>(kMaxFirmwareFileSize) + 1);
+                      fs.AddFile(kPath, std::move(bytes));
+                    },
                     UpdateOutcome::kFileRefused},
         BadFileCase{"Directory", [](auto& fs) { fs.AddDirectory(kPath); },
                     UpdateOutcome::kFileNotOpened},

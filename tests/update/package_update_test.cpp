@@ -140,6 +140,20 @@ TEST_P(PackageSizeTest, EveryImageIsSentInOrderAndTheRightHeaderIsJudged) {
   ExpectPackageFinished(SuccessLines("pack.pak"));
   EXPECT_EQ(console.progress[console.progress.size() - 2].image, GetParam().images);
   EXPECT_EQ(console.progress[console.progress.size() - 2].imageCount, GetParam().images);
+  EXPECT_EQ(dialog.report.imagesAccepted, GetParam().images);
+
+  // What the run waits for between the switch and the first frame: the meter
+  // leaving the bus, then the search after its restart; the wait ends just
+  // before image 1's first frame.
+  const auto switched = std::find_if(timeline().begin(), timeline().end(), [](const auto& event) {
+    return event.text() == "system:update\n";
+  });
+  ASSERT_NE(switched, timeline().end());
+  using Wait = RecordingConsole::Waiting;
+  EXPECT_EQ(console.waits,
+            (std::vector<Wait>{{MeterWait::kSwitching, Millis{4000}, switched->time},
+                               {MeterWait::kReconnecting, Millis{5000}, switched->time + Millis{4000}},
+                               {MeterWait::kNone, Millis{0}, dataFrames().front().time - Millis{100}}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Packages, PackageSizeTest,
@@ -355,7 +369,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
   AttachMeter();
   files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdateReported(*services, kPath, "/fw/SN000123\n").outcome,
+  EXPECT_EQ(RunPackageUpdate(*services, kPath, "/fw/SN000123\n").outcome,
             UpdateOutcome::kNoMeter);
   ASSERT_EQ(console.messageBoxes.size(), 1u);
   EXPECT_EQ(console.messageBoxes[0].text, "DMM device serial no miss.");
@@ -367,7 +381,7 @@ TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
 TEST_F(PackageUpdateTest, AtSignAloneIsEnough) {
   AttachMeter();
   files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdateReported(*services, kPath, "@").outcome, UpdateOutcome::kInstalled);
+  EXPECT_EQ(RunPackageUpdate(*services, kPath, "@").outcome, UpdateOutcome::kInstalled);
   EXPECT_EQ(sim->OpenHandleCount(), 0);
 }
 
@@ -489,6 +503,7 @@ struct FaultCase {
   // Reads that bring the meter's '0' report this status (a time-out, a lost
   // connection) while the bytes still arrive.
   ViStatus statusOfAcceptance = VI_SUCCESS;
+  std::vector<int> unconfirmed{};  // images whose end frame got no reply
 };
 
 // The image: 1004 bytes in frames of 240 x 4 and 44. The package: image 1
@@ -526,6 +541,11 @@ TEST_P(FaultMatrixTest, EndsAsTheMeterDecided) {
   EXPECT_EQ(boxes, GetParam().box.empty() ? std::vector<std::string>{}
                                           : std::vector<std::string>{GetParam().box});
   EXPECT_EQ(visa->writesAfterAFailure, 0) << "nothing is paced into a dead session";
+  EXPECT_EQ(dialog.report.imagesUnconfirmed, GetParam().unconfirmed);
+  // "Installed" only with the meter's word on every image.
+  if (dialog.report.outcome == UpdateOutcome::kInstalled) {
+    EXPECT_EQ(meter().installedImages().size(), static_cast<std::size_t>(dialog.report.imageCount));
+  }
   // Without a meter the reads wait out their time-outs, but nothing waits for frames.
   EXPECT_LT(clock.Now() - pressed, Millis{60000});
   EXPECT_EQ(files.openFileCount(), 0);
@@ -563,10 +583,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"EndFrameRefusedAfterPrefix", "status2=6,prefix_ab=1", kPackage, kFailed, true,
                   2, 0, ""},
         FaultCase{"EndFrameNotAStatusPackage", "status2=7", kPackage, kFailed, true, 2, 0, ""},
-        // A meter that says nothing after the end frame has always been taken at its
-        // first word on the package path; the simulated one then installs nothing.
-        FaultCase{"EndFrameUnansweredPackage", "status2=none", kPackage, kInstalled, true, 5, 0,
-                  ""},
+        // A meter that says nothing after the end frame gets the rest of the
+        // package, as meters expect, but nothing confirms the images: the
+        // simulated one installs nothing.
+        FaultCase{"EndFrameUnansweredPackage", "status2=none", kPackage,
+                  UpdateOutcome::kUnconfirmed, true, 5, 0, "", VI_SUCCESS, {1, 2, 3}},
+        FaultCase{"EndFrameUnansweredImage", "status2=none", kImage, kFailed, true, 5, 0, ""},
         // A '0' whose read then failed accepts nothing.
         FaultCase{"AcceptanceTimedOutImage", "", kImage, kFailed, true, 5, 0, "", VI_ERROR_TMO},
         FaultCase{"AcceptanceTimedOutPackage", "", kPackage, kFailed, true, 2, 0, "",
@@ -595,6 +617,7 @@ struct StopCase {
   FileKind kind;
   Millis after;  // since "system:update"
   std::size_t frames;
+  int accepted = 0;  // images the meter had accepted when the stop came
 };
 
 class StopAfterSwitchTest : public PackageUpdateTest,
@@ -616,8 +639,13 @@ TEST_P(StopAfterSwitchTest, EveryWaitAnswersWithinHalfASecond) {
   ASSERT_TRUE(stopAt);
   EXPECT_LE(clock.Now() - *stopAt, Millis{500});
   EXPECT_EQ(dataFrames().size(), GetParam().frames);
+  EXPECT_EQ(dialog.report.imagesAccepted, GetParam().accepted);
+  EXPECT_EQ(AcceptedImagesText(dialog.report).empty(), GetParam().accepted == 0);
   EXPECT_EQ(sim->OpenHandleCount(), 0);
   EXPECT_EQ(files.openFileCount(), 0);
+  // The operator is never left told to wait for a meter once the run is over.
+  ASSERT_FALSE(console.waits.empty());
+  EXPECT_EQ(console.waits.back().what, MeterWait::kNone);
 }
 
 // Image: 2 s of slices, 5 s, the rediscovery (2 s), 2 s, the frames, 1.1 s.
@@ -631,13 +659,14 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"ImageBeforeTheData", kImage, Millis{10500}, 0},
                       StopCase{"ImageBeforeTheVerdict", kImage, Millis{12000}, 5},
                       StopCase{"PackageWhileTheMeterLeaves", kPackage, Millis{1000}, 0},
-                      StopCase{"PackageInTheReconnect", kPackage, Millis{6000}, 0}),
+                      StopCase{"PackageInTheReconnect", kPackage, Millis{6000}, 0},
+                      StopCase{"PackageAfterImageOne", kPackage, Millis{9900}, 4, 1}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(PackageUpdateTest, MeterSilentOnlyOnThePackageSessionIsNotSwitched) {
   AttachMeter("silent=1");
   files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdateReported(*services, kPath, "/fw/@SN000123\n").outcome,
+  EXPECT_EQ(RunPackageUpdate(*services, kPath, "/fw/@SN000123\n").outcome,
             UpdateOutcome::kNoMeter);
   ASSERT_EQ(console.messageBoxes.size(), 1u);
   EXPECT_EQ(console.messageBoxes[0].text, kNoIdentityText);

@@ -1,14 +1,14 @@
 #pragma once
-// `list` and `identify`: finding the attached meters and asking each who it is.
-#include <optional>
+// Finding the attached meters and asking one who it is, without changing
+// anything on it: what `list`, `identify`, doctor and the update's identify
+// step all do the same way.
+#include <cstddef>
 #include <string>
 #include <vector>
 
-#include "common/json_text.h"
-#include "firmware/image_header.h"
 #include "instrument/instrument_session.h"
 
-namespace quorvel::cli {
+namespace quorvel {
 
 // The processor versions packed into the identity reply's last eleven
 // characters, "01.20.05.12": DSP at 0-4, Panel at 6-7, MSP 430 at 9-10.
@@ -22,9 +22,9 @@ ProcessorVersions ProcessorVersionsOf(const MeterVersions& versions);
 struct MeterRecord {
   std::string resource;
   bool opened = false;
-  std::string identity;  // the "*idn?" reply as sent
+  std::string identity;     // the "*idn?" reply as sent
   bool identified = false;  // the identity is one firmware could be judged against
-  std::string serial;    // the serial reply as sent
+  std::string serial;       // the serial reply as sent
   MeterVersions versions;
   bool updateMode = false;
 };
@@ -45,17 +45,4 @@ std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourc
 MeterRecord QueryMeter(Services& services, const VisaHandle& resourceManager,
                        const std::string& resource);
 
-std::string RenderMeterText(const MeterRecord& meter);
-
-// The meter as JSON: resource, opened, identity, serial, identified, mode and
-// versions (null when the meter reported none).
-Json MeterJson(const MeterRecord& meter);
-
-// The versions as `list`, `identify` and `update --json` give them: dsp,
-// panel and msp430; null when the meter reported none.
-Json VersionsJson(const MeterVersions& versions);
-
-// A reply without the line end the meter sends after it.
-std::string WithoutTrailingNewline(std::string text);
-
-}  // namespace quorvel::cli
+}  // namespace quorvel
