@@ -9,6 +9,7 @@
 
 #include "backends/backends.h"
 #include "common/clock.h"
+#include "common/scaled_clock.h"
 #include "common/environment.h"
 #include "common/wide_text.h"
 #include "console/backend_choice.h"
@@ -67,10 +68,25 @@ int Run(HINSTANCE instance, int showCommand) {
   const std::optional<std::string> visaVariable = quorvel::EnvironmentValue(quorvel::kVisaBackendVariable);
   const std::string backend =
       quorvel::ChooseVisaBackend(options->visa, visaVariable ? visaVariable->c_str() : nullptr);
-  quorvel::SteadyClock clock;
+  std::unique_ptr<quorvel::Clock> clockHolder;
+  if (options->timeScale && quorvel::IsUsableTimeScale(*options->timeScale)) {
+    clockHolder = std::make_unique<quorvel::ScaledClock>(*options->timeScale);
+  } else if (options->timeScale) {
+    Tell("--time-scale must lie between 0.001 and 1", quorvel::MessageIcon::kWarning);
+    return kExitBadArguments;
+  } else {
+    clockHolder = std::make_unique<quorvel::SteadyClock>();
+  }
+  quorvel::Clock& clock = *clockHolder;
   std::unique_ptr<quorvel::VisaLibrary> visa = quorvel::MakeVisaLibrary(backend, clock, &error);
   if (visa == nullptr) {
     Tell("Cannot use the VISA backend \"" + backend + "\": " + error, quorvel::MessageIcon::kWarning);
+    return kExitBadArguments;
+  }
+  // A real meter always gets the full waits: shortening them could break an update.
+  if (options->timeScale && !visa->ServesSimulatedMeter()) {
+    Tell("--time-scale works only with a simulated meter (--visa sim)",
+         quorvel::MessageIcon::kWarning);
     return kExitBadArguments;
   }
   // About names the installed VISA library in use.

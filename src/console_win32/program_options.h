@@ -1,5 +1,6 @@
 #pragma once
-// The Windows window's command line: --visa, --trace, --help and --version.
+// The Windows window's command line: --visa, --trace, --time-scale, --help
+// and --version.
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@ namespace quorvel::win32 {
 struct ProgramOptions {
   std::optional<std::string> visa;   // else QUORVEL_VISA, else the default backend
   std::optional<std::string> trace;  // else QUORVEL_TRACE, else no trace
+  std::optional<double> timeScale;   // a simulated meter's time runs this much faster
   bool help = false;
   bool version = false;
 };

@@ -29,6 +29,9 @@ TEST(WindowCommandLine, OptionsTakeTheirValueEitherWayAndRefuseTheRest) {
       {{"--demo"}, std::nullopt, std::nullopt, "unknown option: --demo"},
       {{"firmware.bin"}, std::nullopt, std::nullopt, "unexpected argument: firmware.bin"},
       {{"--visas", "sim"}, std::nullopt, std::nullopt, "unknown option: --visas"},
+      {{"--time-scale", "0"}, std::nullopt, std::nullopt, "--time-scale must lie between 0.001 and 1"},
+      {{"--time-scale=2"}, std::nullopt, std::nullopt, "--time-scale must lie between 0.001 and 1"},
+      {{"--time-scale", "0.1x"}, std::nullopt, std::nullopt, "--time-scale must lie between 0.001 and 1"},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -43,6 +46,7 @@ TEST(WindowCommandLine, OptionsTakeTheirValueEitherWayAndRefuseTheRest) {
   std::string error;
   EXPECT_TRUE(ParseProgramOptions({"--help"}, &error)->help);
   EXPECT_TRUE(ParseProgramOptions({"--version"}, &error)->version);
+  EXPECT_EQ(ParseProgramOptions({"--time-scale=0.1"}, &error)->timeScale, 0.1);
 }
 
 TEST(WindowFileChooser, TheFilterEndsInTwoNulsOrIsNotGivenAtAll) {
