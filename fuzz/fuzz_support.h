@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/silent_console.h"
+#include "firmware/bytes_file.h"
 #include "firmware/file_source.h"
 
 namespace quorvel::fuzz {
@@ -20,29 +21,7 @@ inline void Require(bool condition) {
   if (!condition) std::abort();
 }
 
-class BytesFile final : public FirmwareFile {
- public:
-  explicit BytesFile(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
-  FileRead Read(std::span<std::uint8_t> buffer) override {
-    const std::size_t available = position_ < bytes_.size() ? bytes_.size() - position_ : 0;
-    FileRead read;
-    read.count = std::min(buffer.size(), available);
-    if (read.count > 0) std::memcpy(buffer.data(), bytes_.data() + position_, read.count);
-    position_ += read.count;
-    return read;
-  }
-  bool Seek(std::int64_t position) override {
-    if (position < 0) return false;
-    position_ = static_cast<std::size_t>(position);
-    return true;
-  }
-  std::int64_t Size() override { return static_cast<std::int64_t>(bytes_.size()); }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t position_ = 0;
-};
+using quorvel::BytesFile;
 
 // Every path names the same bytes, except "missing", which cannot be opened.
 class BytesFileSystem final : public FileSystem {
