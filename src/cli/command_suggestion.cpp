@@ -4,7 +4,7 @@
 #include <cctype>
 #include <vector>
 
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 
 namespace quorvel::cli {
 

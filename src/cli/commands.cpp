@@ -10,7 +10,7 @@
 #include "cli/meter_text.h"
 #include "cli/outcome_line.h"
 #include "cli/stop_signal.h"
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 #include "cli/visa_decorators.h"
 #include "common/message_text.h"
 #include "common/silent_console.h"
@@ -112,9 +112,9 @@ ExitStatus RefuseSeveralMeters(const std::vector<std::string>& meters, Streams s
 ExitStatus RefuseAmbiguousMeter(VisaLibrary& visa, Streams streams) {
   const VisaHandle manager = OpenResourceManager(visa);
   if (manager.empty()) return ExitStatus::kSuccess;  // discovery reports the problem itself
-  const std::vector<std::string> meters = FindMeters(visa, manager);
-  if (meters.size() <= 1) return ExitStatus::kSuccess;
-  return RefuseSeveralMeters(meters, streams);
+  const MeterChoice choice = ChooseOneMeter(visa, manager, std::nullopt);
+  if (choice.attached.size() <= 1) return ExitStatus::kSuccess;  // none: the update says so
+  return RefuseSeveralMeters(choice.attached, streams);
 }
 
 }  // namespace
@@ -145,13 +145,14 @@ namespace {
 ExitStatus QueryOneMeter(Services& services, const VisaHandle& manager, const BackendRequest& request,
                          const std::optional<std::string>& resource, Streams streams,
                          MeterRecord& meter) {
-  const std::vector<std::string> meters =
-      resource ? std::vector<std::string>{*resource} : FindMeters(services.visa, manager);
-  if (meters.empty()) {
-    return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+  const MeterChoice choice = ChooseOneMeter(services.visa, manager, resource);
+  if (!choice.chosen) {
+    if (choice.attached.empty()) {
+      return Fail(streams, ExitStatus::kNoMeter, NoMeterMessage("no meter found.", request));
+    }
+    return RefuseSeveralMeters(choice.attached, streams);
   }
-  if (meters.size() > 1) return RefuseSeveralMeters(meters, streams);
-  meter = QueryMeter(services, manager, meters.front());
+  meter = QueryMeter(services, manager, *choice.chosen);
   if (!meter.opened) {
     return Fail(streams, ExitStatus::kNoMeter,
                 "meter \"" + PrintableField(ArgumentForMessage(meter.resource)) +
@@ -245,22 +246,6 @@ ExitStatus RunInfo(const InfoRequest& request, Streams streams) {
                        report->passed() ? ExitStatus::kSuccess : ExitStatus::kFileRefused);
 }
 
-namespace {
-
-// A file refused before the meter was switched is refused for the cause
-// `info` names (the window's words ask for a button a terminal has not).
-void SayRefusalCause(FileSystem& files, const std::string& path, UpdateReport& report) {
-  if (report.outcome != UpdateOutcome::kFileRefused || report.switchedToUpdateMode) return;
-  std::optional<FileReport> inspected = InspectFirmwareFile(files, path);
-  if (!inspected) return;
-  if (!report.identityBefore.empty()) {
-    AddMeterCheck(*inspected, files, report.resource, VersionsFromIdentity(report.identityBefore));
-  }
-  if (const auto cause = FirstFailure(*inspected)) report.reason = *cause;
-}
-
-}  // namespace
-
 ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
   if (request.all || request.resources.size() > 1 || request.verify || request.asJson) {
     return RunFleet(request, streams);
@@ -302,7 +287,6 @@ ExitStatus RunUpdate(const UpdateRequest& request, Streams streams) {
                  .backend = request.backend.name},
   };
   UpdateReport report = RunMeterPipeline(visa, *backend->clock, files, one, 0, display);
-  SayRefusalCause(files, *path, report);
   if (report.outcome == UpdateOutcome::kNoMeter && report.resource.empty()) {
     if (const std::string hint = NoMeterMessage({}, request.backend); !hint.empty()) {
       streams.err << kProgramName << hint.substr(1) << '\n';

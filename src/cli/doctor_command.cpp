@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "common/scaled_clock.h"
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 #include "common/message_text.h"
 #include "doctor/doctor.h"
 

@@ -4,7 +4,7 @@
 
 #include "cli/fleet_output.h"
 #include "cli/stop_signal.h"
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 #include "cli/visa_decorators.h"
 #include "common/version.h"
 #include "firmware/file_source.h"

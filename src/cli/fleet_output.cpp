@@ -6,7 +6,7 @@
 
 #include "cli/meter_text.h"
 #include "cli/progress_display.h"
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 
 namespace quorvel::cli {
 

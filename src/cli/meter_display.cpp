@@ -2,7 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/meter_text.h"
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 
 namespace quorvel::cli {
 

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 #include "instrument/identity.h"
 
 namespace quorvel::cli {

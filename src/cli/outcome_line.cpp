@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 
 namespace quorvel::cli {
 

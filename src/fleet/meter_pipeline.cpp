@@ -8,6 +8,7 @@
 #include "history/update_history.h"
 #include "instrument/identity.h"
 #include "update/file_check.h"
+#include "update/firmware_report.h"
 #include "visa/resource_filter_visa.h"
 
 namespace quorvel {
@@ -15,8 +16,7 @@ namespace quorvel {
 namespace {
 
 // The procedures' operator console for one meter: what they show goes to the
-// observer, questions are answered as the request says, and the file chooser
-// answers with the request's file.
+// observer and questions are answered as the request says.
 class PipelineConsole final : public OperatorConsole {
  public:
   PipelineConsole(const FleetRequest& request, std::size_t meter, FleetObserver& observer)
@@ -36,12 +36,8 @@ class PipelineConsole final : public OperatorConsole {
     observer_.Message(meter_, box, answer);
     return answer;
   }
-  // After a stop the chooser cancels, so that an update stopped before the
-  // file was chosen leaves the meter untouched.
-  std::optional<std::string> ChooseFile(std::string_view) override {
-    if (StopRequested()) return std::nullopt;
-    return request_.path;
-  }
+  // The file comes with the request (see Update), never from a chooser.
+  std::optional<std::string> ChooseFile(std::string_view) override { return std::nullopt; }
   void Repaint() override {}
   void ReportProgress(const ProgressReport& report) override { observer_.Progress(meter_, report); }
   void ShowWaiting(const WaitingReport& report) override { observer_.Waiting(meter_, report); }
@@ -158,11 +154,16 @@ class MeterPipeline {
   }
 
   // The file against this meter, before it is switched: a file it would
-  // refuse costs no power cycle.
+  // refuse costs no power cycle. The bytes judged here are the bytes sent.
   bool Check() {
-    if (!versionsBefore_) return true;  // the procedure judges what it finds
-    auto refusal = CheckFileAgainstMeter(services_.files, request_.path, *versionsBefore_);
-    return !refusal || Refuse(*refusal);
+    if (!versionsBefore_) return true;  // the procedure reads and judges what it finds
+    auto loaded = LoadFirmware(services_.files, request_.path);
+    if (const auto* failure = std::get_if<LoadFailure>(&loaded)) {
+      return RefuseFile(RefusalOfLoad(*failure));
+    }
+    firmware_ = std::move(std::get<LoadedFirmware>(loaded));
+    auto refusal = CheckFirmware(*firmware_, *versionsBefore_);
+    return !refusal || RefuseFile(*refusal);
   }
 
   // The Select button's procedure, exactly as the window runs it with the
@@ -176,7 +177,11 @@ class MeterPipeline {
     } else if (console_.StopRequested()) {
       dialog.report.outcome = UpdateOutcome::kChooserCancelled;
     } else {
-      RunImageUpdate(services_, dialog);
+      RunImageUpdate(services_, dialog, [this]() -> std::optional<ChosenFirmware> {
+        // After a stop the file is not taken, so the meter is left untouched.
+        if (console_.StopRequested()) return std::nullopt;
+        return ChosenFirmware{request_.path, firmware_ ? &*firmware_ : nullptr};
+      });
     }
     // Whatever the procedure left open (a refusal or a wrong mode leaves the
     // sessions open for another try in the window) is closed as Exit would.
@@ -200,7 +205,8 @@ class MeterPipeline {
 
   void Verify() {
     if (!request_.verify) return;
-    const auto expected = ExpectedVersionsOf(services_.files, request_.path);
+    const auto expected = firmware_ ? ExpectedVersionsOf(*firmware_)
+                                    : ExpectedVersionsOf(services_.files, request_.path);
     if (!expected) {
       report_.verification = Verification::kNotVerified;
       report_.verificationText = "not verified: the file names no version";
@@ -236,6 +242,16 @@ class MeterPipeline {
     return Fail(refusal.outcome, OneLine(refusal.text));
   }
 
+  // The update's words ask the window's operator to choose another file;
+  // the report keeps the cause as `info` names it.
+  bool RefuseFile(const FileRefusal& refusal) {
+    Refuse(refusal);
+    if (auto cause = RefusalCause(services_.files, request_.path, *versionsBefore_)) {
+      report_.reason = std::move(*cause);
+    }
+    return false;
+  }
+
   // What the window's procedure reports in its own words is left to it in
   // a fleet of one; a fleet's worker ends here with `reason`.
   bool LeaveToProcedure(UpdateOutcome outcome, std::string reason) {
@@ -259,6 +275,7 @@ class MeterPipeline {
   VisaHandle manager_;
   UpdateReport report_;
   std::optional<MeterVersions> versionsBefore_;  // set once the meter identified in normal mode
+  std::optional<LoadedFirmware> firmware_;        // the file as checked, once it passed
 };
 
 }  // namespace

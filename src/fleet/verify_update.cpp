@@ -103,22 +103,34 @@ class Verifier {
 
 }  // namespace
 
-std::optional<ExpectedVersions> ExpectedVersionsOf(FileSystem& files, const std::string& path) {
-  std::unique_ptr<FirmwareFile> file = files.OpenForReading(path);
-  if (!file) return std::nullopt;
+namespace {
+
+std::optional<ExpectedVersions> ExpectedVersionsOfFile(FirmwareFile& file, bool package) {
   ExpectedVersions expected;
   bool any = false;
-  if (!NamesPackage(path)) {
-    any = Expect(expected, ReadImageHeader(*file, 0));
+  if (!package) {
+    any = Expect(expected, ReadImageHeader(file, 0));
   } else {
     PackageLayout layout;
-    if (!CheckPackageFile(*file, &layout).ok()) return std::nullopt;
+    if (!CheckPackageFile(file, &layout).ok()) return std::nullopt;
     for (const PackageEntry& entry : layout.entries) {
-      any = Expect(expected, ReadImageHeader(*file, entry.imageOffset)) || any;
+      any = Expect(expected, ReadImageHeader(file, entry.imageOffset)) || any;
     }
   }
   if (!any) return std::nullopt;
   return expected;
+}
+
+}  // namespace
+
+std::optional<ExpectedVersions> ExpectedVersionsOf(FileSystem& files, const std::string& path) {
+  std::unique_ptr<FirmwareFile> file = files.OpenForReading(path);
+  if (!file) return std::nullopt;
+  return ExpectedVersionsOfFile(*file, NamesPackage(path));
+}
+
+std::optional<ExpectedVersions> ExpectedVersionsOf(const LoadedFirmware& firmware) {
+  return ExpectedVersionsOfFile(*firmware.Open(), NamesPackage(firmware.path));
 }
 
 VerifyResult JudgeIdentityAfter(const std::string& identity, const ExpectedVersions& expected) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/clock.h"
+#include "firmware/loaded_firmware.h"
 #include "fleet/fleet_update.h"
 #include "instrument/instrument_session.h"
 
@@ -25,6 +26,8 @@ struct ExpectedVersions {
 // headers signed by the maker. Nothing when the file cannot be read or names
 // no processor.
 std::optional<ExpectedVersions> ExpectedVersionsOf(FileSystem& files, const std::string& path);
+// The same from the bytes an update sent.
+std::optional<ExpectedVersions> ExpectedVersionsOf(const LoadedFirmware& firmware);
 
 // How long the operator has to recycle the meter's power before the check
 // gives up: long enough for a person, short enough that a line does not stall.

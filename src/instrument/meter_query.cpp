@@ -38,6 +38,14 @@ std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourc
   return SearchMeters(visa, resourceManager).resources;
 }
 
+MeterChoice ChooseOneMeter(VisaLibrary& visa, const VisaHandle& resourceManager,
+                           const std::optional<std::string>& named) {
+  if (named) return {named, {}};
+  MeterChoice choice{std::nullopt, FindMeters(visa, resourceManager)};
+  if (choice.attached.size() == 1) choice.chosen = choice.attached.front();
+  return choice;
+}
+
 MeterRecord QueryMeter(Services& services, const VisaHandle& resourceManager,
                        const std::string& resource) {
   MeterRecord meter;

@@ -3,6 +3,7 @@
 // anything on it: what `list`, `identify`, doctor and the update's identify
 // step all do the same way.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,16 @@ MeterSearch SearchMeters(VisaLibrary& visa, const VisaHandle& resourceManager);
 
 // The resources of SearchMeters alone.
 std::vector<std::string> FindMeters(VisaLibrary& visa, const VisaHandle& resourceManager);
+
+// The meter a one-meter command works with: the one named, else the one
+// attached. Never a guess among several: then `chosen` is empty and
+// `attached` lists them all (and is empty when none was found).
+struct MeterChoice {
+  std::optional<std::string> chosen;
+  std::vector<std::string> attached;
+};
+MeterChoice ChooseOneMeter(VisaLibrary& visa, const VisaHandle& resourceManager,
+                           const std::optional<std::string>& named);
 
 // Opens the named meter on `resourceManager`, asks for its identity and
 // serial, and closes the session again.

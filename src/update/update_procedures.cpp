@@ -194,13 +194,24 @@ UpdateOutcome RefuseImage(OperatorConsole& console, UpdateReport& report,
   return UpdateOutcome::kFileRefused;
 }
 
+// The chosen file in memory: as the caller read it, else read here into
+// `readHere`.
+std::variant<const LoadedFirmware*, LoadFailure> ReadChosen(FileSystem& files,
+                                                            const ChosenFirmware& chosen,
+                                                            std::optional<LoadedFirmware>& readHere) {
+  if (chosen.loaded != nullptr) return chosen.loaded;
+  auto loaded = LoadFirmware(files, chosen.path);
+  if (const auto* failure = std::get_if<LoadFailure>(&loaded)) return *failure;
+  return &readHere.emplace(std::move(std::get<LoadedFirmware>(loaded)));
+}
+
 // Reads the image into memory and judges its header; the image, or the
 // outcome that ends the run here (the sessions stay open for another try).
-std::variant<LoadedFirmware, UpdateOutcome> LoadAndJudgeImage(Services& services,
-                                                              DialogState& dialog,
-                                                              const std::string& fullPath) {
+std::variant<const LoadedFirmware*, UpdateOutcome> LoadAndJudgeImage(
+    Services& services, DialogState& dialog, const ChosenFirmware& chosen,
+    std::optional<LoadedFirmware>& readHere) {
   OperatorConsole& console = services.console;
-  auto loaded = LoadFirmware(services.files, fullPath);
+  const auto loaded = ReadChosen(services.files, chosen, readHere);
   if (const auto* failure = std::get_if<LoadFailure>(&loaded)) {
     switch (failure->problem) {
       case LoadProblem::kNotOpened:
@@ -216,7 +227,7 @@ std::variant<LoadedFirmware, UpdateOutcome> LoadAndJudgeImage(Services& services
     dialog.report.step = TransferStep::kFileRead;
     return UpdateOutcome::kTransferFailed;
   }
-  LoadedFirmware image = std::move(std::get<LoadedFirmware>(loaded));
+  const LoadedFirmware& image = *std::get<const LoadedFirmware*>(loaded);
   dialog.report.fileSha256 = image.Sha256Hex();
   dialog.report.fileSize = image.bytes.size();
 
@@ -227,7 +238,7 @@ std::variant<LoadedFirmware, UpdateOutcome> LoadAndJudgeImage(Services& services
     return RefuseImage(console, dialog.report, ImageRefusalLines(verdict, header.functionId()),
                        HeaderRefusalText(verdict, header.functionId()));
   }
-  return image;
+  return &image;
 }
 
 // The end of every attempt that went past the switch: the outcome lines, the
@@ -268,7 +279,7 @@ std::optional<TransferResult> SwitchAndReconnect(Services& services, DialogState
 }
 
 // The single image: switch, reconnect, read and judge, send, report.
-UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
+UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const ChosenFirmware& chosen,
                              const std::string& fileName) {
   OperatorConsole& console = services.console;
   MeterWaitNotice waiting(console);
@@ -279,13 +290,14 @@ UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std:
   }
   const bool meterCameBack = dialog.readyForUpdate;
 
-  auto judged = LoadAndJudgeImage(services, dialog, fullPath);
+  std::optional<LoadedFirmware> readHere;
+  const auto judged = LoadAndJudgeImage(services, dialog, chosen, readHere);
   if (const auto* ended = std::get_if<UpdateOutcome>(&judged)) {
     waiting.End();
     if (*ended != UpdateOutcome::kTransferFailed) return *ended;
     return ReportImageResult(services, dialog, TransferResult::kFailed, fileName, meterCameBack);
   }
-  const LoadedFirmware& image = std::get<LoadedFirmware>(judged);
+  const LoadedFirmware& image = *std::get<const LoadedFirmware*>(judged);
 
   Disable(console, ConsoleButton::kExit);
   console.Repaint();
@@ -299,15 +311,17 @@ UpdateOutcome RunImageBranch(Services& services, DialogState& dialog, const std:
 // A damaged package is refused before the meter is touched, and the window
 // stays ready for the next Select. Otherwise the package, as read into memory
 // here, goes to the package update.
-UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const std::string& fullPath,
+UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const ChosenFirmware& chosen,
                                const std::string& folder, const std::string& fileName,
                                const std::string& serialLine) {
   OperatorConsole& console = services.console;
-  auto loaded = LoadFirmware(services.files, fullPath);
+  std::optional<LoadedFirmware> readHere;
+  const auto loaded = ReadChosen(services.files, chosen, readHere);
   const auto* failure = std::get_if<LoadFailure>(&loaded);
   // A package that cannot be opened is the package update's to report.
   const bool opened = !failure || failure->problem != LoadProblem::kNotOpened;
-  if (opened && (failure || !CheckPackageFile(*std::get<LoadedFirmware>(loaded).Open()).ok())) {
+  if (opened &&
+      (failure || !CheckPackageFile(*std::get<const LoadedFirmware*>(loaded)->Open()).ok())) {
     Warn(console, dialog.report,
          {.text = std::string(kDamagedPackageText),
           .caption = "Quorvel",
@@ -325,8 +339,8 @@ UpdateOutcome RunPackageBranch(Services& services, DialogState& dialog, const st
   Disable(console, ConsoleButton::kExit);
 
   const std::string folderAndSerial = folder + "@" + SerialFromLine(serialLine);
-  const auto* package = std::get_if<LoadedFirmware>(&loaded);
-  const UpdateReport run = RunPackageUpdate(services, fullPath, folderAndSerial, package);
+  const LoadedFirmware* package = failure ? nullptr : std::get<const LoadedFirmware*>(loaded);
+  const UpdateReport run = RunPackageUpdate(services, chosen.path, folderAndSerial, package);
   dialog.report.TakeProcedureFacts(run);
   const UpdateOutcome outcome = run.outcome;
 
@@ -366,8 +380,12 @@ UpdateOutcome RunSelect(Services& services, DialogState& dialog, const ChooseFir
   console.AppendLog(serialLine);
   console.AppendLog("Please wait ...");
 
-  const std::optional<std::string> chosen =
-      choose ? choose() : console.ChooseFile(kFirmwareFileFilter);
+  std::optional<ChosenFirmware> chosen;
+  if (choose) {
+    chosen = choose();
+  } else if (auto path = console.ChooseFile(kFirmwareFileFilter)) {
+    chosen = ChosenFirmware{std::move(*path)};
+  }
   if (!chosen) {
     console.ClearLog();
     console.AppendLog("User Abort...");
@@ -375,12 +393,11 @@ UpdateOutcome RunSelect(Services& services, DialogState& dialog, const ChooseFir
     return UpdateOutcome::kChooserCancelled;
   }
 
-  const std::string& fullPath = *chosen;
-  const auto [folder, fileName] = SplitPath(fullPath);
+  const auto [folder, fileName] = SplitPath(chosen->path);
   if (NamesPackage(fileName)) {
-    return RunPackageBranch(services, dialog, fullPath, folder, fileName, serialLine);
+    return RunPackageBranch(services, dialog, *chosen, folder, fileName, serialLine);
   }
-  return RunImageBranch(services, dialog, fullPath, fileName);
+  return RunImageBranch(services, dialog, *chosen, fileName);
 }
 
 }  // namespace

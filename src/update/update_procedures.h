@@ -23,10 +23,18 @@ struct DialogState {
   UpdateReport report;  // how the latest press of Select ended
 };
 
-// Where a run gets its file once the meter is identified: the full path, or
-// nothing when the operator cancelled. The window asks the operator; the CLI
-// and the fleet answer with the file they were given.
-using ChooseFirmware = std::function<std::optional<std::string>()>;
+// The file a run updates the meter with.
+struct ChosenFirmware {
+  std::string path;  // the full path
+  // The file as the caller already read and checked it; the procedure reads
+  // it itself when null. Must outlive the run.
+  const LoadedFirmware* loaded = nullptr;
+};
+
+// Where a run gets its file once the meter is identified; nothing when the
+// operator cancelled. The window asks the operator; the pipeline answers
+// with the file it was given and has already read.
+using ChooseFirmware = std::function<std::optional<ChosenFirmware>()>;
 
 // The Select button: rediscovers when not ready, otherwise identifies the
 // meter, gets a file from `choose` (the console's file chooser when empty)

@@ -12,6 +12,7 @@
 #include "firmware/file_source.h"
 #include "sim/sim_visa.h"
 #include "support/firmware_builder.h"
+#include "support/memory_file_system.h"
 #include "support/memory_history.h"
 #include "visa/resource_filter_visa.h"
 
@@ -144,8 +145,9 @@ TEST(MeterPipeline, EachEndingIsConcludedAndRecordedOnce) {
       // It stays in update mode for 8 s before it restarts: present is not yet back.
       {"lingers before its restart", "reboot_ms=8000", image, false, true, false,
        UpdateOutcome::kInstalled, "", "verified", 1, 0},
+      // Recorded for the cause `info` names, as the CLI says it.
       {"damaged package, examined header fine", "meters=1", damaged, false, false, false,
-       UpdateOutcome::kFileRefused, "The package file is damaged.", "", 1, 3},
+       UpdateOutcome::kFileRefused, "entry 2: the image runs past the end of the file", "", 1, 3},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -180,6 +182,40 @@ TEST(MeterPipeline, EachEndingIsConcludedAndRecordedOnce) {
       EXPECT_EQ(TextWrites(sim.meter(0).timeline()).size(), c.textWrites)
           << c.label << ": only asked who it is";
     }
+  }
+}
+
+// The file is read once, when it is checked: the transfer sends those bytes
+// and --verify reads its versions from them, whatever happens on disk later.
+TEST(MeterPipeline, ReadsTheFileOnceFromCheckToVerify) {
+  const struct {
+    const char* path;
+    ByteVector bytes;
+  } files[] = {
+      {"/fw/dsp.bin",
+       BinBuilder().Version("01.21").Payload(600).RecordVersionInPayload().WithCrc().Bytes()},
+      // Image 1 goes without its header, so its payload names its version.
+      {"/fw/two.pak", PakBuilder()
+                          .AddImage(BinBuilder()
+                                        .Version("01.30")
+                                        .Payload(300)
+                                        .RecordVersionInPayload()
+                                        .WithCrc())
+                          .AddImage(BinBuilder().Target(1).Version("06.00").Payload(300).WithCrc())
+                          .Bytes()},
+  };
+  for (const auto& f : files) {
+    ScaledClock clock(0.01);
+    SimVisa sim(*SimConfig::Parse("meters=1", nullptr), clock);
+    MemoryFileSystem disk;
+    disk.AddFile(f.path, f.bytes);
+    CountingObserver observer;
+    const FleetRequest request{.path = f.path, .resources = {sim.meter(0).resourceName()},
+                               .verify = true};
+    const UpdateReport report = RunMeterPipeline(sim, clock, disk, request, 0, observer);
+    EXPECT_EQ(report.verification, Verification::kVerified)
+        << f.path << ": " << UpdateOutcomeName(report.outcome) << ", " << report.reason;
+    EXPECT_EQ(disk.usage(f.path).opens, 1) << f.path;
   }
 }
 

@@ -1,8 +1,8 @@
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 
 #include <cstdint>
 
-namespace quorvel::cli {
+namespace quorvel {
 
 namespace {
 
@@ -86,4 +86,4 @@ std::string LogLineText(std::string_view text) {
   return PrintableText(joined);
 }
 
-}  // namespace quorvel::cli
+}  // namespace quorvel

@@ -6,7 +6,7 @@
 
 #include "common/utf8.h"
 
-namespace quorvel::cli {
+namespace quorvel {
 
 // Copies `text` with every byte that could steer a terminal written as \xNN:
 // C0 controls but line feed and tab, DEL, C1 controls, and every byte that is
@@ -25,4 +25,4 @@ std::string OneLineText(std::string_view text);
 // feeds, everything else as PrintableText.
 std::string LogLineText(std::string_view text);
 
-}  // namespace quorvel::cli
+}  // namespace quorvel

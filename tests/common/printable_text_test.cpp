@@ -1,8 +1,8 @@
-#include "cli/text_output.h"
+#include "common/printable_text.h"
 
 #include <gtest/gtest.h>
 
-namespace quorvel::cli {
+namespace quorvel {
 namespace {
 
 struct SanitizeCase {
@@ -61,4 +61,4 @@ TEST(LogLineText, PrintsTheLogPanesSeparatorsAsLineFeeds) {
 }
 
 }  // namespace
-}  // namespace quorvel::cli
+}  // namespace quorvel
