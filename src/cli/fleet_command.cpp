@@ -4,54 +4,41 @@
 
 #include "cli/fleet_output.h"
 #include "cli/stop_signal.h"
-#include "common/printable_text.h"
 #include "cli/visa_decorators.h"
+#include "common/printable_text.h"
 #include "common/version.h"
 #include "firmware/file_source.h"
+#include "history/history_file.h"
 #include "visa/resource_filter_visa.h"
 #include "visa/text_case.h"
-#include "history/history_file.h"
-#include "visa/resource_name.h"
 
 namespace quorvel::cli {
 
 namespace {
 
-// The meters of the run: those named, with --all every one attached, and
-// otherwise the one meter attached (an empty run must never pass for success).
+// The meters of the run, or the status of the message that says why there are none.
 std::optional<std::vector<std::string>> ChooseMeters(const UpdateRequest& request,
                                                      VisaLibrary& visa, Streams streams,
                                                      ExitStatus& status) {
-  if (!request.resources.empty()) return request.resources;
-  std::vector<std::string> meters;
-  {
-    const VisaHandle manager = OpenResourceManager(visa);
-    if (manager.empty()) {
+  FleetMeters meters = ChooseFleetMeters(visa, request.resources, request.all);
+  switch (meters.problem) {
+    case FleetChoiceProblem::kNone:
+      return std::move(meters.resources);
+    case FleetChoiceProblem::kNoResourceManager:
       status = Fail(streams, ExitStatus::kFailure, "the VISA resource manager did not open.");
-      return std::nullopt;
-    }
-    meters = FindMeters(visa, manager);
+      break;
+    case FleetChoiceProblem::kNoMeter:
+      status = Fail(streams, ExitStatus::kNoMeter, "no meter found.");
+      break;
+    case FleetChoiceProblem::kSeveralMeters:
+      status = Fail(streams, ExitStatus::kBadArguments,
+                    "several meters are attached: name one with --resource, or use --all.");
+      break;
+    case FleetChoiceProblem::kNamedTwice:
+      status = Fail(streams, ExitStatus::kBadArguments, "a meter is named twice.");
+      break;
   }
-  if (meters.empty()) {
-    status = Fail(streams, ExitStatus::kNoMeter, "no meter found.");
-    return std::nullopt;
-  }
-  if (!request.all && meters.size() > 1) {
-    status = Fail(streams, ExitStatus::kBadArguments,
-                  "several meters are attached: name one with --resource, or use --all.");
-    return std::nullopt;
-  }
-  return meters;
-}
-
-// Two names for one meter would give it two workers.
-bool NamesOneMeterTwice(const std::vector<std::string>& meters) {
-  for (std::size_t i = 0; i < meters.size(); ++i) {
-    for (std::size_t j = i + 1; j < meters.size(); ++j) {
-      if (EqualsIgnoringCase(SerialOfResource(meters[i]), SerialOfResource(meters[j]))) return true;
-    }
-  }
-  return false;
+  return std::nullopt;
 }
 
 std::string HistoryText(const HistoryRecord& record) {
@@ -96,9 +83,6 @@ ExitStatus RunFleet(const UpdateRequest& request, Streams streams) {
   if (!path) return status;
   const auto meters = ChooseMeters(request, *backend->visa, streams, status);
   if (!meters) return status;
-  if (NamesOneMeterTwice(*meters)) {
-    return Fail(streams, ExitStatus::kBadArguments, "a meter is named twice.");
-  }
 
   std::string historyProblem;
   const std::unique_ptr<UpdateHistory> history = OpenHistory(&historyProblem);

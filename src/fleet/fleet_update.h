@@ -9,11 +9,22 @@
 // and usbtmc backends are (a lock over their handle table; one libusb context
 // with one device handle per session); an installed VISA library is by the
 // VISA standard, which makes its sessions thread-safe.
+#include <string>
 #include <vector>
 
 #include "fleet/meter_pipeline.h"
 
 namespace quorvel {
+
+// The meters a run updates: those named; with `all` every meter attached;
+// otherwise the one attached, never a guess among several. One meter named
+// twice would get two workers, so that is refused too.
+enum class FleetChoiceProblem { kNone, kNoResourceManager, kNoMeter, kSeveralMeters, kNamedTwice };
+struct FleetMeters {
+  std::vector<std::string> resources;
+  FleetChoiceProblem problem = FleetChoiceProblem::kNone;
+};
+FleetMeters ChooseFleetMeters(VisaLibrary& visa, const std::vector<std::string>& named, bool all);
 
 // Runs one pipeline per meter and waits for all of them; the reports are in
 // the order of `request.resources`.
