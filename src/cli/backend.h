@@ -1,18 +1,11 @@
 #pragma once
 // Choosing the VISA backend and the clock from the command line.
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
-#include "common/clock.h"
-#include "backends/backends.h"
+#include "backends/open_backend.h"
 
 namespace quorvel::cli {
-
-// The backend used when neither --visa nor QUORVEL_VISA names one.
-using quorvel::kDefaultVisaBackend;
-using quorvel::kVisaBackendVariable;
 
 struct BackendRequest {
   std::string name{kDefaultVisaBackend};
@@ -20,17 +13,10 @@ struct BackendRequest {
   std::optional<std::string> traceFile;  // --trace or QUORVEL_TRACE: every VISA call goes there
 };
 
-// The clock and the VISA library a command works with. The library may read
-// the clock (the simulated meter does), so the clock is declared first and
-// outlives it.
-struct Backend {
-  std::unique_ptr<Clock> clock;
-  std::unique_ptr<VisaLibrary> visa;  // traced when a trace file was asked for
-};
+using Backend = OpenedBackend;
 
-// Opens the backend with its clock, and the trace when asked for; nothing and a
-// message in *error when the name, a knob, the time scale or the trace file is
-// not usable.
+// The backend with its clock, and the trace when asked for; Ctrl+C stops a
+// replayed trace where the recorded run was stopped.
 std::optional<Backend> OpenBackend(const BackendRequest& request, std::string* error);
 
 }  // namespace quorvel::cli

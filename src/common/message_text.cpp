@@ -10,4 +10,11 @@ std::string ArgumentForMessage(std::string_view argument) {
   return std::string(argument.substr(0, cut)) + "...";
 }
 
+std::string AsSentence(std::string message) {
+  if (!message.empty() && message[0] >= 'a' && message[0] <= 'z') {
+    message[0] = static_cast<char>(message[0] - 'a' + 'A');
+  }
+  return message;
+}
+
 }  // namespace quorvel

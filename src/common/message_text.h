@@ -13,4 +13,8 @@ inline constexpr std::size_t kMostArgumentCharacters = 200;
 // characters, otherwise its first 200 followed by "...".
 std::string ArgumentForMessage(std::string_view argument);
 
+// A message as a window's box starts it: its first letter (ASCII) in capitals.
+// The command line's messages follow its program name in lower case.
+std::string AsSentence(std::string message);
+
 }  // namespace quorvel

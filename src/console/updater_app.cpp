@@ -10,15 +10,14 @@
 #include <memory>
 
 #include "common/clock.h"
-#include "console/backend_choice.h"
 #include "console/console_texts.h"
 #include "console/file_chooser.h"
 #include "console/qt_text.h"
 #include "console/transfer_progress_bar.h"
 #include "firmware/file_source.h"
-#include "backends/backends.h"
+#include "backends/open_backend.h"
+#include "common/message_text.h"
 #include "history/history_file.h"
-#include "visa/system/system_visa.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -171,26 +170,19 @@ int UpdaterApp::Run(const QStringList& arguments) {
 
   const std::string backend =
       ChooseVisaBackend(OptionValue(parser, options.visa), std::getenv(kVisaBackendVariable));
-  SteadyClock clock;
   std::string error;
-  std::unique_ptr<VisaLibrary> visa = MakeVisaLibrary(backend, clock, &error);
-  if (visa == nullptr) {
-    ReportStartupError("Cannot use the VISA backend \"" + backend + "\": " + error);
+  std::optional<OpenedBackend> opened = OpenBackend(
+      {.name = backend,
+       .traceFile = ChooseTraceFile(OptionValue(parser, options.trace),
+                                    std::getenv(kTraceEnvironmentVariable)),
+       .traceHeading = "quorvel " + std::string(kVersionText) + ", backend \"" + backend + "\""},
+      &error);
+  if (!opened) {
+    ReportStartupError(error);
     return kExitBadArguments;
   }
-  // About names the installed VISA library in use.
-  const auto* system = dynamic_cast<const SystemVisa*>(visa.get());
-  const std::string loadedLibrary = system != nullptr ? system->file() : std::string();
-  if (const std::optional<std::string> traceFile = ChooseTraceFile(
-          OptionValue(parser, options.trace), std::getenv(kTraceEnvironmentVariable))) {
-    visa = TraceToFile(std::move(visa), clock, *traceFile,
-                       "quorvel " + std::string(kVersionText) + ", backend \"" + backend + "\"",
-                       &error);
-    if (visa == nullptr) {
-      ReportStartupError(error);
-      return kExitBadArguments;
-    }
-  }
+  Clock& clock = *opened->clock;
+  VisaLibrary& visa = *opened->visa;
 
   DiskFileSystem files;
   ConsoleHooks hooks = hooks_;
@@ -201,8 +193,8 @@ int UpdaterApp::Run(const QStringList& arguments) {
     demo.emplace(std::string(absolute.constData(), static_cast<std::size_t>(absolute.size())));
     demo->Wrap(hooks);
   }
-  WindowSetup setup{.visa = *visa, .clock = clock, .files = files, .backend = backend};
-  setup.visaLibraryPath = loadedLibrary;
+  WindowSetup setup{.visa = visa, .clock = clock, .files = files, .backend = backend};
+  setup.visaLibraryPath = opened->loadedLibrary;
   setup.documentation = kDocumentationPlace;
   setup.meterAccessHint = hooks.meterAccessHint;
   if (!setup.meterAccessHint) {
@@ -225,7 +217,7 @@ int UpdaterApp::Run(const QStringList& arguments) {
 
 void UpdaterApp::ReportStartupError(const std::string& message) {
   std::cerr << "quorvel: " << message << "\n";
-  hooks_.showMessageBox(nullptr, MessageBoxRequest{message, std::string(kStartupErrorCaption),
+  hooks_.showMessageBox(nullptr, MessageBoxRequest{AsSentence(message), std::string(kStartupErrorCaption),
                                                    MessageIcon::kWarning, MessageButtons::kOk,
                                                    MessageOwner::kNone});
 }

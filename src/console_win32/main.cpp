@@ -9,10 +9,10 @@
 
 #include "backends/backends.h"
 #include "common/clock.h"
-#include "common/scaled_clock.h"
 #include "common/environment.h"
+#include "common/message_text.h"
 #include "common/wide_text.h"
-#include "console/backend_choice.h"
+#include "backends/open_backend.h"
 #include "console/console_texts.h"
 #include "console_win32/program_options.h"
 #include "console_win32/update_window.h"
@@ -21,7 +21,6 @@
 #include "common/utf8_path.h"
 #include "history/history_file.h"
 #include "presenter/window_presenter.h"
-#include "visa/system/system_visa.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -46,7 +45,7 @@ std::vector<std::string> Utf8Arguments() {
 // and to standard error for whoever started it from a shell.
 void Tell(const std::string& text, quorvel::MessageIcon icon) {
   std::cerr << "quorvel: " << text << "\n";
-  quorvel::win32::ShowMessage(nullptr, {text, std::string(kStartupCaption), icon,
+  quorvel::win32::ShowMessage(nullptr, {quorvel::AsSentence(text), std::string(kStartupCaption), icon,
                                         quorvel::MessageButtons::kOk,
                                         quorvel::MessageOwner::kNone});
 }
@@ -68,47 +67,26 @@ int Run(HINSTANCE instance, int showCommand) {
   const std::optional<std::string> visaVariable = quorvel::EnvironmentValue(quorvel::kVisaBackendVariable);
   const std::string backend =
       quorvel::ChooseVisaBackend(options->visa, visaVariable ? visaVariable->c_str() : nullptr);
-  std::unique_ptr<quorvel::Clock> clockHolder;
-  if (options->timeScale && quorvel::IsUsableTimeScale(*options->timeScale)) {
-    clockHolder = std::make_unique<quorvel::ScaledClock>(*options->timeScale);
-  } else if (options->timeScale) {
-    Tell("--time-scale must lie between 0.001 and 1", quorvel::MessageIcon::kWarning);
-    return kExitBadArguments;
-  } else {
-    clockHolder = std::make_unique<quorvel::SteadyClock>();
-  }
-  quorvel::Clock& clock = *clockHolder;
-  std::unique_ptr<quorvel::VisaLibrary> visa = quorvel::MakeVisaLibrary(backend, clock, &error);
-  if (visa == nullptr) {
-    Tell("Cannot use the VISA backend \"" + backend + "\": " + error, quorvel::MessageIcon::kWarning);
-    return kExitBadArguments;
-  }
-  // A real meter always gets the full waits: shortening them could break an update.
-  if (options->timeScale && !visa->ServesSimulatedMeter()) {
-    Tell("--time-scale works only with a simulated meter (--visa sim)",
-         quorvel::MessageIcon::kWarning);
-    return kExitBadArguments;
-  }
-  // About names the installed VISA library in use.
-  const auto* system = dynamic_cast<const quorvel::SystemVisa*>(visa.get());
-  const std::string loadedLibrary = system != nullptr ? system->file() : std::string();
   const std::optional<std::string> traceVariable =
       quorvel::EnvironmentValue(quorvel::kTraceEnvironmentVariable);
-  if (const auto traceFile = quorvel::ChooseTraceFile(
-          options->trace, traceVariable ? traceVariable->c_str() : nullptr)) {
-    visa = quorvel::TraceToFile(std::move(visa), clock, *traceFile,
-                                "quorvel " + std::string(quorvel::kVersionText) + ", backend \"" +
-                                    backend + "\"",
-                                &error);
-    if (visa == nullptr) {
-      Tell(error, quorvel::MessageIcon::kWarning);
-      return kExitBadArguments;
-    }
+  std::optional<quorvel::OpenedBackend> opened = quorvel::OpenBackend(
+      {.name = backend,
+       .timeScale = options->timeScale,
+       .traceFile = quorvel::ChooseTraceFile(options->trace,
+                                             traceVariable ? traceVariable->c_str() : nullptr),
+       .traceHeading =
+           "quorvel " + std::string(quorvel::kVersionText) + ", backend \"" + backend + "\""},
+      &error);
+  if (!opened) {
+    Tell(error, quorvel::MessageIcon::kWarning);
+    return kExitBadArguments;
   }
+  quorvel::Clock& clock = *opened->clock;
 
   quorvel::DiskFileSystem files;
-  quorvel::WindowSetup setup{.visa = *visa, .clock = clock, .files = files, .backend = backend};
-  setup.visaLibraryPath = loadedLibrary;
+  quorvel::WindowSetup setup{
+      .visa = *opened->visa, .clock = clock, .files = files, .backend = backend};
+  setup.visaLibraryPath = opened->loadedLibrary;
   setup.documentation = std::string(kDocumentationPlace);
   setup.meterAccessHint = [backend] {
     const std::string access = quorvel::MeterAccessHint(backend);

@@ -9,7 +9,7 @@
 #include <map>
 #include <cstdlib>
 
-#include "console/backend_choice.h"
+#include "backends/open_backend.h"
 #include "console/desktop_session.h"
 #include "console/dialog_units.h"
 #include "console/file_chooser.h"
