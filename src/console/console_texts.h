@@ -8,12 +8,9 @@
 
 namespace quorvel {
 
-inline constexpr std::string_view kVersionText = kProgramVersion;
 inline constexpr std::string_view kDialogCaption = "Quorvel ( USBTMC ) Version " QUORVEL_VERSION;
 
 inline constexpr std::string_view kAboutCaption = "About Quorvel";  // kProgramName
-// Told beside "USBTMC device not found.": the command that finds out why.
-inline constexpr std::string_view kAskTheDoctor = "To see why, run quorvel-cli doctor in a terminal.";
 // The About entry of the window menu; an empty text adds no entry.
 inline constexpr std::string_view kAboutMenuText = "&About Quorvel...";
 

@@ -17,7 +17,6 @@
 #include "firmware/file_source.h"
 #include "backends/open_backend.h"
 #include "common/message_text.h"
-#include "history/history_file.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -197,18 +196,7 @@ int UpdaterApp::Run(const QStringList& arguments) {
   setup.visaLibraryPath = opened->loadedLibrary;
   setup.documentation = kDocumentationPlace;
   setup.meterAccessHint = hooks.meterAccessHint;
-  if (!setup.meterAccessHint) {
-    setup.meterAccessHint = [backend] {
-      const std::string access = MeterAccessHint(backend);
-      return access.empty() ? std::string(kAskTheDoctor)
-                            : access + "\n\n" + std::string(kAskTheDoctor);
-    };
-  }
-  // Every attempt goes into the update history, as the command line's do.
-  if (const auto historyPath = DefaultHistoryPath()) setup.historyPath = historyPath->string();
-  setup.historyProblem = [](const std::string& problem) {
-    std::cerr << "quorvel: the update history was not written: " << problem << "\n";
-  };
+  AddInstalledProgramParts(setup);
   UpdateDialog dialog(std::move(setup), std::move(hooks));
   if (demo) demo->Attach(dialog);
   dialog.exec();

@@ -8,19 +8,17 @@
 #include <memory>
 
 #include "backends/backends.h"
+#include "backends/open_backend.h"
 #include "common/clock.h"
 #include "common/environment.h"
 #include "common/message_text.h"
 #include "common/wide_text.h"
-#include "backends/open_backend.h"
-#include "console/console_texts.h"
 #include "console_win32/program_options.h"
 #include "console_win32/update_window.h"
 #include "console_win32/win32_dialogs.h"
 #include "firmware/file_source.h"
-#include "common/utf8_path.h"
-#include "history/history_file.h"
 #include "presenter/window_presenter.h"
+#include "presenter/window_texts.h"
 #include "visa/tracing_visa.h"
 #include "visa/visa_library.h"
 
@@ -88,18 +86,7 @@ int Run(HINSTANCE instance, int showCommand) {
       .visa = *opened->visa, .clock = clock, .files = files, .backend = backend};
   setup.visaLibraryPath = opened->loadedLibrary;
   setup.documentation = std::string(kDocumentationPlace);
-  setup.meterAccessHint = [backend] {
-    const std::string access = quorvel::MeterAccessHint(backend);
-    return access.empty() ? std::string(quorvel::kAskTheDoctor)
-                          : access + "\n\n" + std::string(quorvel::kAskTheDoctor);
-  };
-  // Every attempt goes into the update history, as the command line's do.
-  if (const auto historyPath = quorvel::DefaultHistoryPath()) {
-    setup.historyPath = quorvel::Utf8FromPath(*historyPath);
-  }
-  setup.historyProblem = [](const std::string& problem) {
-    std::cerr << "quorvel: the update history was not written: " << problem << "\n";
-  };
+  quorvel::AddInstalledProgramParts(setup);
   quorvel::win32::UpdateWindow window(instance, std::move(setup));
   return window.Run(showCommand);
 }

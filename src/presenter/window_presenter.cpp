@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <iostream>
 #include <utility>
 
+#include "backends/backends.h"
+#include "common/utf8_path.h"
 #include "firmware/file_source.h"
 #include "history/attempt_record.h"
 #include "history/history_file.h"
@@ -128,6 +131,21 @@ class WindowPresenter::WorkerConsole final : public OperatorConsole {
   WindowPresenter& p_;
   bool quiet_ = false;
 };
+
+void AddInstalledProgramParts(WindowSetup& setup) {
+  if (!setup.meterAccessHint) {
+    setup.meterAccessHint = [backend = setup.backend] {
+      const std::string access = MeterAccessHint(backend);
+      return access.empty() ? std::string(kAskTheDoctor)
+                            : access + "\n\n" + std::string(kAskTheDoctor);
+    };
+  }
+  // Every attempt goes into the update history, as the command line's do.
+  if (const auto historyPath = DefaultHistoryPath()) setup.historyPath = Utf8FromPath(*historyPath);
+  setup.historyProblem = [](const std::string& problem) {
+    std::cerr << "quorvel: the update history was not written: " << problem << "\n";
+  };
+}
 
 std::vector<std::string> AboutLines(const WindowSetup* setup) {
   std::vector<std::string> lines = {std::string(kAboutVersionLine), std::string(kAboutNotice)};

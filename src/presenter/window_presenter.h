@@ -43,6 +43,11 @@ struct WindowSetup {
   std::function<void(const std::string&)> historyProblem{};
 };
 
+// What an installed window program adds to its backend: why an attached meter
+// may not be found (the backend's access hint and the doctor), the user's
+// update history, and the history's problems on standard error.
+void AddInstalledProgramParts(WindowSetup& setup);
+
 // About: version, what it does, backend (and the VISA library), licence and
 // documentation; the first two lines only when nothing else is known.
 std::vector<std::string> AboutLines(const WindowSetup* setup);

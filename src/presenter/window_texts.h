@@ -10,6 +10,10 @@ namespace quorvel {
 
 // The one name the program goes by (the written window title aside).
 inline constexpr std::string_view kProgramName = "Quorvel";
+inline constexpr std::string_view kVersionText = kProgramVersion;
+
+// Told beside "USBTMC device not found.": the command that finds out why.
+inline constexpr std::string_view kAskTheDoctor = "To see why, run quorvel-cli doctor in a terminal.";
 
 // Shown while the first search for the meter runs; discovery clears it.
 inline constexpr std::string_view kLookingForMeter = "Looking for the meter ...";
