@@ -45,7 +45,13 @@ void MeterDisplay::Identified(std::size_t, const MeterRecord& meter) {
        << PrintableField(WithoutTrailingNewline(meter.serial)) << ", DSP "
        << PrintableField(versions.dsp) << ", Panel " << PrintableField(versions.panel)
        << ", MSP 430 " << PrintableField(versions.msp430) << '\n'
-       << "Updating it with \"" << PrintableField(fileName_)
+       << std::flush;
+}
+
+// Said only once the file passed its check: a refused file never switches the meter.
+void MeterDisplay::FileAccepted(std::size_t) {
+  if (!options_.announce) return;
+  out_ << "Updating it with \"" << PrintableField(fileName_)
        << "\"; the meter switches to update mode and takes a few seconds to come back.\n"
        << std::flush;
 }

@@ -30,6 +30,7 @@ class MeterDisplay final : public FleetObserver {
   // line says the cause.
   void Refused(std::size_t meter, const FileRefusal& refusal) override;
   void Identified(std::size_t meter, const MeterRecord& record) override;
+  void FileAccepted(std::size_t meter) override;
   void Progress(std::size_t meter, const ProgressReport& report) override;
   void Waiting(std::size_t meter, const WaitingReport& report) override;
   void HistoryNotWritten(std::size_t meter, std::string_view problem) override;

@@ -162,8 +162,9 @@ class MeterPipeline {
       return RefuseFile(RefusalOfLoad(*failure));
     }
     firmware_ = std::move(std::get<LoadedFirmware>(loaded));
-    auto refusal = CheckFirmware(*firmware_, *versionsBefore_);
-    return !refusal || RefuseFile(*refusal);
+    if (auto refusal = CheckFirmware(*firmware_, *versionsBefore_)) return RefuseFile(*refusal);
+    observer_.FileAccepted(meter_);
+    return true;
   }
 
   // The Select button's procedure, exactly as the window runs it with the

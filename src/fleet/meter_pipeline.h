@@ -47,6 +47,9 @@ class FleetObserver {
   }
   // Who the meter said it is, before anything is changed on it.
   virtual void Identified(std::size_t /*meter*/, const MeterRecord& /*record*/) {}
+  // The file passed its check against the identified meter: the meter is
+  // about to be switched to update mode.
+  virtual void FileAccepted(std::size_t /*meter*/) {}
   virtual void Progress(std::size_t meter, const ProgressReport& report) = 0;
   // What the run waits for between the switch and the first frame.
   virtual void Waiting(std::size_t /*meter*/, const WaitingReport& /*report*/) {}

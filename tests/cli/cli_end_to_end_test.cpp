@@ -436,6 +436,8 @@ TEST(CliUpdate, PreflightRefusesWithoutSwitchingTheMeter) {
       {Sample("bad-signature.bin"), {"-q"}, "\"NOTUS\" is not the maker's signature."},
       {olderPackage, {"-q"}, "Firmware Update Not Possible (DSP). Binary file version is older"},
       {Sample("dsp-older.bin"), {"--json"}, ""},
+      // Its own style names the meter but never announces a switch that does not come.
+      {Sample("bad-signature.bin"), {"--yes"}, "\"NOTUS\" is not the maker's signature."},
   };
   for (const auto& c : cases) {
     const std::string trace = (dir.path() / "trace.txt").string();
@@ -447,6 +449,10 @@ TEST(CliUpdate, PreflightRefusesWithoutSwitchingTheMeter) {
     if (c.options.front() == "-q") {
       EXPECT_TRUE(run.out.starts_with("Refused: " + c.reason)) << run.out;
       EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << "-q: the outcome only";
+    } else if (c.options.front() == "--yes") {
+      EXPECT_TRUE(run.out.starts_with("Meter ")) << run.out;
+      EXPECT_TRUE(Contains(run.out, "\nRefused: " + c.reason)) << run.out;
+      EXPECT_FALSE(Contains(run.out, "update mode")) << run.out;
     } else {
       EXPECT_EQ(nlohmann::json::parse(run.out).at("meters").at(0).at("outcome"), "file refused");
     }
