@@ -169,12 +169,16 @@ std::string RenderFleetJson(const std::vector<UpdateReport>& reports, int exitSt
         {"identityBefore", report.identityBefore},
         {"versionsBefore", VersionsBeforeJson(report)},
         {"file", report.file},
+        {"fileSha256", report.fileSha256.empty() ? nlohmann::json()
+                                                 : nlohmann::json(report.fileSha256)},
         {"outcome", OutcomeName(report)},
         {"succeeded", report.succeeded()},
         {"reason", report.reason},
         {"package", report.package},
         {"image", report.image},
         {"imageCount", report.imageCount},
+        {"imagesAccepted", report.imagesAccepted},
+        {"imagesUnconfirmed", report.imagesUnconfirmed},
         {"switchedToUpdateMode", report.switchedToUpdateMode},
         {"step", report.step == TransferStep::kNone ? nlohmann::json()
                                                     : nlohmann::json(StepName(report.step))},

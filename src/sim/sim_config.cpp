@@ -182,6 +182,12 @@ const std::map<std::string, KnobSetter, std::less<>>& KnobSetters() {
       {"prefix_ab", Flag(&SimConfig::prefixAb)},
       {"status1", Status(&SimConfig::status1)},
       {"status2", Status(&SimConfig::status2)},
+      {"end_reply",
+       [](SimConfig& config, const std::string& value) -> std::string {
+         if (value != "status" && value != "none") return "expected status or none";
+         config.endReplySilent = value == "none";
+         return {};
+       }},
       {"unplug_after", FrameNumber(&SimConfig::unplugAfter)},
       {"partial_at", FrameNumber(&SimConfig::partialAt)},
       {"silent", Flag(&SimConfig::silent)},

@@ -50,6 +50,9 @@ struct SimConfig {
   // Faults.
   std::optional<ForcedStatus> status1;
   std::optional<ForcedStatus> status2;
+  // end_reply=none: the end frame's verdict stands (an accepted image is
+  // installed), but the meter says nothing of it: the read is empty.
+  bool endReplySilent = false;
   std::optional<std::size_t> unplugAfter;  // leave for good after this many data frames
   std::optional<std::size_t> partialAt;    // this data frame (1-based) is only half taken
   bool silent = false;

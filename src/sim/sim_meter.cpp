@@ -333,6 +333,8 @@ SimMeter::Answer SimMeter::ProduceAnswer() {
                    : config_.status2.value_or(ForcedStatus{.character = kStatusAccepted});
   const bool accepted = !status.empty && status.character == kStatusAccepted;
   Answer answer{.bytes = StatusBytes(status)};
+  // Installed or not, a meter silent after the end frame keeps its verdict to itself.
+  if (!firstVerdict && config_.endReplySilent) answer.bytes.clear();
   if (firstVerdict && accepted) {
     phase_ = ImagePhase::AwaitingEnd;
   } else {

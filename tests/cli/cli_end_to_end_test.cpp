@@ -213,6 +213,13 @@ TEST_P(CliUpdateThrough, EachWayOfEndingHasItsOwnExitStatus) {
        ""},
       {"image without a final verdict", "sim:status2=none", Sample("dsp-newer.bin"), 5,
        "\nUpdate failed: the meter gave no reply to the end frame of the image.", ""},
+      // Installed, but just as silent: the wire shows nothing more to go by.
+      {"package installed in silence", "sim:end_reply=none", Sample("package-3.pak"), 7,
+       "\nUnconfirmed: the meter accepted the data of \"package-3.pak\", but images 1, 2 and 3 "
+       "of 3 got no reply to their end frame",
+       ""},
+      {"image installed in silence", "sim:end_reply=none", Sample("dsp-newer.bin"), 5,
+       "\nUpdate failed: the meter gave no reply to the end frame of the image.", ""},
       {"larger than any firmware", "sim", oversized, 3,
        "\nRefused: The file holds more than 16 MiB; no meter firmware is that large.", ""},
       {"package refused after the end frame", "sim:status2=2", Sample("package-3.pak"), 5,
@@ -756,13 +763,26 @@ TEST_F(CliFleet, VerifyAndSkipJudgeEachFileAndMeterRightly) {
     std::size_t meter;
     const char* outcome;
     const char* verification;  // null: not asked
+    int imagesAccepted = 0;
+    std::vector<int> imagesUnconfirmed{};
   } cases[] = {
-      {".bin verified", "sim", Sample("dsp-newer.bin"), {"--verify"}, 0, 0, "installed", "verified"},
+      {".bin verified", "sim", Sample("dsp-newer.bin"), {"--verify"}, 0, 0, "installed", "verified",
+       1},
       {".bin not taken", "sim:adopt=0", Sample("dsp-newer.bin"), {"--verify"}, 7, 0, "installed",
-       "not verified: still 01.20"},
-      {"raw package image", "sim", rawImagePackage, {"--verify"}, 0, 0, "installed", "verified"},
+       "not verified: still 01.20", 1},
+      // Without a final verdict only the versions the meter comes back with settle it.
+      {".pak unconfirmed", "sim:status2=none", Sample("package-3.pak"), {}, 7, 0, "unconfirmed",
+       nullptr, 3, {1, 2, 3}},
+      {".pak unconfirmed, then verified", "sim:end_reply=none", Sample("package-3.pak"),
+       {"--verify"}, 0, 0, "unconfirmed", "verified", 3, {1, 2, 3}},
+      {".pak unconfirmed, never installed", "sim:status2=none,reboot_ms=0", Sample("package-3.pak"),
+       {"--verify"}, 7, 0, "unconfirmed", "did not come back", 3, {1, 2, 3}},
+      // A single image fails without its final verdict, and --verify cannot undo that.
+      {".bin without a final verdict", "sim:end_reply=none", Sample("dsp-newer.bin"), {"--verify"},
+       5, 0, "transfer failed", nullptr},
+      {"raw package image", "sim", rawImagePackage, {"--verify"}, 0, 0, "installed", "verified", 3},
       {"identity with a line end", "sim:newline=1", Sample("package-3.pak"), {"--verify"}, 0, 0,
-       "installed", "verified"},
+       "installed", "verified", 3},
       {"one meter in update mode", "sim:meters=2,mode@2=update", Sample("dsp-newer.bin"),
        {"--all"}, 0, 1, "skipped", nullptr},
       // Nothing updated is no success.
@@ -780,6 +800,12 @@ TEST_F(CliFleet, VerifyAndSkipJudgeEachFileAndMeterRightly) {
     const nlohmann::json meter = Json(run)["meters"][c.meter];
     EXPECT_EQ(meter["outcome"], c.outcome) << c.label << "\n" << run.out;
     EXPECT_EQ(meter.value("verification", ""), c.verification ? c.verification : "") << c.label;
+    if (c.meter == 0) {
+      EXPECT_EQ(meter["imagesAccepted"], c.imagesAccepted) << c.label;
+      EXPECT_EQ(meter["imagesUnconfirmed"], nlohmann::json(c.imagesUnconfirmed)) << c.label;
+      // The bytes sent, named as the history names them.
+      EXPECT_EQ(meter.value("fileSha256", "").size(), 64u) << c.label;
+    }
   }
   // The table says a failed verification once, not again as its reason.
   const ProgramRun table = Fleet("sim:adopt=0", Sample("dsp-newer.bin"), {"--verify", "--yes"});

@@ -2,6 +2,8 @@
 // verdicts, installation, reboot, and the fault knobs.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "sim/sim_bench.h"
 #include "firmware/version_record.h"
 #include "support/firmware_builder.h"
@@ -153,6 +155,7 @@ TEST(SimImage, VerdictsOfFlawedImages) {
     Bytes image;
     Millis gap;
     Verdicts verdicts;
+    std::optional<bool> installs{};  // unset: as the verdicts say
   };
   const Bytes good = WithCrc(Pattern(700));
   Bytes corrupted = good;
@@ -180,6 +183,11 @@ TEST(SimImage, VerdictsOfFlawedImages) {
       {"forced acceptance of a bad image", "status1=0", corrupted, Millis{100}, kInstalled},
       {"forced second status", "status2=4", good, Millis{100}, {"0", "4"}},
       {"forced empty second status", "status2=none", good, Millis{100}, {"0", ""}},
+      // The same silence on the wire, but the meter installed the image.
+      {"silent after the end frame", "end_reply=none", good, Millis{100}, {"0", ""}, true},
+      {"silent refusal after the end frame", "end_reply=none,status2=4", good, Millis{100},
+       {"0", ""}, false},
+      {"silent after a bad image's data", "end_reply=none", corrupted, Millis{100}, {"2", ""}},
   };
   for (const Case& c : cases) {
     SimBench bench(c.knobs);
@@ -195,9 +203,9 @@ TEST(SimImage, VerdictsOfFlawedImages) {
       second = bench.Read(session).text();
     }
     EXPECT_EQ(std::make_pair(first, second), c.verdicts) << c.name;
-    const bool installed = c.verdicts == kInstalled || c.verdicts.second ==
-                                                           "\xAB"
-                                                           "0";
+    const bool installed = c.installs.value_or(c.verdicts == kInstalled || c.verdicts.second ==
+                                                                             "\xAB"
+                                                                             "0");
     EXPECT_EQ(bench.meter().installedImages().size(), installed ? 1u : 0u) << c.name;
     EXPECT_EQ(EventsOfKind(bench.meter().timeline(), TimelineKind::ImageRejected).size(),
               installed ? 0u : 1u)
@@ -481,7 +489,7 @@ TEST(SimMeters, EveryKnobForOneMeterChangesThatMeterOnly) {
        {"idn@2=ACME,Q9,SN9,09.09.09.09", "version@2=01.22.05.12", "newline@2=1", "mode@2=update",
         "reenumerate_ms@2=5000", "return@2=0", "return@2=once", "reboot_ms@2=500", "adopt@2=0",
         "min_gap_ms@2=200", "verify@2=0", "prefix_ab@2=1", "status1@2=3", "status2@2=none",
-        "unplug_after@2=1", "partial_at@2=3", "silent@2=1", "slow_ms@2=700"}) {
+        "end_reply@2=none", "unplug_after@2=1", "partial_at@2=3", "silent@2=1", "slow_ms@2=700"}) {
     SimBench bench(std::string("meters=2,") + knob);
     EXPECT_EQ(Probe(bench, 0), healthy) << knob;
     EXPECT_NE(Probe(bench, 1), healthySecond) << knob;
