@@ -6,6 +6,7 @@
 // no reply.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <sstream>
@@ -131,39 +132,36 @@ std::optional<std::string> VersionTailNow(SimVisa& sim) {
 // What the meter went through, from its own record.
 struct Truth {
   bool switched = false;
-  std::size_t installed = 0;
-  bool installedEvery = false;
+  std::vector<InstalledImage> installed;
+  bool installedEvery = false;  // every image a healthy meter installs of the file
   bool endFrameUnanswered = false;
   std::optional<std::string> runs;  // its version tail when the run ended
 
   std::string Text() const {
     return std::string(switched ? "switched" : "not switched") + ", installed " +
-           std::to_string(installed) + (installedEvery ? " (every image)" : "") +
+           std::to_string(installed.size()) + (installedEvery ? " (every image)" : "") +
            (endFrameUnanswered ? ", an end frame unanswered" : "") + ", runs " +
            runs.value_or("(not in normal mode)");
   }
 };
 
-Truth WhatTheMeterDid(SimVisa& sim, const std::vector<InstalledImage>& healthyInstall) {
+Truth WhatTheMeterDid(SimVisa& sim) {
   Truth truth;
   if (sim.meterCount() == 0) return truth;
   SimMeter& meter = sim.meter(0);
-  const std::vector<TimelineEvent>& timeline = meter.timeline();
   bool endFramePending = false;
-  for (const TimelineEvent& event : timeline) {
-    if (event.kind == TimelineKind::Write && event.text() == "system:update\n")
-      truth.switched = true;
-    if (event.kind == TimelineKind::Write) endFramePending = event.role == WriteRole::EndFrame;
-    const bool read = event.kind == TimelineKind::Read || event.kind == TimelineKind::ReadTimedOut;
-    if (read && endFramePending && event.bytes.empty()) truth.endFrameUnanswered = true;
-    if (read) endFramePending = false;
+  for (const TimelineEvent& event : meter.timeline()) {
+    if (event.kind == TimelineKind::Write) {
+      truth.switched = truth.switched || event.text() == "system:update\n";
+      endFramePending = event.role == WriteRole::EndFrame;
+    }
+    if (event.kind == TimelineKind::Read || event.kind == TimelineKind::ReadTimedOut) {
+      truth.endFrameUnanswered =
+          truth.endFrameUnanswered || (endFramePending && event.bytes.empty());
+      endFramePending = false;
+    }
   }
-  const std::vector<InstalledImage>& installed = meter.installedImages();
-  truth.installed = installed.size();
-  truth.installedEvery = installed.size() == healthyInstall.size();
-  for (std::size_t i = 0; truth.installedEvery && i < installed.size(); ++i) {
-    truth.installedEvery = installed[i].bytes == healthyInstall[i].bytes;
-  }
+  truth.installed = meter.installedImages();
   truth.runs = VersionTailNow(sim);
   return truth;
 }
@@ -174,8 +172,7 @@ struct RowRun {
   std::optional<std::string> runsBefore;
 };
 
-RowRun RunRow(const std::string& knobs, const FileKind& file, bool verify,
-              const std::vector<InstalledImage>& healthyInstall) {
+RowRun RunRow(const std::string& knobs, const FileKind& file, bool verify) {
   std::string error;
   const auto config = SimConfig::Parse(knobs, &error);
   EXPECT_TRUE(config) << knobs << ": " << error;
@@ -194,8 +191,13 @@ RowRun RunRow(const std::string& knobs, const FileKind& file, bool verify,
   RowRun run;
   run.runsBefore = VersionTailNow(sim);
   run.report = RunMeterPipeline(sim, clock, files, request, 0, observer);
-  run.truth = WhatTheMeterDid(sim, healthyInstall);
+  run.truth = WhatTheMeterDid(sim);
   return run;
+}
+
+bool SameImages(const std::vector<InstalledImage>& a, const std::vector<InstalledImage>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const auto& x, const auto& y) { return x.bytes == y.bytes; });
 }
 
 std::string Claim(const UpdateReport& report) {
@@ -266,23 +268,15 @@ Misclaims Judge(const RowRun& run, const FileKind& file, bool verify) {
 
 TEST(FaultMatrix, EveryClaimMatchesWhatTheMeterWentThrough) {
   const FileKind kinds[2][2] = {{Image(false), Image(true)}, {Package(false), Package(true)}};
-  // What a healthy meter installs of each file: the images a claim of success needs.
-  // (A spoilt file's images count as its own on a meter that checks no checksum.)
+  // What a healthy meter installs of each file: the images a claim of success
+  // needs. A spoilt file's go in on a meter that checks no checksum.
   std::vector<InstalledImage> healthyInstall[2][2];
   for (const bool package : {false, true}) {
     for (const bool spoilt : {false, true}) {
-      std::string error;
-      VirtualClock clock;
-      SimVisa sim(*SimConfig::Parse(spoilt ? "verify=0" : "", &error), clock);
-      MemoryFileSystem files;
-      const FileKind& file = kinds[package][spoilt];
-      files.AddFile(std::string("/fw/") + file.name, file.bytes);
-      QuietObserver observer;
-      const FleetRequest request{.path = std::string("/fw/") + file.name,
-                                 .resources = {sim.meter(0).resourceName()}};
-      ASSERT_TRUE(RunMeterPipeline(sim, clock, files, request, 0, observer).succeeded());
-      healthyInstall[package][spoilt] = sim.meter(0).installedImages();
-      ASSERT_EQ(healthyInstall[package][spoilt].size(), package ? 3u : 1u);
+      const RowRun run = RunRow(spoilt ? "verify=0" : "", kinds[package][spoilt], false);
+      ASSERT_TRUE(run.report.succeeded()) << Claim(run.report);
+      ASSERT_EQ(run.truth.installed.size(), package ? 3u : 1u);
+      healthyInstall[package][spoilt] = run.truth.installed;
     }
   }
 
@@ -292,8 +286,9 @@ TEST(FaultMatrix, EveryClaimMatchesWhatTheMeterWentThrough) {
   std::size_t falseFailures = 0;
   for (const Row& row : rows) {
     const FileKind& file = kinds[row.package][row.fault.spoiltFile];
-    const RowRun run = RunRow(row.fault.knobs, file, row.verify,
-                              healthyInstall[row.package][row.fault.spoiltFile]);
+    RowRun run = RunRow(row.fault.knobs, file, row.verify);
+    run.truth.installedEvery =
+        SameImages(run.truth.installed, healthyInstall[row.package][row.fault.spoiltFile]);
     const Misclaims wrong = Judge(run, file, row.verify);
     falseSuccesses += wrong.falseSuccesses.empty() ? 0 : 1;
     falseFailures += wrong.falseFailures.empty() ? 0 : 1;
