@@ -12,10 +12,9 @@
 
 #include "common/utf8_path.h"
 #include "common/wide_text.h"
-#include "console/console_texts.h"
-#include "console/gradient.h"
 #include "console_win32/resource_ids.h"
 #include "console_win32/win32_dialogs.h"
+#include "presenter/window_gradient.h"
 #include "presenter/window_texts.h"
 
 namespace quorvel::win32 {

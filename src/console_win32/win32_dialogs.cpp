@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/wide_text.h"
-#include "console/console_texts.h"
 #include "console_win32/resource_ids.h"
+#include "presenter/window_texts.h"
 
 namespace quorvel::win32 {
 

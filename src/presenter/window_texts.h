@@ -15,6 +15,17 @@ inline constexpr std::string_view kVersionText = kProgramVersion;
 // Told beside "USBTMC device not found.": the command that finds out why.
 inline constexpr std::string_view kAskTheDoctor = "To see why, run quorvel-cli doctor in a terminal.";
 
+// The window's frame and menus.
+inline constexpr std::string_view kDialogCaption = "Quorvel ( USBTMC ) Version " QUORVEL_VERSION;
+inline constexpr std::string_view kAboutCaption = "About Quorvel";  // kProgramName
+// The About entry of the window menu; an empty text adds no entry.
+inline constexpr std::string_view kAboutMenuText = "&About Quorvel...";
+// The log's right-click menu.
+inline constexpr std::string_view kCopyMenuText = "&Copy";
+inline constexpr std::string_view kSelectAllMenuText = "Select &All";
+inline constexpr std::string_view kSaveLogMenuText = "Save Log...";
+inline constexpr std::string_view kSaveLogDefaultName = "quorvel-log.txt";
+
 // Shown while the first search for the meter runs; discovery clears it.
 inline constexpr std::string_view kLookingForMeter = "Looking for the meter ...";
 

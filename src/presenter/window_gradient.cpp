@@ -1,7 +1,6 @@
-// The bands' rule, without a toolkit: the Win32 window paints the same greys.
-#include <cstdint>
+#include "presenter/window_gradient.h"
 
-#include "console/gradient.h"
+#include <cstdint>
 
 namespace quorvel {
 
