@@ -6,36 +6,13 @@
 #include <cmath>
 
 #include "console/qt_text.h"
+#include "presenter/window_layout.h"
 
 namespace quorvel {
 
 namespace {
 
 constexpr int kIconPixels = 16;
-
-// Deep text on a pale band for a light window; pale text on a deep band for
-// a dark one. Each pair is well above the 4.5 : 1 that small text needs.
-struct KindColours {
-  QRgb lightText, lightBand, darkText, darkBand;
-};
-constexpr KindColours kInfo{0x0d3c61, 0xe3f0fb, 0xbbdefb, 0x17324a};
-constexpr KindColours kSuccess{0x1b5e20, 0xe3f4e4, 0xb9f6ca, 0x163a1a};
-constexpr KindColours kFailure{0x8e1111, 0xfde6e6, 0xffcdd2, 0x4a1515};
-constexpr KindColours kWarning{0x6d4c00, 0xfff4d6, 0xffe082, 0x43350d};
-
-const KindColours& ColoursOf(StripKind kind) {
-  switch (kind) {
-    case StripKind::kSuccess:
-      return kSuccess;
-    case StripKind::kFailure:
-      return kFailure;
-    case StripKind::kWarning:
-      return kWarning;
-    case StripKind::kInfo:
-      break;
-  }
-  return kInfo;
-}
 
 double Luminance(const QColor& colour) {
   const auto channel = [](double value) {
@@ -54,10 +31,10 @@ double ContrastRatio(const QColor& a, const QColor& b) {
 }
 
 StripLook LookOf(StripKind kind, const QPalette& palette) {
-  const KindColours& colours = ColoursOf(kind);
+  const StripColours colours = StripColoursOf(kind);
   const bool dark = palette.color(QPalette::Window).lightnessF() < 0.5;
-  return dark ? StripLook{QColor(colours.darkText), QColor(colours.darkBand)}
-              : StripLook{QColor(colours.lightText), QColor(colours.lightBand)};
+  return dark ? StripLook{QColor(QRgb{colours.darkText}), QColor(QRgb{colours.darkBand})}
+              : StripLook{QColor(QRgb{colours.lightText}), QColor(QRgb{colours.lightBand})};
 }
 
 QIcon IconOf(StripKind kind, const QStyle& style) {

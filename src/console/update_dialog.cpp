@@ -21,6 +21,7 @@
 #include "console/dialog_units.h"
 #include "console/file_chooser.h"
 #include "console/gradient.h"
+#include "presenter/window_layout.h"
 #include "console/log_edit.h"
 #include "console/qt_text.h"
 #include "console/status_strip.h"
@@ -37,27 +38,8 @@ namespace quorvel {
 
 namespace {
 
-// The window's layout in dialog units.
-struct UnitRect {
-  int x, y, width, height;
-};
-constexpr UnitRect kClientArea{0, 0, 320, 156};
-// The meter line: its label, the chooser (with several meters) and the words.
-constexpr UnitRect kMeterLabelArea{7, 8, 26, 10};
-constexpr UnitRect kMeterChooserArea{35, 7, 60, 12};
-constexpr UnitRect kMeterTextArea{35, 8, 278, 10};
-constexpr int kMeterTextBesideChooser = 99;
-constexpr UnitRect kLogArea{7, 23, 306, 93};
-// The strip takes the log's last lines while it is shown; the icon sits at its left.
-constexpr UnitRect kStatusArea{7, 104, 306, 12};
+// The strip's icon sits at its left.
 constexpr int kStatusIconWidth = 14;
-// A progress bar of the usual height, with room above the buttons.
-constexpr UnitRect kProgressArea{7, 119, 306, 11};
-constexpr UnitRect kSelectArea{109, 135, 50, 14};
-constexpr UnitRect kExitArea{170, 135, 45, 14};
-
-// How often the presenter is given the time to look again for a meter.
-constexpr int kTickMs = 250;
 
 QRect ToPixels(const DialogUnits& units, const UnitRect& area) {
   return units.Rect(area.x, area.y, area.width, area.height);

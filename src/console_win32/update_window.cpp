@@ -15,6 +15,7 @@
 #include "console_win32/resource_ids.h"
 #include "console_win32/win32_dialogs.h"
 #include "presenter/window_gradient.h"
+#include "presenter/window_layout.h"
 #include "presenter/window_texts.h"
 
 namespace quorvel::win32 {
@@ -23,23 +24,8 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"QuorvelUpdateWindow";
 
-// The window's layout in dialog units, as the Linux window's.
-struct UnitRect {
-  int x, y, width, height;
-};
-constexpr UnitRect kClientArea{0, 0, 320, 156};
-// The meter line: its label, the chooser (with several meters) and the words.
-constexpr UnitRect kMeterLabelArea{7, 8, 26, 10};
-constexpr UnitRect kMeterChooserArea{35, 7, 60, 12};
-constexpr UnitRect kMeterTextArea{35, 8, 278, 10};
-constexpr int kMeterTextBesideChooser = 99;
-constexpr int kChooserListPixels = 160;  // the dropped-down list below the chooser
-constexpr UnitRect kLogArea{7, 23, 306, 93};
-// The strip takes the log's last lines while it is shown.
-constexpr UnitRect kStatusArea{7, 104, 306, 12};
-constexpr UnitRect kProgressArea{7, 119, 306, 11};
-constexpr UnitRect kSelectArea{109, 135, 50, 14};
-constexpr UnitRect kExitArea{170, 135, 45, 14};
+// The dropped-down list below the meter chooser.
+constexpr int kChooserListPixels = 160;
 
 // Control ids; IDOK and IDCANCEL are what Enter and Esc send.
 constexpr int kLogId = 100;
@@ -52,8 +38,6 @@ constexpr int kMeterChooserId = 105;
 constexpr int kMeterTextId = 106;
 constexpr UINT_PTR kLogSubclassId = 1;
 constexpr UINT_PTR kTickTimerId = 1;
-// How often the presenter is given the time to look again for a meter.
-constexpr UINT kTickMs = 250;
 
 // The log's menu entries.
 enum MenuCommand : UINT { kCopy = 1, kSelectAll, kSaveLog, kAbout };
@@ -70,18 +54,8 @@ constexpr COLORREF kBusyColour = RGB(0xd6, 0xe8, 0xf8);  // waiting: no share is
 
 std::wstring Wide(std::string_view text) { return WideFromUtf8(text).value_or(std::wstring()); }
 
-// Deep text on a pale band for each kind of strip, as on Linux.
-struct StripLook {
-  COLORREF text, band;
-};
-StripLook ColoursOf(StripKind kind) {
-  switch (kind) {
-    case StripKind::kSuccess: return {RGB(0x1b, 0x5e, 0x20), RGB(0xe3, 0xf4, 0xe4)};
-    case StripKind::kFailure: return {RGB(0x8e, 0x11, 0x11), RGB(0xfd, 0xe6, 0xe6)};
-    case StripKind::kWarning: return {RGB(0x6d, 0x4c, 0x00), RGB(0xff, 0xf4, 0xd6)};
-    case StripKind::kInfo: break;
-  }
-  return {RGB(0x0d, 0x3c, 0x61), RGB(0xe3, 0xf0, 0xfb)};
+COLORREF Colour(std::uint32_t rgb) {
+  return RGB((rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff);
 }
 
 HFONT MessageFont(UINT dpi) {
@@ -348,11 +322,12 @@ void UpdateWindow::DrawProgressBar(const DRAWITEMSTRUCT& item) {
 }
 
 LRESULT UpdateWindow::StripColours(HDC dc) {
-  const StripLook colours = ColoursOf(shown_.strip.kind);
+  // The light pair: this window has no dark palette.
+  const auto colours = StripColoursOf(shown_.strip.kind);
   if (stripBrush_ != nullptr) DeleteObject(stripBrush_);
-  stripBrush_ = CreateSolidBrush(colours.band);
-  SetBkColor(dc, colours.band);
-  SetTextColor(dc, colours.text);
+  stripBrush_ = CreateSolidBrush(Colour(colours.lightBand));
+  SetBkColor(dc, Colour(colours.lightBand));
+  SetTextColor(dc, Colour(colours.lightText));
   return reinterpret_cast<LRESULT>(stripBrush_);
 }
 
