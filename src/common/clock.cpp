@@ -6,12 +6,6 @@
 
 namespace quorvel {
 
-namespace {
-// While pumping, the real clock sleeps in slices this long: short enough that
-// the window answers promptly, long enough that waiting costs no CPU to speak of.
-constexpr Millis kPumpSlice{5};
-}  // namespace
-
 SteadyClock::SteadyClock() : epoch_(std::chrono::steady_clock::now()) {}
 
 Millis SteadyClock::Now() const {

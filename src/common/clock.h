@@ -9,6 +9,11 @@ namespace quorvel {
 
 using Millis = std::chrono::milliseconds;
 
+// While a real-time clock waits and pumps, it sleeps in slices this long:
+// short enough that the window answers promptly, long enough that waiting
+// costs no CPU to speak of.
+inline constexpr Millis kPumpSlice{5};
+
 class Clock {
  public:
   virtual ~Clock() = default;

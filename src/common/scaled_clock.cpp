@@ -8,9 +8,6 @@
 namespace quorvel {
 
 namespace {
-// Real time between pumps while waiting; as short as SteadyClock's.
-constexpr std::chrono::milliseconds kPumpSlice{5};
-
 // Scaled waits last fractions of a millisecond, far below Windows' default
 // timer tick, so they go through the real clock's precise sleep as well.
 void SleepFor(std::chrono::nanoseconds length) {

@@ -52,8 +52,6 @@ constexpr int kBarTextMarginPixels = 3;  // the bar's frame above and below the 
 constexpr COLORREF kChunkColour = RGB(0x9c, 0xca, 0xf0);
 constexpr COLORREF kBusyColour = RGB(0xd6, 0xe8, 0xf8);  // waiting: no share is known
 
-std::wstring Wide(std::string_view text) { return WideFromUtf8(text).value_or(std::wstring()); }
-
 COLORREF Colour(std::uint32_t rgb) {
   return RGB((rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff);
 }

@@ -17,8 +17,6 @@ namespace {
 constexpr std::size_t kPathBufferChars = 32768;
 constexpr std::string_view kLogFileFilter = "Text files (*.txt)|*.txt|All files (*)|*.*||";
 
-std::wstring Wide(std::string_view text) { return WideFromUtf8(text).value_or(std::wstring()); }
-
 std::optional<std::string> ChosenPath(const std::vector<wchar_t>& buffer) {
   const auto end = std::find(buffer.begin(), buffer.end(), L'\0');
   if (end == buffer.begin() || end == buffer.end()) return std::nullopt;
@@ -26,6 +24,8 @@ std::optional<std::string> ChosenPath(const std::vector<wchar_t>& buffer) {
 }
 
 }  // namespace
+
+std::wstring Wide(std::string_view text) { return WideFromUtf8(text).value_or(std::wstring()); }
 
 std::wstring ChooserFilter(std::string_view filter) {
   if (!filter.ends_with("||")) return {};

@@ -10,6 +10,9 @@
 
 namespace quorvel::win32 {
 
+// UTF-8 text for the system's wide calls; text that is not UTF-8 shows as nothing.
+std::wstring Wide(std::string_view text);
+
 // The chooser's filter from the pattern list "label|patterns|label|patterns||":
 // every '|' becomes the NUL the chooser expects. Empty when the list is not
 // valid UTF-8 or does not end in "||", so the chooser gets no filter rather

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "common/operator_console.h"
+#include "firmware/version_slots.h"
 
 namespace quorvel {
 
@@ -16,12 +17,6 @@ constexpr std::size_t kSignatureOffset = 1;
 constexpr std::size_t kSignatureLength = 15;
 constexpr std::size_t kVersionOffset = 41;
 constexpr std::size_t kVersionLength = 5;
-
-// Where the Panel and MSP 430 versions sit in the identity reply's tail
-// ("01.20.05.12": DSP at 0, Panel at 6, MSP 430 at 9); each is two characters.
-constexpr std::size_t kPanelTailPosition = 6;
-constexpr std::size_t kMsp430TailPosition = 9;
-constexpr std::size_t kShortVersionLength = 2;
 
 // Text stored in a fixed field: it ends at the first NUL or at the field's end.
 std::string FieldText(std::span<const std::uint8_t> field) {
@@ -52,23 +47,19 @@ bool ImageIsNewer(std::string_view meterField, std::size_t meterPosition,
   return false;
 }
 
-// Where the meter keeps the version an image for a given target competes with.
-struct VersionSlot {
-  std::string_view meterField;
-  std::size_t position = 0;
-  std::size_t length = 0;  // characters compared, counted from the image version's start
+// Where the meter keeps the version an image for a given target competes
+// with: the DSP's in the instrument version, the others in the identity's tail.
+struct MeterVersionField {
+  std::string_view text;
+  VersionSlot slot;  // characters compared, counted from the image version's start
 };
 
-std::optional<VersionSlot> MeterVersionSlot(std::uint8_t functionId, const MeterVersions& meter) {
-  switch (static_cast<TargetProcessor>(functionId)) {
-    case TargetProcessor::kDsp:
-      return VersionSlot{meter.instrumentVersion, 0, kVersionLength};
-    case TargetProcessor::kPanel:
-      return VersionSlot{meter.tail, kPanelTailPosition, kShortVersionLength};
-    case TargetProcessor::kMsp430:
-      return VersionSlot{meter.tail, kMsp430TailPosition, kShortVersionLength};
-  }
-  return std::nullopt;
+std::optional<MeterVersionField> MeterVersionSlot(std::uint8_t functionId,
+                                                  const MeterVersions& meter) {
+  const std::optional<VersionSlot> slot = VersionSlotOf(functionId);
+  if (!slot) return std::nullopt;
+  const bool inInstrumentVersion = static_cast<TargetProcessor>(functionId) == TargetProcessor::kDsp;
+  return MeterVersionField{inInstrumentVersion ? meter.instrumentVersion : meter.tail, *slot};
 }
 
 bool MeterTakesAnyImage(const MeterVersions& meter) {
@@ -137,11 +128,11 @@ HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& m
   if (!header.signedByMaker()) return HeaderVerdict::kRefuseSignature;
   if (MeterTakesAnyImage(meter)) return HeaderVerdict::kAccept;
 
-  const std::optional<VersionSlot> slot = MeterVersionSlot(header.functionId(), meter);
-  if (!slot) return HeaderVerdict::kRefuseUnknownTarget;
+  const std::optional<MeterVersionField> field = MeterVersionSlot(header.functionId(), meter);
+  if (!field) return HeaderVerdict::kRefuseUnknownTarget;
   const std::array<char, 5> image = header.imageVersionBytes();
-  const bool newer =
-      ImageIsNewer(slot->meterField, slot->position, std::span(image).first(slot->length));
+  const bool newer = ImageIsNewer(field->text, field->slot.position,
+                                  std::span(image).first(field->slot.length));
   return newer ? HeaderVerdict::kAccept : HeaderVerdict::kRefuseVersion;
 }
 

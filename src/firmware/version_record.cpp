@@ -12,7 +12,7 @@ namespace {
 constexpr std::string_view kRecordMark = "FW";
 constexpr std::size_t kTargetDigitOffset = 2;
 constexpr std::size_t kSeparatorOffset = 3;
-constexpr std::size_t kVersionOffset = 4;
+constexpr std::size_t kRecordVersionOffset = 4;
 constexpr std::size_t kEndOffset = 9;
 
 // Only the characters the identity shows count: a version the meter could not
@@ -34,7 +34,7 @@ std::optional<NamedVersion> ReadVersionRecord(std::span<const std::uint8_t> payl
   const std::uint8_t digit = payload[kTargetDigitOffset];
   if (!framed || digit < '0' || digit > '9') return std::nullopt;
   NamedVersion named{.functionId = static_cast<std::uint8_t>(digit - '0')};
-  std::copy_n(payload.begin() + kVersionOffset, named.version.size(), named.version.begin());
+  std::copy_n(payload.begin() + kRecordVersionOffset, named.version.size(), named.version.begin());
   if (!IsPrintableVersion(named)) return std::nullopt;
   return named;
 }
@@ -46,8 +46,8 @@ std::array<std::uint8_t, kVersionRecordSize> MakeVersionRecord(std::uint8_t func
   record[1] = static_cast<std::uint8_t>(kRecordMark[1]);
   record[kTargetDigitOffset] = static_cast<std::uint8_t>('0' + functionId % 10);
   record[kSeparatorOffset] = ':';
-  const std::size_t length = std::min<std::size_t>(version.size(), kEndOffset - kVersionOffset);
-  std::copy_n(version.begin(), length, record.begin() + kVersionOffset);
+  const std::size_t length = std::min<std::size_t>(version.size(), kEndOffset - kRecordVersionOffset);
+  std::copy_n(version.begin(), length, record.begin() + kRecordVersionOffset);
   return record;
 }
 

@@ -25,8 +25,6 @@ constexpr std::size_t kMaxValueLength = 2 * 16 * 1024;  // 16 KiB of bytes in he
 // No recorded call began or lasted longer than a year.
 constexpr long long kMaxMicros = 365LL * 24 * 3600 * 1000 * 1000;
 
-std::string Number(unsigned long long value) { return std::to_string(value); }
-
 std::string FieldsText(const TraceFields& fields) {
   std::string text;
   for (const auto& [key, value] : fields) text += ' ' + key + '=' + value;
@@ -110,8 +108,8 @@ std::string HexOfText(const ViChar* text, std::size_t limit) {
 }
 
 std::string TraceRecord::Text() const {
-  return call + FieldsText(arguments) + " -> at=" + Number(static_cast<unsigned long long>(began.count())) +
-         " took=" + Number(static_cast<unsigned long long>(took.count())) +
+  return call + FieldsText(arguments) + " -> at=" + TraceNumber(static_cast<unsigned long long>(began.count())) +
+         " took=" + TraceNumber(static_cast<unsigned long long>(took.count())) +
          " status=" + std::to_string(status) + FieldsText(results);
 }
 
@@ -187,32 +185,32 @@ TraceRecord OpenDefaultRMCall() { return Call("viOpenDefaultRM", {}); }
 
 TraceRecord FindRsrcCall(ViSession resourceManager, const ViChar* expression) {
   return Call("viFindRsrc",
-              {{"rm", Number(resourceManager)}, {"expr", HexOfText(expression, VI_FIND_BUFLEN)}});
+              {{"rm", TraceNumber(resourceManager)}, {"expr", HexOfText(expression, VI_FIND_BUFLEN)}});
 }
 
 TraceRecord FindNextCall(ViFindList findList) {
-  return Call("viFindNext", {{"list", Number(findList)}});
+  return Call("viFindNext", {{"list", TraceNumber(findList)}});
 }
 
 TraceRecord OpenCall(ViSession resourceManager, const ViChar* resourceName, ViAccessMode mode,
                      ViUInt32 timeout) {
-  return Call("viOpen", {{"rm", Number(resourceManager)},
+  return Call("viOpen", {{"rm", TraceNumber(resourceManager)},
                          {"name", HexOfText(resourceName, VI_FIND_BUFLEN)},
-                         {"mode", Number(mode)},
-                         {"timeout", Number(timeout)}});
+                         {"mode", TraceNumber(mode)},
+                         {"timeout", TraceNumber(timeout)}});
 }
 
-TraceRecord CloseCall(ViObject object) { return Call("viClose", {{"object", Number(object)}}); }
+TraceRecord CloseCall(ViObject object) { return Call("viClose", {{"object", TraceNumber(object)}}); }
 
 TraceRecord SetAttributeCall(ViObject object, ViAttr attribute, ViAttrState value) {
   return Call("viSetAttribute",
-              {{"object", Number(object)}, {"attr", Number(attribute)}, {"value", Number(value)}});
+              {{"object", TraceNumber(object)}, {"attr", TraceNumber(attribute)}, {"value", TraceNumber(value)}});
 }
 
 TraceRecord WriteCall(ViSession session, const ViByte* buffer, ViUInt32 count) {
   const std::span<const std::uint8_t> bytes =
       buffer ? std::span<const std::uint8_t>(buffer, count) : std::span<const std::uint8_t>();
-  TraceRecord record = Call("viWrite", {{"session", Number(session)}, {"count", Number(count)}});
+  TraceRecord record = Call("viWrite", {{"session", TraceNumber(session)}, {"count", TraceNumber(count)}});
   if (bytes.size() <= kWrittenInFull) {
     record.arguments.emplace_back("bytes", HexText(bytes));
   } else {
@@ -224,22 +222,22 @@ TraceRecord WriteCall(ViSession session, const ViByte* buffer, ViUInt32 count) {
 }
 
 TraceRecord ReadCall(ViSession session, ViUInt32 count) {
-  return Call("viRead", {{"session", Number(session)}, {"count", Number(count)}});
+  return Call("viRead", {{"session", TraceNumber(session)}, {"count", TraceNumber(count)}});
 }
 
 TraceRecord ClearCall(ViSession session) {
-  return Call("viClear", {{"session", Number(session)}});
+  return Call("viClear", {{"session", TraceNumber(session)}});
 }
 
 TraceRecord PrintfCall(ViSession session, const ViChar* format) {
   return Call("viPrintf",
-              {{"session", Number(session)}, {"format", HexOfText(format, kMaxFormatLength)}});
+              {{"session", TraceNumber(session)}, {"format", HexOfText(format, kMaxFormatLength)}});
 }
 
 TraceRecord ScanfCall(ViSession session, const ViChar* format, std::size_t bufferSize) {
-  return Call("viScanf", {{"session", Number(session)},
+  return Call("viScanf", {{"session", TraceNumber(session)},
                           {"format", HexOfText(format, kMaxFormatLength)},
-                          {"size", Number(bufferSize)}});
+                          {"size", TraceNumber(bufferSize)}});
 }
 
 }  // namespace quorvel

@@ -38,6 +38,9 @@ inline constexpr std::string_view kStopCall = "stop";
 
 using TraceFields = std::vector<std::pair<std::string, std::string>>;
 
+// A number as a trace writes it: decimal.
+inline std::string TraceNumber(unsigned long long value) { return std::to_string(value); }
+
 struct TraceRecord {
   std::string call;       // "viWrite", or kStopCall
   TraceFields arguments;  // what the tool passed, in order

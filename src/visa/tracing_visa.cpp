@@ -31,8 +31,6 @@ std::string Milliseconds(std::chrono::microseconds time, int width) {
   return text;
 }
 
-std::string Number(unsigned long long value) { return std::to_string(value); }
-
 // The part of a transfer that really happened: a library claiming more than
 // the buffer holds is not believed.
 std::span<const std::uint8_t> Transferred(const ViByte* buffer, ViUInt32 size,
@@ -53,7 +51,7 @@ std::string TraceBytes(std::span<const std::uint8_t> bytes) {
     ascii += Printable(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
   }
   std::string text = "| " + hex + " | " + ascii + " |";
-  if (bytes.size() > shown) text += " +" + Number(bytes.size() - shown) + " bytes";
+  if (bytes.size() > shown) text += " +" + TraceNumber(bytes.size() - shown) + " bytes";
   return text;
 }
 
@@ -126,8 +124,8 @@ ViStatus TracingVisa::viOpenDefaultRM(ViSession* resourceManager) {
   TraceRecord record = OpenDefaultRMCall();
   record.status = inner_.viOpenDefaultRM(resourceManager);
   const ViSession opened = resourceManager ? *resourceManager : 0;
-  record.results = {{"rm", Number(opened)}};
-  Line(began, "viOpenDefaultRM()", record, "resourceManager=" + Number(opened));
+  record.results = {{"rm", TraceNumber(opened)}};
+  Line(began, "viOpenDefaultRM()", record, "resourceManager=" + TraceNumber(opened));
   return record.status;
 }
 
@@ -138,11 +136,11 @@ ViStatus TracingVisa::viFindRsrc(ViSession resourceManager, const ViChar* expres
   record.status = inner_.viFindRsrc(resourceManager, expression, findList, count, descriptor);
   const ViUInt32 found = count ? *count : 0;
   const ViFindList list = findList ? *findList : 0;
-  std::string results = "findList=" + Number(list) + " count=" + Number(found);
+  std::string results = "findList=" + TraceNumber(list) + " count=" + TraceNumber(found);
   if (found > 0) results += " first=" + TraceText(descriptor);
-  record.results = {{"list", Number(list)}, {"count", Number(found)}};
+  record.results = {{"list", TraceNumber(list)}, {"count", TraceNumber(found)}};
   if (found > 0) record.results.emplace_back("desc", HexOfText(descriptor, VI_FIND_BUFLEN));
-  Line(began, "viFindRsrc(" + Number(resourceManager) + ", " + TraceText(expression) + ")",
+  Line(began, "viFindRsrc(" + TraceNumber(resourceManager) + ", " + TraceText(expression) + ")",
        record, results);
   return record.status;
 }
@@ -153,7 +151,7 @@ ViStatus TracingVisa::viFindNext(ViFindList findList, ViChar* descriptor) {
   record.status = inner_.viFindNext(findList, descriptor);
   const bool found = ViSucceeded(record.status);
   if (found) record.results = {{"desc", HexOfText(descriptor, VI_FIND_BUFLEN)}};
-  Line(began, "viFindNext(" + Number(findList) + ")", record,
+  Line(began, "viFindNext(" + TraceNumber(findList) + ")", record,
        found ? "descriptor=" + TraceText(descriptor) : std::string());
   return record.status;
 }
@@ -164,11 +162,11 @@ ViStatus TracingVisa::viOpen(ViSession resourceManager, const ViChar* resourceNa
   TraceRecord record = OpenCall(resourceManager, resourceName, accessMode, openTimeout);
   record.status = inner_.viOpen(resourceManager, resourceName, accessMode, openTimeout, session);
   const ViSession opened = session ? *session : 0;
-  record.results = {{"session", Number(opened)}};
+  record.results = {{"session", TraceNumber(opened)}};
   Line(began,
-       "viOpen(" + Number(resourceManager) + ", " + TraceText(resourceName) + ", mode=" +
-           Number(accessMode) + ", timeout=" + Number(openTimeout) + ")",
-       record, "session=" + Number(opened));
+       "viOpen(" + TraceNumber(resourceManager) + ", " + TraceText(resourceName) + ", mode=" +
+           TraceNumber(accessMode) + ", timeout=" + TraceNumber(openTimeout) + ")",
+       record, "session=" + TraceNumber(opened));
   return record.status;
 }
 
@@ -176,7 +174,7 @@ ViStatus TracingVisa::viClose(ViObject object) {
   const Micros began = Begin();
   TraceRecord record = CloseCall(object);
   record.status = inner_.viClose(object);
-  Line(began, "viClose(" + Number(object) + ")", record, {});
+  Line(began, "viClose(" + TraceNumber(object) + ")", record, {});
   return record.status;
 }
 
@@ -187,7 +185,7 @@ ViStatus TracingVisa::viSetAttribute(ViObject object, ViAttr attribute, ViAttrSt
   char name[16];
   std::snprintf(name, sizeof name, "0x%08X", static_cast<unsigned>(attribute));
   const std::string attributeName = attribute == VI_ATTR_TMO_VALUE ? "VI_ATTR_TMO_VALUE" : name;
-  Line(began, "viSetAttribute(" + Number(object) + ", " + attributeName + ", " + Number(value) + ")",
+  Line(began, "viSetAttribute(" + TraceNumber(object) + ", " + attributeName + ", " + TraceNumber(value) + ")",
        record, {});
   return record.status;
 }
@@ -198,10 +196,10 @@ ViStatus TracingVisa::viWrite(ViSession session, const ViByte* buffer, ViUInt32 
   TraceRecord record = WriteCall(session, buffer, count);
   record.status = inner_.viWrite(session, buffer, count, returnCount);
   const ViUInt32 written = returnCount ? *returnCount : 0;
-  record.results = {{"returnCount", Number(written)}};
+  record.results = {{"returnCount", TraceNumber(written)}};
   // The bytes offered are shown, whether or not they all went out.
-  Line(began, "viWrite(" + Number(session) + ", count=" + Number(count) + ")", record,
-       "returnCount=" + Number(written),
+  Line(began, "viWrite(" + TraceNumber(session) + ", count=" + TraceNumber(count) + ")", record,
+       "returnCount=" + TraceNumber(written),
        buffer ? std::span<const std::uint8_t>(buffer, count) : std::span<const std::uint8_t>(),
        DeviceFailure(session, record.status));
   return record.status;
@@ -213,10 +211,10 @@ ViStatus TracingVisa::viRead(ViSession session, ViByte* buffer, ViUInt32 count,
   TraceRecord record = ReadCall(session, count);
   record.status = inner_.viRead(session, buffer, count, returnCount);
   const auto received = Transferred(buffer, count, returnCount);
-  record.results = {{"returnCount", Number(returnCount ? *returnCount : 0)},
+  record.results = {{"returnCount", TraceNumber(returnCount ? *returnCount : 0)},
                     {"bytes", HexText(received)}};
-  Line(began, "viRead(" + Number(session) + ", count=" + Number(count) + ")", record,
-       "returnCount=" + Number(returnCount ? *returnCount : 0), received,
+  Line(began, "viRead(" + TraceNumber(session) + ", count=" + TraceNumber(count) + ")", record,
+       "returnCount=" + TraceNumber(returnCount ? *returnCount : 0), received,
        DeviceFailure(session, record.status));
   return record.status;
 }
@@ -225,7 +223,7 @@ ViStatus TracingVisa::viClear(ViSession session) {
   const Micros began = Begin();
   TraceRecord record = ClearCall(session);
   record.status = inner_.viClear(session);
-  Line(began, "viClear(" + Number(session) + ")", record, {}, {},
+  Line(began, "viClear(" + TraceNumber(session) + ")", record, {}, {},
        DeviceFailure(session, record.status));
   return record.status;
 }
@@ -235,7 +233,7 @@ ViStatus TracingVisa::viPrintf(ViSession session, const ViChar* format) {
   TraceRecord record = PrintfCall(session, format);
   record.status = inner_.viPrintf(session, format);
   const std::size_t length = format ? strnlen(format, VI_FIND_BUFLEN * 4) : 0;
-  Line(began, "viPrintf(" + Number(session) + ")", record, {},
+  Line(began, "viPrintf(" + TraceNumber(session) + ")", record, {},
        {reinterpret_cast<const std::uint8_t*>(format), length},
        DeviceFailure(session, record.status));
   return record.status;
@@ -249,8 +247,8 @@ ViStatus TracingVisa::viScanf(ViSession session, const ViChar* format, ViChar* b
   const std::size_t length = buffer && bufferSize > 0 ? strnlen(buffer, bufferSize) : 0;
   const std::span<const std::uint8_t> text(reinterpret_cast<const std::uint8_t*>(buffer), length);
   record.results = {{"bytes", HexText(text)}};
-  Line(began, "viScanf(" + Number(session) + ", " + TraceText(format) + ")", record,
-       "length=" + Number(length), text, DeviceFailure(session, record.status));
+  Line(began, "viScanf(" + TraceNumber(session) + ", " + TraceText(format) + ")", record,
+       "length=" + TraceNumber(length), text, DeviceFailure(session, record.status));
   return record.status;
 }
 
