@@ -14,7 +14,7 @@
 namespace quorvel::testing {
 namespace {
 
-constexpr const char* kPath = "/fw/dsp.bin";
+constexpr const char* kImagePath = "/fw/dsp.bin";
 
 // The waits a single-image update makes, from the press of Select to its end,
 // when every step succeeds and the meter answers at once:
@@ -35,7 +35,7 @@ TEST_F(ImageUpdateTest, GoodImageIsSentWholeAndPacedAndTheOperatorIsTold) {
   EXPECT_EQ(console.select, (ButtonState{"Select", true, true}));
   EXPECT_TRUE(dialog.readyForUpdate);
   const BinBuilder image = BinBuilder().Version("01.21").Target(0).Payload(1000).WithCrc();
-  ChooseFile(kPath, image.Bytes());
+  ChooseFile(kImagePath, image.Bytes());
 
   const Millis pressed = clock.Now();
   EXPECT_EQ(PressSelect(), UpdateOutcome::kInstalled) << Timeline();
@@ -109,7 +109,7 @@ class PayloadFramingTest : public UpdateScenario,
 
 TEST_P(PayloadFramingTest, FramesFollowThePayloadAndNothingFollowsTheLastOne) {
   AttachMeterAndOpenDialog("verify=0");
-  ChooseFile(kPath, BinBuilder().Payload(GetParam().payload).Bytes());
+  ChooseFile(kImagePath, BinBuilder().Payload(GetParam().payload).Bytes());
   const Millis pressed = clock.Now();
   EXPECT_EQ(PressSelect(), UpdateOutcome::kInstalled) << Timeline();
 
@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Payloads, PayloadFramingTest,
 
 TEST_F(ImageUpdateTest, HeaderOnlyFileSendsNoFrameAndReadsTheStatusAfterThePause) {
   AttachMeterAndOpenDialog();
-  ChooseFile(kPath, BinBuilder().Bytes());  // exactly 50 bytes
+  ChooseFile(kImagePath, BinBuilder().Bytes());  // exactly 50 bytes
   EXPECT_EQ(PressSelect(), UpdateOutcome::kTransferFailed);
   EXPECT_TRUE(dataFrames().empty());
   // An empty image is not good: the meter says so and no end frame follows.
@@ -203,7 +203,7 @@ class HeaderRefusalTest : public UpdateScenario,
 TEST_P(HeaderRefusalTest, RefusedImageNeverReachesTheMeterAndOnlyExitRemains) {
   AttachMeterAndOpenDialog(GetParam().meterKnobs);
   BinBuilder image = GetParam().image;
-  ChooseFile(kPath, image.Payload(300).WithCrc().Bytes());
+  ChooseFile(kImagePath, image.Payload(300).WithCrc().Bytes());
   EXPECT_EQ(PressSelect(), UpdateOutcome::kFileRefused);
 
   EXPECT_TRUE(dataFrames().empty());
@@ -254,7 +254,7 @@ TEST_P(HeaderAcceptTest, AcceptedImageIsInstalled) {
   AttachMeterAndOpenDialog(GetParam().meterKnobs);
   BinBuilder image = GetParam().image;
   image.Payload(300).WithCrc();
-  ChooseFile(kPath, image.Bytes());
+  ChooseFile(kImagePath, image.Bytes());
   EXPECT_EQ(PressSelect(), UpdateOutcome::kInstalled) << Timeline();
   ASSERT_EQ(meter().installedImages().size(), 1u);
   EXPECT_EQ(meter().installedImages()[0].bytes, image.Body());
@@ -289,7 +289,7 @@ TEST_P(TransferFailureTest, EveryFailureEndsInTheFailureOutcome) {
       return std::equal(bytes.begin(), bytes.end(), kEndFrame.begin(), kEndFrame.end());
     };
   }
-  ChooseFile(kPath, BinBuilder().Payload(1000).WithCrc().Bytes());
+  ChooseFile(kImagePath, BinBuilder().Payload(1000).WithCrc().Bytes());
   EXPECT_EQ(PressSelect(), UpdateOutcome::kTransferFailed) << Timeline();
 
   const std::vector<std::string>& lines = GetParam().failureLines;
@@ -351,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ImageUpdateTest, FirstStatusRefusalSendsNoEndFrame) {
   AttachMeterAndOpenDialog("status1=2,prefix_ab=1");
-  ChooseFile(kPath, BinBuilder().Payload(100).WithCrc().Bytes());
+  ChooseFile(kImagePath, BinBuilder().Payload(100).WithCrc().Bytes());
   EXPECT_EQ(PressSelect(), UpdateOutcome::kTransferFailed);
   for (const auto& event : timeline()) EXPECT_NE(event.role, WriteRole::EndFrame);
 }
@@ -360,8 +360,8 @@ TEST_F(ImageUpdateTest, FirstStatusRefusalSendsNoEndFrame) {
 // the way sends nothing.
 TEST_F(ImageUpdateTest, ReadErrorMidImageSendsNothingOfIt) {
   AttachMeterAndOpenDialog();
-  ChooseFile(kPath, BinBuilder().Payload(1000).WithCrc().Bytes());
-  files.FailReadsAfter(kPath, 50 + 300);
+  ChooseFile(kImagePath, BinBuilder().Payload(1000).WithCrc().Bytes());
+  files.FailReadsAfter(kImagePath, 50 + 300);
   EXPECT_EQ(PressSelect(), UpdateOutcome::kTransferFailed);
   EXPECT_TRUE(appended("Read error in the firmware file."));
   EXPECT_EQ(dialog.report.step, TransferStep::kFileRead);
@@ -382,9 +382,9 @@ class RewrittenImageTest : public UpdateScenario,
 TEST_P(RewrittenImageTest, TheBytesSentAreTheBytesChecked) {
   AttachMeterAndOpenDialog("verify=0");
   const BinBuilder image = BinBuilder().Version("01.21").Payload(1000).WithCrc();
-  ChooseFile(kPath, image.Bytes());
+  ChooseFile(kImagePath, image.Bytes());
   console.onPump = [&] {
-    if (dataFrames().size() == 2) files.ChangeWhileOpen(kPath, GetParam().rewrite(image.Bytes()));
+    if (dataFrames().size() == 2) files.ChangeWhileOpen(kImagePath, GetParam().rewrite(image.Bytes()));
   };
   EXPECT_EQ(PressSelect(), UpdateOutcome::kInstalled) << Timeline();
   ASSERT_EQ(meter().installedImages().size(), 1u);
@@ -413,7 +413,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ImageUpdateTest, StopRequestEndsBetweenFramesAndLeavesTheMeterInUpdateMode) {
   AttachMeterAndOpenDialog();
-  ChooseFile(kPath, BinBuilder().Payload(2000).WithCrc().Bytes());
+  ChooseFile(kImagePath, BinBuilder().Payload(2000).WithCrc().Bytes());
   console.onPump = [this] {
     if (dataFrames().size() >= 2) console.stopRequested = true;
   };
@@ -426,7 +426,7 @@ TEST_F(ImageUpdateTest, StopRequestEndsBetweenFramesAndLeavesTheMeterInUpdateMod
 
 TEST_F(ImageUpdateTest, ContinueRediscoversAndTheNextSelectUsesTheNewSessions) {
   AttachMeterAndOpenDialog();
-  ChooseFile(kPath, BinBuilder().Payload(500).WithCrc().Bytes());
+  ChooseFile(kImagePath, BinBuilder().Payload(500).WithCrc().Bytes());
   ASSERT_EQ(PressSelect(), UpdateOutcome::kInstalled);
 
   clock.Advance(Millis{10000});  // the operator recycles the meter's power
@@ -489,7 +489,7 @@ TEST_F(ImageUpdateTest, CapitalPakExtensionTakesTheImageBranch) {
 
 struct BadFileCase {
   const char* name;
-  std::function<void(MemoryFileSystem&)> place;  // puts whatever is at kPath
+  std::function<void(MemoryFileSystem&)> place;  // puts whatever is at kImagePath
   UpdateOutcome outcome;
 };
 
@@ -506,7 +506,7 @@ class BadFileTest : public UpdateScenario, public ::testing::WithParamInterface<
 TEST_P(BadFileTest, EndsInADefinedState) {
   AttachMeterAndOpenDialog();
   GetParam().place(files);
-  console.chooserAnswers.push_back(kPath);
+  console.chooserAnswers.push_back(kImagePath);
   EXPECT_EQ(PressSelect(), GetParam().outcome) << Timeline();
   EXPECT_EQ(files.openFileCount(), 0);
   EXPECT_TRUE(meter().installedImages().empty());
@@ -528,40 +528,40 @@ TEST_P(BadFileTest, EndsInADefinedState) {
 INSTANTIATE_TEST_SUITE_P(
     Files, BadFileTest,
     ::testing::Values(
-        BadFileCase{"Empty", [](auto& fs) { fs.AddFile(kPath, ByteVector{}); },
+        BadFileCase{"Empty", [](auto& fs) { fs.AddFile(kImagePath, ByteVector{}); },
                     UpdateOutcome::kFileRefused},
-        BadFileCase{"OneByte", [](auto& fs) { fs.AddFile(kPath, FirstBytesOfAGoodImage(1)); },
+        BadFileCase{"OneByte", [](auto& fs) { fs.AddFile(kImagePath, FirstBytesOfAGoodImage(1)); },
                     UpdateOutcome::kFileRefused},
         // 49 bytes hold the whole signature, version and target: a header
         // without payload, which the meter refuses as empty.
         BadFileCase{"FortyNineBytes",
-                    [](auto& fs) { fs.AddFile(kPath, FirstBytesOfAGoodImage(49)); },
+                    [](auto& fs) { fs.AddFile(kImagePath, FirstBytesOfAGoodImage(49)); },
                     UpdateOutcome::kTransferFailed},
-        BadFileCase{"FiftyBytes", [](auto& fs) { fs.AddFile(kPath, FirstBytesOfAGoodImage(50)); },
+        BadFileCase{"FiftyBytes", [](auto& fs) { fs.AddFile(kImagePath, FirstBytesOfAGoodImage(50)); },
                     UpdateOutcome::kTransferFailed},
         BadFileCase{"FiftyOneBytes",
                     [](auto& fs) {
                       ByteVector bytes = FirstBytesOfAGoodImage(50);
                       bytes.push_back(0x42);
-                      fs.AddFile(kPath, bytes);
+                      fs.AddFile(kImagePath, bytes);
                     },
                     UpdateOutcome::kTransferFailed},
-        BadFileCase{"RandomBytes", [](auto& fs) { fs.AddFile(kPath, PatternBytes(3000, 99)); },
+        BadFileCase{"RandomBytes", [](auto& fs) { fs.AddFile(kImagePath, PatternBytes(3000, 99)); },
                     UpdateOutcome::kFileRefused},
         // No meter firmware comes near this size; such a file is not read, let alone sent.
         BadFileCase{"LargerThanAnyFirmware",
                     [](auto& fs) {
                       ByteVector bytes = BinBuilder().Version("01.21").Bytes();
                       bytes.resize(static_cast<std::size_t>(kMaxFirmwareFileSize) + 1);
-                      fs.AddFile(kPath, std::move(bytes));
+                      fs.AddFile(kImagePath, std::move(bytes));
                     },
                     UpdateOutcome::kFileRefused},
-        BadFileCase{"Directory", [](auto& fs) { fs.AddDirectory(kPath); },
+        BadFileCase{"Directory", [](auto& fs) { fs.AddDirectory(kImagePath); },
                     UpdateOutcome::kFileNotOpened},
         BadFileCase{"RemovedAfterChoosing",
                     [](auto& fs) {
-                      fs.AddFile(kPath, BinBuilder().Payload(100).WithCrc().Bytes());
-                      fs.Remove(kPath);
+                      fs.AddFile(kImagePath, BinBuilder().Payload(100).WithCrc().Bytes());
+                      fs.Remove(kImagePath);
                     },
                     UpdateOutcome::kFileNotOpened}),
     [](const auto& testCase) { return std::string(testCase.param.name); });

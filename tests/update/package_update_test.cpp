@@ -10,7 +10,7 @@
 namespace quorvel::testing {
 namespace {
 
-constexpr const char* kPath = "/fw/pack.pak";
+constexpr const char* kPackagePath = "/fw/pack.pak";
 
 // An image that a later position of a package sends whole: `size` bytes whose
 // CRC trailer the meter accepts.
@@ -81,7 +81,7 @@ void ExpectPrescribedFrameGaps(const std::vector<TimelineEvent>& events) {
 class PackageUpdateTest : public UpdateScenario {
  protected:
   UpdateOutcome UpdateWith(const ByteVector& pak) {
-    ChooseFile(kPath, pak);
+    ChooseFile(kPackagePath, pak);
     return PressSelect();
   }
   std::vector<std::string> PackageLogLines(const std::vector<std::string>& outcome) {
@@ -368,8 +368,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
   AttachMeter();
-  files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdate(*services, kPath, "/fw/SN000123\n").outcome,
+  files.AddFile(kPackagePath, PakBuilder().AddImage(FirstImage(100)).Bytes());
+  EXPECT_EQ(RunPackageUpdate(*services, kPackagePath, "/fw/SN000123\n").outcome,
             UpdateOutcome::kNoMeter);
   ASSERT_EQ(console.messageBoxes.size(), 1u);
   EXPECT_EQ(console.messageBoxes[0].text, "DMM device serial no miss.");
@@ -380,8 +380,8 @@ TEST_F(PackageUpdateTest, SerialWithoutAtSignIsRefusedBeforeAnyCommand) {
 
 TEST_F(PackageUpdateTest, AtSignAloneIsEnough) {
   AttachMeter();
-  files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdate(*services, kPath, "@").outcome, UpdateOutcome::kInstalled);
+  files.AddFile(kPackagePath, PakBuilder().AddImage(FirstImage(100)).Bytes());
+  EXPECT_EQ(RunPackageUpdate(*services, kPackagePath, "@").outcome, UpdateOutcome::kInstalled);
   EXPECT_EQ(sim->OpenHandleCount(), 0);
 }
 
@@ -421,12 +421,12 @@ TEST_F(PackageUpdateTest, TheBytesSentAreTheBytesChecked) {
   AttachMeterAndOpenDialog();
   const ByteVector pak =
       SaneTwoImages().AddImage(BinBuilder().Version("01.30").Payload(100).WithCrc()).Bytes();
-  ChooseFile(kPath, pak);
+  ChooseFile(kPackagePath, pak);
   bool rewritten = false;
   console.onPump = [&] {
     // Someone rewrites the package while the meter switches.
     if (!rewritten && meterReceived("system:update\n")) {
-      files.AddFile(kPath, PatternBytes(pak.size(), 5));
+      files.AddFile(kPackagePath, PatternBytes(pak.size(), 5));
       rewritten = true;
     }
   };
@@ -437,7 +437,7 @@ TEST_F(PackageUpdateTest, TheBytesSentAreTheBytesChecked) {
   for (std::size_t k = 0; k < expected.size(); ++k) {
     EXPECT_EQ(meter().installedImages()[k].bytes, expected[k]) << "image " << k + 1;
   }
-  EXPECT_EQ(files.usage(kPath).shares, std::vector<FileShare>{FileShare::kReadOnly})
+  EXPECT_EQ(files.usage(kPackagePath).shares, std::vector<FileShare>{FileShare::kReadOnly})
       << "one open, locked against writers, from the check to the last frame";
 }
 
@@ -509,7 +509,7 @@ struct FaultCase {
 // The image: 1004 bytes in frames of 240 x 4 and 44. The package: image 1
 // (400 bytes after its header: 240 + 160), image 2 (300: 240 + 60) and the
 // judged image 3 (154: one frame), 5 frames in all.
-const char* SamplePath(FileKind kind) { return kind == FileKind::kImage ? "/fw/dsp.bin" : kPath; }
+const char* SamplePath(FileKind kind) { return kind == FileKind::kImage ? "/fw/dsp.bin" : kPackagePath; }
 ByteVector SampleFile(FileKind kind) {
   if (kind == FileKind::kImage) return BinBuilder().Version("01.21").Payload(1000).WithCrc().Bytes();
   return PakBuilder()
@@ -665,8 +665,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PackageUpdateTest, MeterSilentOnlyOnThePackageSessionIsNotSwitched) {
   AttachMeter("silent=1");
-  files.AddFile(kPath, PakBuilder().AddImage(FirstImage(100)).Bytes());
-  EXPECT_EQ(RunPackageUpdate(*services, kPath, "/fw/@SN000123\n").outcome,
+  files.AddFile(kPackagePath, PakBuilder().AddImage(FirstImage(100)).Bytes());
+  EXPECT_EQ(RunPackageUpdate(*services, kPackagePath, "/fw/@SN000123\n").outcome,
             UpdateOutcome::kNoMeter);
   ASSERT_EQ(console.messageBoxes.size(), 1u);
   EXPECT_EQ(console.messageBoxes[0].text, kNoIdentityText);
