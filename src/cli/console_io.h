@@ -25,9 +25,10 @@ class ConsoleOutputSetup {
   ConsoleOutputSetup& operator=(const ConsoleOutputSetup&) = delete;
 
  private:
-  unsigned int previousCodePage_ = 0;
-  unsigned long previousMode_ = 0;
-  bool modeChanged_ = false;
+  // What the Windows console had before; a POSIX terminal needs no setting up.
+  [[maybe_unused]] unsigned int previousCodePage_ = 0;
+  [[maybe_unused]] unsigned long previousMode_ = 0;
+  [[maybe_unused]] bool modeChanged_ = false;
 };
 
 }  // namespace quorvel::cli

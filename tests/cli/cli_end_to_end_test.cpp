@@ -34,7 +34,15 @@ const std::string kSamples = QUORVEL_SAMPLES_DIR;
 const std::string kVisaDouble = QUORVEL_VISA_DOUBLE_PATH;
 const std::string kVisaDoubleWithoutRm = QUORVEL_VISA_DOUBLE_WITHOUT_RM_PATH;
 const std::string kDocs = QUORVEL_DOCS_DIR;
-#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+// gcc names AddressSanitizer with a macro, clang with a feature test.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEL_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEL_UNDER_ASAN 1
+#endif
+#endif
+#if defined(_WIN32) || defined(QUORVEL_UNDER_ASAN)
 // Under Wine, and under AddressSanitizer on a busy machine, a process stalls
 // for several milliseconds at a time; the simulated meter's waits (it reboots
 // 2 s after an image when left alone) must stay well above that once scaled.
