@@ -3,8 +3,9 @@
 # to the headers every file includes (GoogleTest, nlohmann-json, Qt, the
 # standard library) and to the templates they instantiate; a group pays for
 # them once. Measured from an empty compiler cache on two cores, the release
-# build took 352 processor seconds file by file and 120 in groups, the dev
-# build 636 and 337; precompiled headers had saved next to nothing.
+# build took 352 processor seconds file by file and 120 in groups of eight,
+# the dev build 636, 337 in groups of eight and 308 in groups of sixteen;
+# precompiled headers had saved next to nothing.
 #
 # CMake's own UNITY_BUILD names the files by absolute path, which would tie the
 # compiler cache to one checkout's folder; a group here names its files
@@ -13,7 +14,7 @@
 # A file stays on its own when it has compile definitions or options of its own
 # (the tests that carry the build's absolute paths) or sets SKIP_UNITY_BUILD_INCLUSION.
 option(QUORVEL_UNITY_BUILD "Compile each target's sources in groups (faster whole builds)" ON)
-set(QUORVEL_UNITY_GROUP_SIZE 8 CACHE STRING "Files per group in a unity build")
+set(QUORVEL_UNITY_GROUP_SIZE 16 CACHE STRING "Files per group in a unity build")
 
 function(quorvel_unity_target target)
   get_target_property(type ${target} TYPE)

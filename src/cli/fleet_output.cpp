@@ -14,7 +14,7 @@ namespace {
 
 // Moves the cursor to the start of the line `n` lines up.
 std::string CursorUp(std::size_t n) { return "\x1b[" + std::to_string(n) + "F"; }
-constexpr const char* kEraseLine = "\x1b[2K";
+constexpr const char* kEraseLineInPlace = "\x1b[2K";
 
 std::string OutcomeText(const UpdateReport& report) {
   std::string text(OutcomeName(report));
@@ -122,7 +122,7 @@ void FleetDisplay::Finished(std::size_t meter, const UpdateReport& report) {
 void FleetDisplay::Redraw() {
   if (drawn_) out_ << CursorUp(meters_.size());
   for (const MeterLine& line : meters_) {
-    out_ << kEraseLine << line.label << "  ";
+    out_ << kEraseLineInPlace << line.label << "  ";
     if (line.transferring) {
       const auto timeLeft = EstimateTimeLeft(line.progress, wallClock_.Now() - line.imageStart);
       out_ << FormatProgressBar(line.progress, timeLeft);
