@@ -51,15 +51,15 @@ bool ImageIsNewer(std::string_view meterField, std::size_t meterPosition,
 // with: the DSP's in the instrument version, the others in the identity's tail.
 struct MeterVersionField {
   std::string_view text;
-  VersionSlot slot;  // characters compared, counted from the image version's start
+  VersionSlot slot;  // where in the text, and how many characters are compared
 };
 
-std::optional<MeterVersionField> MeterVersionSlot(std::uint8_t functionId,
-                                                  const MeterVersions& meter) {
+std::optional<MeterVersionField> MeterVersionFieldOf(std::uint8_t functionId,
+                                                    const MeterVersions& meter) {
   const std::optional<VersionSlot> slot = VersionSlotOf(functionId);
   if (!slot) return std::nullopt;
-  const bool inInstrumentVersion = static_cast<TargetProcessor>(functionId) == TargetProcessor::kDsp;
-  return MeterVersionField{inInstrumentVersion ? meter.instrumentVersion : meter.tail, *slot};
+  const bool isDsp = static_cast<TargetProcessor>(functionId) == TargetProcessor::kDsp;
+  return MeterVersionField{isDsp ? meter.instrumentVersion : meter.tail, *slot};
 }
 
 bool MeterTakesAnyImage(const MeterVersions& meter) {
@@ -128,7 +128,7 @@ HeaderVerdict JudgeImageHeader(const ImageHeader& header, const MeterVersions& m
   if (!header.signedByMaker()) return HeaderVerdict::kRefuseSignature;
   if (MeterTakesAnyImage(meter)) return HeaderVerdict::kAccept;
 
-  const std::optional<MeterVersionField> field = MeterVersionSlot(header.functionId(), meter);
+  const std::optional<MeterVersionField> field = MeterVersionFieldOf(header.functionId(), meter);
   if (!field) return HeaderVerdict::kRefuseUnknownTarget;
   const std::array<char, 5> image = header.imageVersionBytes();
   const bool newer = ImageIsNewer(field->text, field->slot.position,
